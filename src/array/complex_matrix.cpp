@@ -1,0 +1,154 @@
+#include "array/complex_matrix.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "array/checked_math.hpp"
+#include "array/fault.hpp"
+
+namespace zenqa {
+
+namespace {
+
+std::string shape_text(std::size_t rows, std::size_t cols) {
+    return std::to_string(rows) + " × " + std::to_string(cols);
+}
+
+}  // namespace
+
+void ComplexMatrix::check_size(std::uint64_t rows, std::uint64_t cols, std::source_location where) {
+    const auto count = checked_product({rows == 0 ? 1 : rows, cols == 0 ? 1 : cols});
+    if (!count || *count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        raise_fault("Shape too large, product of non-zero axis lengths overflows isize", where);
+    const auto bytes = checked_product({rows, cols, sizeof(Complex)});
+    if (!bytes || *bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        raise_fault("capacity overflow", where);
+}
+
+ComplexMatrix::ComplexMatrix(std::size_t rows, std::size_t cols, Layout layout)
+    : elements_(rows * cols), rows_(rows), cols_(cols), layout_(layout) {}
+
+ComplexMatrix ComplexMatrix::zeros(std::size_t rows, std::size_t cols, Layout layout) {
+    check_size(rows, cols);
+    return ComplexMatrix(rows, cols, layout);
+}
+
+ComplexMatrix ComplexMatrix::copy() const {
+    ComplexMatrix result;
+    result.elements_ = elements_;
+    result.rows_ = rows_;
+    result.cols_ = cols_;
+    result.layout_ = layout_;
+    return result;
+}
+
+std::ptrdiff_t ComplexMatrix::row_stride() const {
+    if (empty()) return 0;
+    return layout_ == Layout::RowMajor ? static_cast<std::ptrdiff_t>(cols_) : 1;
+}
+
+std::ptrdiff_t ComplexMatrix::col_stride() const {
+    if (empty()) return 0;
+    return layout_ == Layout::RowMajor ? 1 : static_cast<std::ptrdiff_t>(rows_);
+}
+
+std::size_t ComplexMatrix::checked_offset(std::size_t i, std::size_t j, std::source_location where) const {
+    if (i >= rows_ || j >= cols_)
+        raise_fault("index (" + std::to_string(i) + ", " + std::to_string(j) +
+                        ") out of bounds for shape (" + std::to_string(rows_) + ", " +
+                        std::to_string(cols_) + ")",
+                    where);
+    return offset(i, j);
+}
+
+Complex ComplexMatrix::get(std::size_t i, std::size_t j, std::source_location where) const {
+    return elements_[checked_offset(i, j, where)];
+}
+
+void ComplexMatrix::set(std::size_t i, std::size_t j, Complex value, std::source_location where) {
+    elements_[checked_offset(i, j, where)] = value;
+}
+
+void ComplexMatrix::add_at(std::size_t i, std::size_t j, Complex value, std::source_location where) {
+    Complex& element = elements_[checked_offset(i, j, where)];
+    element = element + value;
+}
+
+void ComplexMatrix::scale_in_place(Complex s) {
+    for (Complex& c : elements_) c = {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re};
+}
+
+bool ComplexMatrix::all_finite() const {
+    for (const Complex& c : elements_)
+        if (!std::isfinite(c.re) || !std::isfinite(c.im)) return false;
+    return true;
+}
+
+ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
+    const std::size_t m = a.rows(), k = a.cols(), n = b.cols();
+    const auto count = checked_product({m, n});
+    if (!count || *count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        raise_fault("shape " + shape_text(m, n) + " overflows isize");
+    if (k != b.rows())
+        raise_fault("inputs " + shape_text(m, k) + " and " + shape_text(b.rows(), n) +
+                    " are not compatible for matrix multiplication");
+    const Layout layout =
+        a.row_stride() == 1 && b.row_stride() == 1 ? Layout::ColumnMajor : Layout::RowMajor;
+    ComplexMatrix c = ComplexMatrix::zeros(m, n, layout);
+    if (c.empty()) return c;
+
+    // Row sums s[j] for the current i, accumulated over x in increasing order.
+    // With finite operands a zero factor adds an exact zero, which leaves a sum
+    // that starts at +0.0 unchanged, so such terms are skipped.
+    const bool skip_zeros = a.all_finite() && b.all_finite();
+    std::vector<Complex> sums(n);
+    for (std::size_t i = 0; i < m; ++i) {
+        std::fill(sums.begin(), sums.end(), Complex{});
+        for (std::size_t x = 0; x < k; ++x) {
+            const Complex ax = a.at(i, x);
+            if (skip_zeros && is_zero(ax)) continue;
+            for (std::size_t j = 0; j < n; ++j) {
+                const Complex bx = b.at(x, j);
+                if (skip_zeros && is_zero(bx)) continue;
+                const Complex t{bx.re * ax.re - bx.im * ax.im, bx.re * ax.im + bx.im * ax.re};
+                sums[j] = sums[j] + t;
+            }
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            const Complex s = sums[j];
+            c.set(i, j, {s.re * 1.0 - s.im * 0.0 + 0.0, s.im * 1.0 + s.re * 0.0 + 0.0});
+        }
+    }
+    return c;
+}
+
+void add_scaled(ComplexMatrix& target, const ComplexMatrix& term, Complex s) {
+    const std::size_t rows = target.rows(), cols = target.cols();
+    const bool rows_fit = term.rows() == rows || term.rows() == 1;
+    const bool cols_fit = term.cols() == cols || term.cols() == 1;
+    if (!rows_fit || !cols_fit)
+        raise_fault("could not broadcast array from shape: [" + std::to_string(term.rows()) + ", " +
+                    std::to_string(term.cols()) + "] to: [" + std::to_string(rows) + ", " +
+                    std::to_string(cols) + "]");
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            const Complex c = term.at(term.rows() == 1 ? 0 : i, term.cols() == 1 ? 0 : j);
+            target.add_at(i, j, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
+        }
+    }
+}
+
+bool approx_equal(const ComplexMatrix& x, const ComplexMatrix& y, double eps) {
+    if (x.rows() != y.rows() || x.cols() != y.cols()) return false;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        for (std::size_t j = 0; j < x.cols(); ++j) {
+            const Complex a = x.at(i, j), b = y.at(i, j);
+            if (!(eps >= std::fabs(a.re - b.re) && eps >= std::fabs(a.im - b.im))) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace zenqa

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <vector>
+
+#include "array/complex.hpp"
+
+namespace zenqa {
+
+enum class Layout { RowMajor, ColumnMajor };
+
+// A dense rows x columns matrix of complex numbers that owns its elements,
+// stored contiguously in row-major or column-major order. Copies are explicit.
+class ComplexMatrix {
+public:
+    ComplexMatrix() = default;
+    ComplexMatrix(const ComplexMatrix&) = delete;
+    ComplexMatrix& operator=(const ComplexMatrix&) = delete;
+    ComplexMatrix(ComplexMatrix&&) noexcept = default;
+    ComplexMatrix& operator=(ComplexMatrix&&) noexcept = default;
+
+    // Every element (0.0, 0.0).
+    static ComplexMatrix zeros(std::size_t rows, std::size_t cols, Layout layout = Layout::RowMajor);
+
+    // The size rule of every creation: the product of the non-zero extents
+    // must fit a signed 64-bit count, and its byte size the address space.
+    static void check_size(std::uint64_t rows, std::uint64_t cols,
+                           std::source_location where = std::source_location::current());
+
+    ComplexMatrix copy() const;
+
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return cols_; }
+    std::size_t size() const { return elements_.size(); }
+    bool empty() const { return elements_.empty(); }
+    Layout layout() const { return layout_; }
+
+    // Strides in elements; (0, 0) for an empty matrix.
+    std::ptrdiff_t row_stride() const;
+    std::ptrdiff_t col_stride() const;
+
+    // Elements in memory order.
+    Complex* data() { return elements_.data(); }
+    const Complex* data() const { return elements_.data(); }
+
+    // Bounds-checked element access; an index outside the extents is a fault.
+    Complex get(std::size_t i, std::size_t j,
+                std::source_location where = std::source_location::current()) const;
+    void set(std::size_t i, std::size_t j, Complex value,
+             std::source_location where = std::source_location::current());
+    void add_at(std::size_t i, std::size_t j, Complex value,
+                std::source_location where = std::source_location::current());
+
+    // Unchecked access, for loops that stay inside the extents.
+    Complex at(std::size_t i, std::size_t j) const { return elements_[offset(i, j)]; }
+
+    // Every element c becomes (c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re).
+    void scale_in_place(Complex s);
+
+    // Visits the elements in row-major logical order with their flat index.
+    template <class Visit>
+    void for_each_row_major(Visit&& visit) const {
+        std::size_t flat = 0;
+        for (std::size_t i = 0; i < rows_; ++i)
+            for (std::size_t j = 0; j < cols_; ++j) visit(flat++, at(i, j));
+    }
+
+    // All elements finite, so that a zero factor contributes an exact zero to a product.
+    bool all_finite() const;
+
+private:
+    ComplexMatrix(std::size_t rows, std::size_t cols, Layout layout);
+    std::size_t offset(std::size_t i, std::size_t j) const {
+        return layout_ == Layout::RowMajor ? i * cols_ + j : j * rows_ + i;
+    }
+    std::size_t checked_offset(std::size_t i, std::size_t j, std::source_location where) const;
+
+    std::vector<Complex> elements_;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    Layout layout_ = Layout::RowMajor;
+};
+
+// The product a . b. Each element accumulates b[x][j] * a[i][x] over x in
+// increasing order from (0.0, 0.0) and is stored as s * (1.0 + 0i) + (0.0 + 0i),
+// so the product never holds a negative zero. The result is column-major when
+// the row strides of a and b are both 1, row-major otherwise.
+ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b);
+
+// target[i][j] = target[i][j] + term[i][j] * s, with term stretched to the
+// target's shape along axes of extent 1; any other shape is a fault.
+void add_scaled(ComplexMatrix& target, const ComplexMatrix& term, Complex s);
+
+// Same shape, and every component within eps; a NaN anywhere gives false.
+bool approx_equal(const ComplexMatrix& x, const ComplexMatrix& y, double eps);
+
+}  // namespace zenqa

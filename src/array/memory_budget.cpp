@@ -1,0 +1,44 @@
+#include "array/memory_budget.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "array/fault.hpp"
+
+namespace zenqa {
+
+namespace {
+
+std::uint64_t physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return UINT64_MAX;  // unknown: let the allocator decide
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+std::string human_bytes(std::uint64_t bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 6) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+}  // namespace
+
+void require_memory(std::optional<std::uint64_t> bytes, const std::string& what) {
+    const std::uint64_t available = physical_memory_bytes();
+    if (bytes && *bytes <= available) return;
+    const std::string needed = bytes ? std::to_string(*bytes) + " bytes (" + human_bytes(*bytes) + ")"
+                                     : std::string("more than 2**64 bytes");
+    throw MemoryShortage(what + " needs " + needed + ", but this machine has " + std::to_string(available) +
+                         " bytes (" + human_bytes(available) + ") of memory");
+}
+
+}  // namespace zenqa

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <exception>
+#include <new>
+
+#include "array/fault.hpp"
+#include "lib/errors.hpp"
+#include "lib/py_ref.hpp"
+
+namespace zenqa {
+
+// Runs the body of an entry the interpreter calls. The body returns its result
+// as a PyRef or throws; this is the one place where failures become Python
+// exceptions: exactly one is set whenever null is returned. Temporaries of the
+// body are released as it unwinds, before the exception is set.
+template <class Body>
+PyObject* entry_guard(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (PendingError& error) {
+        error.restore();
+    } catch (const MemoryShortage& shortage) {
+        PyErr_SetString(PyExc_MemoryError, shortage.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic("panic from Corv code");
+    }
+    return nullptr;
+}
+
+}  // namespace zenqa

@@ -1,0 +1,62 @@
+#include "lie_algebra/gellmann.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "array/checked_math.hpp"
+#include "array/fault.hpp"
+#include "array/memory_budget.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// The unit matrix of the pair (j, k), counted from 1, before the factor i:
+// symmetric for j > k, antisymmetric for j < k, diagonal for j = k < d.
+ComplexMatrix gellmann_matrix(std::size_t j, std::size_t k, std::size_t d) {
+    ComplexMatrix m = ComplexMatrix::zeros(d, d);
+    if (j > k) {
+        m.set(j - 1, k - 1, {1.0, 0.0});
+        m.set(k - 1, j - 1, {1.0, 0.0});
+    } else if (j < k) {
+        m.set(j - 1, k - 1, {-0.0, -1.0});  // -i, a negated +i
+        m.set(k - 1, j - 1, {0.0, 1.0});
+    } else {
+        const std::size_t l = j;
+        const double lf = static_cast<double>(l);
+        for (std::size_t r = 0; r < l; ++r) m.set(r, r, {1.0, 0.0});
+        m.set(l, l, {-lf, 0.0});
+        m.scale_in_place({std::sqrt(2.0 / ((1.0 + lf) * lf)), 0.0});
+    }
+    return m;
+}
+
+}  // namespace
+
+std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
+    // The working list holds d*d matrix records of 64 bytes each.
+    const auto list_bytes = checked_product({d, d, 64});
+    if (!list_bytes || *list_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        raise_fault("capacity overflow");
+    if (d < 2) return {};
+    require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
+                   "the Gell-Mann basis for d = " + std::to_string(d));
+
+    std::vector<ComplexMatrix> basis;
+    basis.reserve(d * d - 1);
+    const Complex i_unit{0.0, 1.0};
+    for (std::size_t j = 1; j < d; ++j) {
+        for (std::size_t k = 1; k <= d; ++k) {
+            basis.push_back(gellmann_matrix(j, k, d));
+            basis.back().scale_in_place(i_unit);
+        }
+    }
+    for (std::size_t k = 1; k < d; ++k) {
+        basis.push_back(gellmann_matrix(d, k, d));
+        basis.back().scale_in_place(i_unit);
+    }
+    return basis;
+}
+
+}  // namespace zenqa

@@ -1,0 +1,102 @@
+#include "numpy_bridge/output.hpp"
+
+#include <cstring>
+
+#include "array/fault.hpp"
+#include "lib/errors.hpp"
+#include "numpy_bridge/numpy.hpp"
+#include "numpy_bridge/numpy_api.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Result objects that the interpreter cannot create are internal faults.
+PyRef created(PyObject* new_reference) {
+    if (new_reference == nullptr) python_api_failed();
+    return PyRef::steal(new_reference);
+}
+
+// Python ints for indices, each created once per conversion and shared.
+class IndexObjects {
+public:
+    PyRef get(std::uint64_t index) {
+        if (index >= cache_limit) return created(PyLong_FromUnsignedLongLong(index));
+        if (index >= objects_.size()) objects_.resize(index + 1);
+        PyRef& object = objects_[index];
+        if (!object) object = created(PyLong_FromUnsignedLongLong(index));
+        return PyRef::borrow(object.get());
+    }
+
+private:
+    static constexpr std::uint64_t cache_limit = 1 << 20;
+    std::vector<PyRef> objects_;
+};
+
+template <class... Items>
+PyRef new_tuple(Items... items) {
+    PyRef tuple = created(PyTuple_New(sizeof...(items)));
+    Py_ssize_t position = 0;
+    (PyTuple_SET_ITEM(tuple.get(), position++, items.release()), ...);
+    return tuple;
+}
+
+PyRef new_complex(Complex c) { return created(PyComplex_FromDoubles(c.re, c.im)); }
+
+void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
+    if (PyDict_SetItem(dict, key.get(), value.get()) < 0) {
+        PyErr_Clear();
+        raise_fault("Failed to set_item on dict");
+    }
+}
+
+}  // namespace
+
+PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
+    require_numpy();
+    const npy_intp rows = static_cast<npy_intp>(matrix.rows());
+    const npy_intp cols = static_cast<npy_intp>(matrix.cols());
+    npy_intp dims[2] = {rows, cols};
+    npy_intp strides[2] = {matrix.row_stride() * npy_intp{sizeof(Complex)},
+                           matrix.col_stride() * npy_intp{sizeof(Complex)}};
+    const bool fortran_order = matrix.layout() == Layout::ColumnMajor && rows > 1 && cols > 1;
+    PyRef array = created(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, strides, nullptr, 0,
+                                      fortran_order ? 1 : 0, nullptr));
+    if (!matrix.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(),
+                    matrix.size() * sizeof(Complex));
+    }
+    return array;
+}
+
+PyRef matrices_to_list(std::vector<ComplexMatrix> matrices) {
+    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(matrices.size())));
+    for (std::size_t p = 0; p < matrices.size(); ++p) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), matrix_to_numpy(matrices[p]).release());
+        matrices[p] = ComplexMatrix();
+    }
+    return list;
+}
+
+PyRef structure_map_to_dict(const StructureConstantMap& map) {
+    PyRef dict = created(PyDict_New());
+    IndexObjects indices;
+    for (const auto& [key, value] : map.entries()) {
+        const PyRef key_tuple = new_tuple(indices.get(key[0]), indices.get(key[1]));
+        const PyRef value_tuple = new_tuple(indices.get(value.k), new_complex(value.c));
+        set_item(dict.get(), key_tuple, value_tuple);
+    }
+    return dict;
+}
+
+PyRef d_map_to_dict(const DCoefficientMap& map) {
+    PyRef dict = created(PyDict_New());
+    IndexObjects indices;
+    for (const auto& [key, value] : map.entries()) {
+        const PyRef key_tuple = new_tuple(indices.get(key[0]), indices.get(key[1]), indices.get(key[2]));
+        set_item(dict.get(), key_tuple, new_complex(value));
+    }
+    return dict;
+}
+
+}  // namespace zenqa
