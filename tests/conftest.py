@@ -1,0 +1,67 @@
+import ctypes
+import struct
+
+import pytest
+
+import zenqa
+
+
+class Index:
+    """Integer-like argument. An exception (or a callable producing one) is raised from __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        value = self.value() if callable(self.value) else self.value
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    # The module does not publish the class; take it from a fault.
+    with pytest.raises(BaseException) as info:
+        zenqa.gen_sylvester(0)
+    return info.type
+
+
+def outcome(call, panic_type):
+    """Type of the exception raised by call(), or None; the exception itself is dropped here."""
+    try:
+        call()
+    except (Exception, panic_type) as exc:
+        return type(exc)
+    return None
+
+
+_object_call = ctypes.pythonapi.PyObject_Call
+_object_call.restype = ctypes.py_object
+_object_call.argtypes = [ctypes.py_object] * 3
+
+
+def call_with_dict(func, args, kwargs):
+    """Call func with this very keyword dict (a Python-level **kwargs call would copy it first)."""
+    return _object_call(func, tuple(args), kwargs)
+
+
+def bits(re, im):
+    return struct.pack("<dd", re, im)
+
+
+def assert_bitwise(arrays, expected):
+    """arrays: list of 2-D arrays; expected: list of matrices of (re, im) float pairs."""
+    assert len(arrays) == len(expected)
+    diffs = []
+    for p, (arr, ref) in enumerate(zip(arrays, expected)):
+        assert arr.shape == (len(ref), len(ref[0]) if ref else 0), f"matrix {p}"
+        for i, (row, ref_row) in enumerate(zip(arr.tolist(), ref)):
+            for j, (z, (re, im)) in enumerate(zip(row, ref_row)):
+                if bits(z.real, z.imag) != bits(re, im):
+                    diffs.append((p, i, j, z, complex(re, im)))
+    assert not diffs, f"{len(diffs)} elements differ (matrix, row, col, got, want): {diffs[:8]}"
+
+
+def as_pairs(arrays):
+    return [[[(z.real, z.imag) for z in row] for row in arr.tolist()] for arr in arrays]
