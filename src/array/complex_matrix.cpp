@@ -35,6 +35,12 @@ ComplexMatrix ComplexMatrix::zeros(std::size_t rows, std::size_t cols, Layout la
     return ComplexMatrix(rows, cols, layout);
 }
 
+ComplexMatrix ComplexMatrix::identity(std::size_t n) {
+    ComplexMatrix result = zeros(n, n);
+    for (std::size_t i = 0; i < n; ++i) result.set(i, i, {1.0, 0.0});
+    return result;
+}
+
 ComplexMatrix ComplexMatrix::copy() const {
     ComplexMatrix result;
     result.elements_ = elements_;
@@ -86,14 +92,25 @@ bool ComplexMatrix::all_finite() const {
     return true;
 }
 
-ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
-    const std::size_t m = a.rows(), k = a.cols(), n = b.cols();
-    const auto count = checked_product({m, n});
+void check_product_shapes(std::size_t a_rows, std::size_t a_cols, std::size_t b_rows, std::size_t b_cols) {
+    const auto count = checked_product({a_rows, b_cols});
     if (!count || *count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("shape " + shape_text(m, n) + " overflows isize");
-    if (k != b.rows())
-        raise_fault("inputs " + shape_text(m, k) + " and " + shape_text(b.rows(), n) +
+        raise_fault("shape " + shape_text(a_rows, b_cols) + " overflows isize");
+    if (a_cols != b_rows)
+        raise_fault("inputs " + shape_text(a_rows, a_cols) + " and " + shape_text(b_rows, b_cols) +
                     " are not compatible for matrix multiplication");
+}
+
+void check_broadcast(std::size_t from_rows, std::size_t from_cols, std::size_t to_rows, std::size_t to_cols) {
+    if ((from_rows != to_rows && from_rows != 1) || (from_cols != to_cols && from_cols != 1))
+        raise_fault("could not broadcast array from shape: [" + std::to_string(from_rows) + ", " +
+                    std::to_string(from_cols) + "] to: [" + std::to_string(to_rows) + ", " +
+                    std::to_string(to_cols) + "]");
+}
+
+ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
+    check_product_shapes(a.rows(), a.cols(), b.rows(), b.cols());
+    const std::size_t m = a.rows(), k = a.cols(), n = b.cols();
     const Layout layout =
         a.row_stride() == 1 && b.row_stride() == 1 ? Layout::ColumnMajor : Layout::RowMajor;
     ComplexMatrix c = ComplexMatrix::zeros(m, n, layout);
@@ -126,12 +143,7 @@ ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
 
 void add_scaled(ComplexMatrix& target, const ComplexMatrix& term, Complex s) {
     const std::size_t rows = target.rows(), cols = target.cols();
-    const bool rows_fit = term.rows() == rows || term.rows() == 1;
-    const bool cols_fit = term.cols() == cols || term.cols() == 1;
-    if (!rows_fit || !cols_fit)
-        raise_fault("could not broadcast array from shape: [" + std::to_string(term.rows()) + ", " +
-                    std::to_string(term.cols()) + "] to: [" + std::to_string(rows) + ", " +
-                    std::to_string(cols) + "]");
+    check_broadcast(term.rows(), term.cols(), rows, cols);
     for (std::size_t i = 0; i < rows; ++i) {
         for (std::size_t j = 0; j < cols; ++j) {
             const Complex c = term.at(term.rows() == 1 ? 0 : i, term.cols() == 1 ? 0 : j);

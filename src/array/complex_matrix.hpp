@@ -23,6 +23,8 @@ public:
 
     // Every element (0.0, 0.0).
     static ComplexMatrix zeros(std::size_t rows, std::size_t cols, Layout layout = Layout::RowMajor);
+    // (1.0, 0.0) on the diagonal, (0.0, 0.0) elsewhere.
+    static ComplexMatrix identity(std::size_t n);
 
     // The size rule of every creation: the product of the non-zero extents
     // must fit a signed 64-bit count, and its byte size the address space.
@@ -82,6 +84,14 @@ private:
     std::size_t cols_ = 0;
     Layout layout_ = Layout::RowMajor;
 };
+
+// The faults of a product of an a_rows x a_cols and a b_rows x b_cols matrix,
+// for callers that check shapes before computing.
+void check_product_shapes(std::size_t a_rows, std::size_t a_cols, std::size_t b_rows, std::size_t b_cols);
+
+// The fault of stretching a from_rows x from_cols operand to to_rows x to_cols:
+// each extent must match or be 1.
+void check_broadcast(std::size_t from_rows, std::size_t from_cols, std::size_t to_rows, std::size_t to_cols);
 
 // The product a . b. Each element accumulates b[x][j] * a[i][x] over x in
 // increasing order from (0.0, 0.0) and is stored as s * (1.0 + 0i) + (0.0 + 0i),

@@ -2,7 +2,9 @@
 
 #include "lib/arguments.hpp"
 #include "lib/entry_guard.hpp"
+#include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/gellmann.hpp"
+#include "numpy_bridge/input.hpp"
 #include "numpy_bridge/output.hpp"
 #include "sylvester/sylvester.hpp"
 
@@ -18,6 +20,16 @@ constexpr const char* product_parameters[] = {"l_a", "l_b", "f_ijk"};
 std::uint64_t dimension_argument(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const std::vector<PyRef> arguments = parse_call_arguments(signature, args, kwargs);
     return convert_argument("d", [&] { return to_u64(arguments[0].get()); });
+}
+
+std::vector<BorrowedMatrix> basis_argument(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    const std::vector<PyRef> arguments = parse_call_arguments(signature, args, kwargs);
+    return convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[0].get()); });
+}
+
+// Lets Ctrl-C stop a long computation; the KeyboardInterrupt unwinds it.
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw fetch_error();
 }
 
 [[noreturn]] void not_implemented(const Signature& signature, PyObject* args, PyObject* kwargs) {
@@ -42,14 +54,16 @@ PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&]() -> PyRef {
-        not_implemented({"get_structure_constants_py()", basis_parameters}, args, kwargs);
+    return entry_guard([&] {
+        std::vector<BorrowedMatrix> basis = basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
+        return structure_map_to_dict(structure_constants(take_matrices(basis), check_signals));
     });
 }
 
 PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&]() -> PyRef {
-        not_implemented({"get_d_coefficients_py()", basis_parameters}, args, kwargs);
+    return entry_guard([&] {
+        std::vector<BorrowedMatrix> basis = basis_argument({"get_d_coefficients_py()", basis_parameters}, args, kwargs);
+        return d_map_to_dict(d_coefficients(take_matrices(basis), check_signals));
     });
 }
 

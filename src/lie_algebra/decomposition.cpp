@@ -1,0 +1,121 @@
+#include "lie_algebra/decomposition.hpp"
+
+#include <string>
+
+#include "array/fault.hpp"
+#include "lie_algebra/block_projector.hpp"
+#include "lie_algebra/least_squares.hpp"
+#include "lie_algebra/sparse_basis.hpp"
+
+namespace zenqa {
+
+namespace {
+
+enum class Product { Commutator, Anticommutator };
+
+// The shape faults that forming the products pair by pair would meet, raised
+// for the first failing pair. Once they pass, either no pair exists or every
+// matrix is d x d.
+void check_pair_shapes(const std::vector<ComplexMatrix>& basis, Product product) {
+    const std::size_t d = basis.front().rows();
+    const bool all_square =
+        std::all_of(basis.begin(), basis.end(), [d](const ComplexMatrix& m) { return m.rows() == d && m.cols() == d; });
+    if (all_square) return;
+    for (std::size_t i = 0; i < basis.size(); ++i) {
+        for (std::size_t j = 0; j < basis.size(); ++j) {
+            if (i == j && product == Product::Commutator) continue;
+            const ComplexMatrix &a = basis[i], &b = basis[j];
+            check_product_shapes(a.rows(), a.cols(), b.rows(), b.cols());
+            check_product_shapes(b.rows(), b.cols(), a.rows(), a.cols());
+            check_broadcast(b.rows(), a.cols(), a.rows(), b.cols());
+            if (i == j) check_broadcast(d, d, a.rows(), b.cols());
+            if (a.rows() * b.cols() != d * d)
+                unwrap_err("Shape(" + shape_error_text(ShapeErrorKind::IncompatibleShape) + ")");
+        }
+    }
+}
+
+// Entries keyed by (i, ...), one row per i. Each row receives its keys in
+// increasing order, so the rows joined are sorted.
+template <class Entry>
+std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
+    std::size_t total = 0;
+    for (const auto& row : rows) total += row.size();
+    std::vector<Entry> entries;
+    entries.reserve(total);
+    for (auto& row : rows) {
+        entries.insert(entries.end(), row.begin(), row.end());
+        std::vector<Entry>().swap(row);
+    }
+    return entries;
+}
+
+// Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
+// of basis matrices in the basis, in increasing (i, j), and hands the
+// non-negligible coefficients to `record`. The pair (j, i) needs no expansion
+// of its own: its commutator is exactly the negated one, its anticommutator
+// the same one, and so are their least-squares coefficients.
+template <class Record>
+void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product,
+                          InterruptCheck check_interrupt, Record&& record) {
+    const ComplexMatrix columns = build_basis_columns(basis);
+    check_pair_shapes(basis, product);
+    const std::size_t n = basis.size(), d = basis.front().rows();
+    if (product == Product::Commutator && n < 2) return;
+
+    SparseBasis sparse(columns, d);
+    BlockProjector projector(columns);
+    SparseAccumulator target(d * d);
+    const double df = static_cast<double>(d);
+    const Complex identity_over_d{df / (df * df), 0.0};
+    const auto expand = [&](std::size_t i, std::size_t j) -> const std::vector<Coefficient>& {
+        target.clear();
+        sparse.accumulate_product(i, j, false, target);
+        sparse.accumulate_product(j, i, product == Product::Commutator, target);
+        if (i == j)
+            for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+        return projector.project(target);
+    };
+    std::vector<std::size_t> partners;
+    for (std::size_t i = 0; i < n; ++i) {
+        check_interrupt();
+        if (product == Product::Anticommutator) record(i, i, expand(i, i));
+        // Pairs whose products both vanish have nothing to record.
+        sparse.interacting(i, partners);
+        for (auto j = std::upper_bound(partners.begin(), partners.end(), i); j != partners.end(); ++j)
+            record(i, *j, expand(i, *j));
+    }
+}
+
+}  // namespace
+
+StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
+    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    std::vector<std::vector<StructureConstantMap::Entry>> rows(basis.size());
+    expand_pair_products(basis, Product::Commutator, check_interrupt,
+                         [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
+                             if (coefficients.empty()) return;
+                             const Coefficient& x = coefficients.front();
+                             rows[i].push_back({{i, j}, {x.k, x.value}});
+                             rows[j].push_back({{j, i}, {x.k, -x.value}});
+                         });
+    return StructureConstantMap(join_rows(rows));
+}
+
+DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
+    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    std::vector<std::vector<DCoefficientMap::Entry>> rows(basis.size());
+    expand_pair_products(basis, Product::Anticommutator, check_interrupt,
+                         [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
+                             for (const Coefficient& x : coefficients) {
+                                 // x / (2 + 0i) as the complex quotient by the scalar (2.0, 0.0)
+                                 const Complex half{(x.value.re * 2.0 + x.value.im * 0.0) * 0.25,
+                                                    (x.value.im * 2.0 - x.value.re * 0.0) * 0.25};
+                                 rows[i].push_back({{i, j, x.k}, half});
+                                 if (j != i) rows[j].push_back({{j, i, x.k}, half});
+                             }
+                         });
+    return DCoefficientMap(join_rows(rows));
+}
+
+}  // namespace zenqa

@@ -1,0 +1,94 @@
+#include "lie_algebra/least_squares.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "array/fault.hpp"
+#include "lie_algebra/lapack.hpp"
+
+namespace zenqa {
+
+namespace {
+
+int lapack_int(std::size_t value) {
+    if (value > static_cast<std::size_t>(INT_MAX)) raise_fault("dimension exceeds LAPACK's 32-bit integers");
+    return static_cast<int>(value);
+}
+
+void check_info(int info) {
+    if (info < 0)
+        unwrap_err("Lapack(LapackInvalidValue { return_code: " + std::to_string(info) + " })");
+    if (info > 0)
+        unwrap_err("Lapack(LapackComputationalFailure { return_code: " + std::to_string(info) + " })");
+}
+
+// A workspace size that the query returned as a float.
+std::size_t workspace_size(double reported, double imaginary_part = 0.0) {
+    if (imaginary_part != 0.0 || !(reported > -1.0 && reported < 0x1p64)) unwrap_none();
+    return static_cast<std::size_t>(reported);
+}
+
+}  // namespace
+
+ComplexMatrix build_basis_columns(const std::vector<ComplexMatrix>& basis) {
+    const std::size_t d = basis.front().rows();
+    const std::size_t m = d * d;
+    for (const ComplexMatrix& matrix : basis) {
+        if (matrix.layout() == Layout::ColumnMajor && matrix.rows() > 1 && matrix.cols() > 1) unwrap_none();
+        if (matrix.size() < m) unwrap_err(shape_error_text(ShapeErrorKind::OutOfBounds));
+    }
+    ComplexMatrix columns = ComplexMatrix::zeros(m, basis.size());
+    for (std::size_t k = 0; k < basis.size(); ++k) {
+        const Complex* entries = basis[k].data();
+        for (std::size_t p = 0; p < m; ++p) columns.set(p, k, entries[p]);
+    }
+    return columns;
+}
+
+LeastSquaresSolution solve_least_squares(const ComplexMatrix& a, const ComplexMatrix& b, double rcond) {
+    const std::size_t rows = a.rows(), cols = a.cols(), rhs = b.cols();
+    if (b.rows() != rows) unwrap_err("Shape(" + shape_error_text(ShapeErrorKind::IncompatibleShape) + ")");
+    const int m = lapack_int(rows), n = lapack_int(cols), nrhs = lapack_int(rhs);
+    const int lda = std::max(1, m);
+    // When n > m the right-hand sides are padded with zeros to n rows: the
+    // solution overwrites them.
+    const int ldb = std::max({1, m, n});
+
+    // Column-major copies, which LAPACK overwrites.
+    std::vector<Complex> a_buffer(static_cast<std::size_t>(lda) * std::max<std::size_t>(cols, 1));
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t r = 0; r < rows; ++r) a_buffer[c * lda + r] = a.at(r, c);
+    std::vector<Complex> b_buffer(static_cast<std::size_t>(ldb) * std::max<std::size_t>(rhs, 1));
+    for (std::size_t c = 0; c < rhs; ++c)
+        for (std::size_t r = 0; r < rows; ++r) b_buffer[c * ldb + r] = b.at(r, c);
+    std::vector<double> singular_values(std::max<std::size_t>(std::min(rows, cols), 1));
+    int rank = 0, info = 0;
+
+    Complex work_query{};
+    double rwork_query = 0.0;
+    int iwork_query = 0;
+    const int query = -1;
+    ZENQA_LAPACK_NAME(zgelsd)(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(),
+                              &rcond, &rank, &work_query, &query, &rwork_query, &iwork_query, &info);
+    check_info(info);
+    const std::size_t lwork = workspace_size(work_query.re, work_query.im);
+    const std::size_t lrwork = workspace_size(rwork_query);
+    if (iwork_query < 0) unwrap_none();
+
+    std::vector<Complex> work(std::max<std::size_t>(lwork, 1));
+    std::vector<double> rwork(std::max<std::size_t>(lrwork, 1));
+    std::vector<int> iwork(std::max(iwork_query, 1));
+    const int lwork_int = lapack_int(lwork);
+    ZENQA_LAPACK_NAME(zgelsd)(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(),
+                              &rcond, &rank, work.data(), &lwork_int, rwork.data(), iwork.data(), &info);
+    check_info(info);
+
+    ComplexMatrix x = ComplexMatrix::zeros(cols, rhs, Layout::ColumnMajor);
+    for (std::size_t c = 0; c < rhs; ++c)
+        for (std::size_t r = 0; r < cols; ++r) x.set(r, c, b_buffer[c * ldb + r]);
+    singular_values.resize(std::min(rows, cols));
+    return {std::move(x), std::move(singular_values)};
+}
+
+}  // namespace zenqa

@@ -1,0 +1,85 @@
+#include "lie_algebra/sparse_basis.hpp"
+
+#include <algorithm>
+
+namespace zenqa {
+
+SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
+    : d_(d), with_row_(d), with_col_(d), seen_(columns.cols()) {
+    const std::size_t n = columns.cols();
+    row_begin_.reserve(n * (d + 1));
+    for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t r = 0; r < d; ++r) {
+            row_begin_.push_back(entries_.size());
+            bool row_used = false;
+            for (std::size_t c = 0; c < d; ++c) {
+                const Complex value = columns.at(r * d + c, k);
+                if (is_zero(value)) continue;
+                entries_.push_back({c, value});
+                row_used = true;
+                if (with_col_[c].empty() || with_col_[c].back() != k)
+                    with_col_[c].push_back(k);
+            }
+            if (row_used) with_row_[r].push_back(k);
+        }
+        row_begin_.push_back(entries_.size());
+    }
+}
+
+void SparseBasis::accumulate_product(std::size_t i, std::size_t j, bool subtract,
+                                     SparseAccumulator& target) const {
+    const std::size_t* rows_i = &row_begin_[i * (d_ + 1)];
+    const std::size_t* rows_j = &row_begin_[j * (d_ + 1)];
+    for (std::size_t r = 0; r < d_; ++r) {
+        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) {
+            const std::size_t s = entries_[a].col;
+            const Complex left = entries_[a].value;
+            for (std::size_t b = rows_j[s]; b < rows_j[s + 1]; ++b) {
+                const std::size_t p = r * d_ + entries_[b].col;
+                if (subtract) {
+                    target.subtract(p, left * entries_[b].value);
+                } else {
+                    target.add(p, left * entries_[b].value);
+                }
+            }
+        }
+    }
+}
+
+void SparseBasis::interacting(std::size_t i, std::vector<std::size_t>& partners) {
+    partners.clear();
+    const std::size_t n = size();
+    const std::size_t* rows_i = &row_begin_[i * (d_ + 1)];
+    // Listing the candidates costs the total length of the lists; past n it is
+    // cheaper to take every matrix.
+    std::size_t listed = 0;
+    std::vector<bool> column_used(d_), row_used(d_);
+    for (std::size_t r = 0; r < d_; ++r) {
+        if (rows_i[r] == rows_i[r + 1]) continue;
+        row_used[r] = true;
+        listed += with_col_[r].size();
+        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[entries_[a].col] = true;
+    }
+    for (std::size_t c = 0; c < d_; ++c)
+        if (column_used[c]) listed += with_row_[c].size();
+    if (listed >= n) {
+        for (std::size_t j = 0; j < n; ++j) partners.push_back(j);
+        return;
+    }
+    const std::size_t stamp = i + 1;
+    const auto take = [&](const std::vector<std::size_t>& list) {
+        for (const std::size_t j : list) {
+            if (seen_[j] != stamp) {
+                seen_[j] = stamp;
+                partners.push_back(j);
+            }
+        }
+    };
+    for (std::size_t s = 0; s < d_; ++s) {
+        if (column_used[s]) take(with_row_[s]);
+        if (row_used[s]) take(with_col_[s]);
+    }
+    std::sort(partners.begin(), partners.end());
+}
+
+}  // namespace zenqa
