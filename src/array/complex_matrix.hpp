@@ -58,6 +58,12 @@ public:
     // Unchecked access, for loops that stay inside the extents.
     Complex at(std::size_t i, std::size_t j) const { return elements_[offset(i, j)]; }
 
+    // The element at a flat index counted in row-major order, whatever the
+    // layout; flat < size().
+    Complex row_major_at(std::size_t flat) const {
+        return layout_ == Layout::RowMajor ? elements_[flat] : at(flat / cols_, flat % cols_);
+    }
+
     // Every element c becomes (c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re).
     void scale_in_place(Complex s);
 

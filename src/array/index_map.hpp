@@ -10,9 +10,9 @@
 
 namespace zenqa {
 
-// A map from index tuples to values, kept as a vector sorted by key: lookups
-// are exact, and iteration visits the keys in increasing order, which makes
-// every result built from it reproducible.
+// A map from index tuples to values, kept as a vector sorted by key:
+// iteration visits the keys in increasing order, which is the loop order of
+// the products and makes every result built from it reproducible.
 template <std::size_t N, class Value>
 class IndexMap {
 public:
@@ -40,12 +40,6 @@ public:
             }
         }
         entries_ = std::move(unique);
-    }
-
-    const Value* find(const Key& key) const {
-        const auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                                         [](const Entry& entry, const Key& k) { return entry.key < k; });
-        return it != entries_.end() && it->key == key ? &it->value : nullptr;
     }
 
     const std::vector<Entry>& entries() const { return entries_; }

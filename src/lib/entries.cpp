@@ -2,6 +2,7 @@
 
 #include "lib/arguments.hpp"
 #include "lib/entry_guard.hpp"
+#include "lie_algebra/coefficient_products.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/gellmann.hpp"
 #include "numpy_bridge/input.hpp"
@@ -32,9 +33,16 @@ void check_signals() {
     if (PyErr_CheckSignals() < 0) throw fetch_error();
 }
 
-[[noreturn]] void not_implemented(const Signature& signature, PyObject* args, PyObject* kwargs) {
-    parse_call_arguments(signature, args, kwargs);
-    throw PendingError(PyExc_NotImplementedError, std::string(signature.location) + " is not implemented yet");
+// The coefficient arrays l_a and l_b, borrowed in that order.
+struct CoefficientArguments {
+    BorrowedMatrix l_a;
+    BorrowedMatrix l_b;
+};
+
+CoefficientArguments coefficient_arguments(const std::vector<PyRef>& arguments) {
+    BorrowedMatrix l_a = convert_argument("l_a", [&] { return BorrowedMatrix(arguments[0].get()); });
+    BorrowedMatrix l_b = convert_argument("l_b", [&] { return BorrowedMatrix(arguments[1].get()); });
+    return {std::move(l_a), std::move(l_b)};
 }
 
 }  // namespace
@@ -68,17 +76,31 @@ PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&]() -> PyRef {
-        not_implemented({"su_commutator_py()", commutator_parameters}, args, kwargs);
+    return entry_guard([&] {
+        const std::vector<PyRef> arguments = parse_call_arguments({"su_commutator_py()", commutator_parameters}, args, kwargs);
+        CoefficientArguments l = coefficient_arguments(arguments);
+        const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
+        std::vector<BorrowedMatrix> basis = convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
+        return matrix_to_numpy(commutator_matrix(l.l_a.matrix(), l.l_b.matrix(), f_ijk, take_matrices(basis)));
     });
 }
 
 PyObject* cross_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&]() -> PyRef { not_implemented({"cross_py()", product_parameters}, args, kwargs); });
+    return entry_guard([&] {
+        const std::vector<PyRef> arguments = parse_call_arguments({"cross_py()", product_parameters}, args, kwargs);
+        CoefficientArguments l = coefficient_arguments(arguments);
+        const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
+        return matrix_to_numpy(cross_coefficients(l.l_a.matrix(), l.l_b.matrix(), f_ijk));
+    });
 }
 
 PyObject* dot_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&]() -> PyRef { not_implemented({"dot_py()", product_parameters}, args, kwargs); });
+    return entry_guard([&] {
+        const std::vector<PyRef> arguments = parse_call_arguments({"dot_py()", product_parameters}, args, kwargs);
+        CoefficientArguments l = coefficient_arguments(arguments);
+        const DCoefficientMap f_ijk = convert_argument("f_ijk", [&] { return d_map_from_dict(arguments[2].get()); });
+        return matrix_to_numpy(dot_coefficients(l.l_a.matrix(), l.l_b.matrix(), f_ijk));
+    });
 }
 
 }  // namespace zenqa
