@@ -1,6 +1,7 @@
 import ctypes
 import struct
 
+import numpy as np
 import pytest
 
 import zenqa
@@ -65,3 +66,15 @@ def assert_bitwise(arrays, expected):
 
 def as_pairs(arrays):
     return [[[(z.real, z.imag) for z in row] for row in arr.tolist()] for arr in arrays]
+
+
+def random_unitary(d, seed):
+    rng = np.random.default_rng(seed)
+    q, r = np.linalg.qr(rng.normal(size=(d, d)) + 1j * rng.normal(size=(d, d)))
+    return q * (np.diag(r) / abs(np.diag(r)))
+
+
+def rotated(basis, seed):
+    """U B U^H for every basis matrix: same algebra, dense complex entries."""
+    u = random_unitary(len(basis[0]), seed)
+    return [u @ b @ u.conj().T for b in basis]

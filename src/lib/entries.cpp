@@ -45,6 +45,15 @@ CoefficientArguments coefficient_arguments(const std::vector<PyRef>& arguments) 
     return {std::move(l_a), std::move(l_b)};
 }
 
+// Copies are made once every argument is converted, in the order of the call.
+std::vector<ComplexMatrix> basis_copies(const std::vector<BorrowedMatrix>& basis) {
+    return convert_argument("basis", [&] { return copy_matrices(basis); });
+}
+
+ComplexMatrix copy_of(const char* name, const BorrowedMatrix& matrix) {
+    return convert_argument(name, [&] { return matrix.copy(); });
+}
+
 }  // namespace
 
 PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -64,14 +73,14 @@ PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis = basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
-        return structure_map_to_dict(structure_constants(take_matrices(basis), check_signals));
+        return structure_map_to_dict(structure_constants(basis_copies(basis), check_signals));
     });
 }
 
 PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis = basis_argument({"get_d_coefficients_py()", basis_parameters}, args, kwargs);
-        return d_map_to_dict(d_coefficients(take_matrices(basis), check_signals));
+        return d_map_to_dict(d_coefficients(basis_copies(basis), check_signals));
     });
 }
 
@@ -80,8 +89,10 @@ PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::vector<PyRef> arguments = parse_call_arguments({"su_commutator_py()", commutator_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
-        std::vector<BorrowedMatrix> basis = convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
-        return matrix_to_numpy(commutator_matrix(l.l_a.matrix(), l.l_b.matrix(), f_ijk, take_matrices(basis)));
+        const std::vector<BorrowedMatrix> basis = convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
+        const std::vector<ComplexMatrix> basis_values = basis_copies(basis);
+        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
+        return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values));
     });
 }
 
@@ -90,7 +101,8 @@ PyObject* cross_py(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::vector<PyRef> arguments = parse_call_arguments({"cross_py()", product_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
-        return matrix_to_numpy(cross_coefficients(l.l_a.matrix(), l.l_b.matrix(), f_ijk));
+        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
+        return matrix_to_numpy(cross_coefficients(l_a, l_b, f_ijk));
     });
 }
 
@@ -99,7 +111,8 @@ PyObject* dot_py(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::vector<PyRef> arguments = parse_call_arguments({"dot_py()", product_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const DCoefficientMap f_ijk = convert_argument("f_ijk", [&] { return d_map_from_dict(arguments[2].get()); });
-        return matrix_to_numpy(dot_coefficients(l.l_a.matrix(), l.l_b.matrix(), f_ijk));
+        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
+        return matrix_to_numpy(dot_coefficients(l_a, l_b, f_ijk));
     });
 }
 

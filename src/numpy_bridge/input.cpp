@@ -16,6 +16,14 @@ namespace {
 
 constexpr npy_intp element_bytes = sizeof(Complex);
 
+PyArrayObject* complex_matrix_array(PyObject* object) {
+    if (!is_numpy_array(object)) throw downcast_error(object, "PyArray<T, D>");
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_TYPE(array) != NPY_CDOUBLE || PyArray_NDIM(array) != 2)
+        throw shape_mismatch(PyArray_NDIM(array), PyArray_TYPE(array));
+    return array;
+}
+
 double byte_swapped(double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
@@ -95,24 +103,20 @@ Map map_from_dict(PyObject* object, ConvertItem&& convert_item) {
 }  // namespace
 
 BorrowedMatrix::BorrowedMatrix(PyObject* object) {
-    if (!is_numpy_array(object)) throw downcast_error(object, "PyArray<T, D>");
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_TYPE(array) != NPY_CDOUBLE || PyArray_NDIM(array) != 2)
-        throw shape_mismatch(PyArray_NDIM(array), PyArray_TYPE(array));
+    PyArrayObject* array = complex_matrix_array(object);
     array_ = PyRef::borrow(object);
     restore_writeable_ = PyArray_CHKFLAGS(array, NPY_ARRAY_WRITEABLE);
     if (restore_writeable_) PyArray_CLEARFLAGS(array, NPY_ARRAY_WRITEABLE);
-    matrix_ = copy_values(array);
 }
 
 BorrowedMatrix::BorrowedMatrix(BorrowedMatrix&& other) noexcept
-    : array_(std::move(other.array_)),
-      restore_writeable_(std::exchange(other.restore_writeable_, false)),
-      matrix_(std::move(other.matrix_)) {}
+    : array_(std::move(other.array_)), restore_writeable_(std::exchange(other.restore_writeable_, false)) {}
 
 BorrowedMatrix::~BorrowedMatrix() {
     if (restore_writeable_) PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array_.get()), NPY_ARRAY_WRITEABLE);
 }
+
+ComplexMatrix BorrowedMatrix::copy() const { return copy_values(complex_matrix_array(array_.get())); }
 
 std::vector<BorrowedMatrix> borrow_matrix_sequence(PyObject* object) {
     if (!PySequence_Check(object)) throw downcast_error(object, "Sequence");
@@ -130,10 +134,10 @@ std::vector<BorrowedMatrix> borrow_matrix_sequence(PyObject* object) {
     return borrowed;
 }
 
-std::vector<ComplexMatrix> take_matrices(std::vector<BorrowedMatrix>& borrowed) {
+std::vector<ComplexMatrix> copy_matrices(const std::vector<BorrowedMatrix>& borrowed) {
     std::vector<ComplexMatrix> matrices;
     matrices.reserve(borrowed.size());
-    for (BorrowedMatrix& matrix : borrowed) matrices.push_back(std::move(matrix.matrix()));
+    for (const BorrowedMatrix& matrix : borrowed) matrices.push_back(matrix.copy());
     return matrices;
 }
 
