@@ -1,0 +1,34 @@
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+def run_example(*args):
+    result = subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_su3_tables_show_textbook_values():
+    out = run_example(EXAMPLES / "su_tables.py", "3")
+    # f_123 = 1 is f[0,1,3] = -1 in basis positions (lambda_3, lambda_2, lambda_1);
+    # f_458 = sqrt(3)/2 is f[2,4,6] = +0.866025 (lambda_5, lambda_8, lambda_4).
+    assert "f[0,1,3] = -1.000000" in out
+    assert "f[2,4,6] = +0.866025" in out
+    # d_338 = 1/sqrt(3) is d[0,0,4] (lambda_3, lambda_3, lambda_8).
+    assert "d[0,0,4] = +0.577350" in out
+
+
+@pytest.mark.parametrize("d", [2, 4])
+def test_sylvester_tables_run(d):
+    out = run_example(EXAMPLES / "su_tables.py", d, "--basis", "sylvester")
+    assert f"su({d}) in the Sylvester basis, {d * d - 1} elements" in out
+
+
+def test_bloch_products_agree_with_matrices():
+    out = run_example(EXAMPLES / "bloch_products.py")
+    assert "agree with matrix arithmetic" in out
