@@ -272,7 +272,7 @@ def test_single_matrix():
 def test_ctrl_c_stops_long_call():
     # The call holds the interpreter lock throughout, so no Python thread can run to
     # interrupt it; a kernel timer's signal does, as Ctrl-C's SIGINT would.
-    basis = zenqa.gen_sylvester(24)
+    basis = zenqa.gen_sylvester(32)
     start = time.perf_counter()
     zenqa.get_d_coefficients(basis)
     full = time.perf_counter() - start

@@ -1,44 +1,15 @@
 #include "lie_algebra/block_projector.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
+#include "lie_algebra/lapack.hpp"
 #include "lie_algebra/least_squares.hpp"
 
 namespace zenqa {
 
 namespace {
-
-// Four doubles, loadable from any 8-byte aligned address.
-using Lanes = double __attribute__((vector_size(32), aligned(8)));
-constexpr std::size_t chunk = 8;
-
-// sums = pseudo_inverse * target over the target's entries, eight coefficients
-// at a time held in registers; each coefficient adds its terms in entry order,
-// in the plain complex product's order. Cloned for AVX2, which changes the
-// speed, not the results.
-__attribute__((target_clones("avx2", "default"))) void multiply_block(
-    const double* pseudo_inverse_re, const double* pseudo_inverse_im, std::size_t column_stride,
-    const std::size_t* positions, const double* values_re, const double* values_im, std::size_t count,
-    double* sums_re, double* sums_im) {
-    for (std::size_t first = 0; first < column_stride; first += chunk) {
-        Lanes re_low{}, re_high{}, im_low{}, im_high{};
-        for (std::size_t q = 0; q < count; ++q) {
-            const auto* column_re = reinterpret_cast<const Lanes*>(pseudo_inverse_re + positions[q] * column_stride + first);
-            const auto* column_im = reinterpret_cast<const Lanes*>(pseudo_inverse_im + positions[q] * column_stride + first);
-            const Lanes value_re = {values_re[q], values_re[q], values_re[q], values_re[q]};
-            const Lanes value_im = {values_im[q], values_im[q], values_im[q], values_im[q]};
-            re_low = re_low + (column_re[0] * value_re - column_im[0] * value_im);
-            re_high = re_high + (column_re[1] * value_re - column_im[1] * value_im);
-            im_low = im_low + (column_re[0] * value_im + column_im[0] * value_re);
-            im_high = im_high + (column_re[1] * value_im + column_im[1] * value_re);
-        }
-        *reinterpret_cast<Lanes*>(sums_re + first) = re_low;
-        *reinterpret_cast<Lanes*>(sums_re + first + 4) = re_high;
-        *reinterpret_cast<Lanes*>(sums_im + first) = im_low;
-        *reinterpret_cast<Lanes*>(sums_im + first + 4) = im_high;
-    }
-}
 
 std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     while (parent[p] != p) {
@@ -48,11 +19,50 @@ std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     return p;
 }
 
+// c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
+// conjugate transpose when `adjoint` is set), b is k x n and c is m x n.
+// Products too small to gain from BLAS are summed here.
+void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
+              Complex* c) {
+    if (m * n * k <= 512) {
+        for (std::size_t col = 0; col < n; ++col) {
+            for (std::size_t row = 0; row < m; ++row) {
+                Complex sum{};
+                for (std::size_t q = 0; q < k; ++q) {
+                    const Complex x = adjoint ? Complex{a[row * k + q].re, -a[row * k + q].im} : a[q * m + row];
+                    sum = sum + x * b[col * k + q];
+                }
+                c[col * m + row] = sum;
+            }
+        }
+        return;
+    }
+    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
+    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
+    ZENQA_LAPACK_NAME(zgemm)(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b,
+                             &inner, &zero, c, &rows, 1, 1);
+}
+
+// Whether the columns of a block are orthogonal to a precision far beyond
+// what the results need: every off-diagonal entry of the Gram matrix within
+// 1e-14 of the geometric mean of the two diagonal ones.
+bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
+    for (std::size_t e = 0; e < count; ++e) {
+        for (std::size_t f = e + 1; f < count; ++f) {
+            const Complex g = gram[e * count + f];
+            const double bound = 1e-14 * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
+            if (!(std::hypot(g.re, g.im) <= bound)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 BlockProjector::BlockProjector(const ComplexMatrix& columns) {
     find_blocks(columns);
     invert_blocks(columns);
+    first_placement_.push_back(0);
 }
 
 void BlockProjector::find_blocks(const ComplexMatrix& columns) {
@@ -85,100 +95,132 @@ void BlockProjector::find_blocks(const ComplexMatrix& columns) {
     }
     block_of_.assign(m, -1);
     local_of_.assign(m, 0);
-    block_positions_.resize(blocks_.size());
     for (std::size_t p = 0; p < m; ++p) {
         const std::ptrdiff_t block = block_of_root[find_root(parent, p)];
         if (block < 0) continue;
+        std::vector<std::size_t>& positions = blocks_[static_cast<std::size_t>(block)].positions;
         block_of_[p] = block;
-        local_of_[p] = block_positions_[static_cast<std::size_t>(block)].size();
-        block_positions_[static_cast<std::size_t>(block)].push_back(p);
+        local_of_[p] = positions.size();
+        positions.push_back(p);
     }
 }
 
 void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
-    // Each block's own solve applies rcond relative to its own largest
-    // singular value; the whole matrix would apply it relative to the largest
-    // of all blocks. Blocks whose rank differs under that rule are solved again.
-    std::vector<LeastSquaresSolution> solutions;
-    std::vector<ComplexMatrix> restricted;
+    // The pseudo-inverse of a block with orthogonal columns v_e has the rows
+    // v_e^H / |v_e|^2; other blocks are solved by zgelsd against the identity.
+    // Singular values count as zero at or below machine precision times the
+    // largest singular value of the whole column matrix, so a block solved
+    // on its own, relative to its own largest, is solved again when that
+    // changes its rank.
+    struct Inversion {
+        ComplexMatrix values;  // positions x matrices, column-major
+        bool orthogonal = false;
+        std::vector<double> squared_norms;  // of the columns, when orthogonal
+        LeastSquaresSolution solution;      // otherwise
+    };
+    std::vector<Inversion> inversions(blocks_.size());
     double largest = 0.0;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-        const std::vector<std::size_t>& positions = block_positions_[b];
-        const std::vector<std::size_t>& matrices = blocks_[b].matrices;
-        ComplexMatrix values = ComplexMatrix::zeros(positions.size(), matrices.size());
-        for (std::size_t local = 0; local < positions.size(); ++local)
-            for (std::size_t e = 0; e < matrices.size(); ++e)
-                values.set(local, e, columns.at(positions[local], matrices[e]));
-        solutions.push_back(solve_least_squares(values, ComplexMatrix::identity(positions.size())));
-        largest = std::max(largest, solutions.back().singular_values.front());
-        restricted.push_back(std::move(values));
+        const Block& block = blocks_[b];
+        const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
+        Inversion& inversion = inversions[b];
+        inversion.values = ComplexMatrix::zeros(positions, matrices, Layout::ColumnMajor);
+        for (std::size_t local = 0; local < positions; ++local)
+            for (std::size_t e = 0; e < matrices; ++e)
+                inversion.values.set(local, e, columns.at(block.positions[local], block.matrices[e]));
+        std::vector<Complex> gram(matrices * matrices);
+        multiply(true, matrices, matrices, positions, inversion.values.data(), inversion.values.data(), gram.data());
+        inversion.orthogonal = orthogonal(gram, matrices);
+        if (inversion.orthogonal) {
+            for (std::size_t e = 0; e < matrices; ++e) {
+                inversion.squared_norms.push_back(gram[e * matrices + e].re);
+                largest = std::max(largest, std::sqrt(gram[e * matrices + e].re));
+            }
+        } else {
+            inversion.solution = solve_least_squares(inversion.values, ComplexMatrix::identity(positions));
+            largest = std::max(largest, inversion.solution.singular_values.front());
+        }
     }
     const double cutoff = lapack_epsilon * largest;
 
-    std::size_t widest = 0;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
         Block& block = blocks_[b];
-        LeastSquaresSolution& solution = solutions[b];
-        const std::vector<double>& sigma = solution.singular_values;
+        Inversion& inversion = inversions[b];
+        const std::size_t matrices = block.matrices.size(), positions = block.positions.size();
+        block.pseudo_inverse.assign(matrices * positions, Complex{});
+        if (inversion.orthogonal) {
+            for (std::size_t e = 0; e < matrices; ++e) {
+                const double squared_norm = inversion.squared_norms[e];
+                if (!(std::sqrt(squared_norm) > cutoff)) continue;
+                for (std::size_t local = 0; local < positions; ++local) {
+                    const Complex v = inversion.values.at(local, e);
+                    block.pseudo_inverse[local * matrices + e] = {v.re / squared_norm, -v.im / squared_norm};
+                }
+            }
+            continue;
+        }
+        const std::vector<double>& sigma = inversion.solution.singular_values;
         const bool rank_differs = std::any_of(sigma.begin(), sigma.end(), [&](double s) {
             return s > lapack_epsilon * sigma.front() && s <= cutoff;
         });
         const double rcond = cutoff / sigma.front();
-        const std::size_t matrices = block.matrices.size(), positions = block_positions_[b].size();
-        block.column_stride = (matrices + chunk - 1) / chunk * chunk;
-        widest = std::max(widest, block.column_stride);
-        block.pseudo_inverse_re.assign(block.column_stride * positions, 0.0);
-        block.pseudo_inverse_im.assign(block.column_stride * positions, 0.0);
         if (rank_differs && rcond >= 1.0) continue;  // every singular value counts as zero
-        if (rank_differs) solution = solve_least_squares(restricted[b], ComplexMatrix::identity(positions), rcond);
-        for (std::size_t local = 0; local < positions; ++local) {
-            for (std::size_t e = 0; e < matrices; ++e) {
-                const Complex value = solution.x.at(e, local);
-                block.pseudo_inverse_re[local * block.column_stride + e] = value.re;
-                block.pseudo_inverse_im[local * block.column_stride + e] = value.im;
-            }
-        }
+        if (rank_differs)
+            inversion.solution = solve_least_squares(inversion.values, ComplexMatrix::identity(positions), rcond);
+        for (std::size_t local = 0; local < positions; ++local)
+            for (std::size_t e = 0; e < matrices; ++e)
+                block.pseudo_inverse[local * matrices + e] = inversion.solution.x.at(e, local);
     }
-    sums_re_.resize(widest);
-    sums_im_.resize(widest);
-    block_touched_.assign(blocks_.size(), 0);
 }
 
-const std::vector<Coefficient>& BlockProjector::project(const SparseAccumulator& target) {
-    coefficients_.clear();
-    touched_blocks_.clear();
+void BlockProjector::queue(const SparseAccumulator& target) {
+    const std::size_t owner = first_placement_.size();  // this target's number, plus one
     for (const std::size_t p : target.touched()) {
         const std::ptrdiff_t b = block_of_[p];
         if (b < 0) continue;  // orthogonal to every basis matrix
         Block& block = blocks_[static_cast<std::size_t>(b)];
-        if (!block_touched_[static_cast<std::size_t>(b)]) {
-            block_touched_[static_cast<std::size_t>(b)] = 1;
-            touched_blocks_.push_back(static_cast<std::size_t>(b));
-            block.target_positions.clear();
-            block.target_re.clear();
-            block.target_im.clear();
+        if (block.last_target != owner) {
+            block.last_target = owner;
+            placements_.push_back({static_cast<std::size_t>(b), block.queued++});
+            block.targets.resize(block.targets.size() + block.positions.size());
         }
-        const Complex value = target.value(p);
-        block.target_positions.push_back(local_of_[p]);
-        block.target_re.push_back(value.re);
-        block.target_im.push_back(value.im);
+        block.targets[(block.queued - 1) * block.positions.size() + local_of_[p]] = target.value(p);
     }
-    for (const std::size_t b : touched_blocks_) {
-        const Block& block = blocks_[b];
-        block_touched_[b] = 0;
-        multiply_block(block.pseudo_inverse_re.data(), block.pseudo_inverse_im.data(), block.column_stride,
-                       block.target_positions.data(), block.target_re.data(), block.target_im.data(),
-                       block.target_positions.size(), sums_re_.data(), sums_im_.data());
-        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
-            const Complex x{sums_re_[e], sums_im_[e]};
-            if (!is_negligible(x)) coefficients_.push_back({block.matrices[e], x});
-        }
+    first_placement_.push_back(placements_.size());
+}
+
+void BlockProjector::expand_queue() {
+    for (Block& block : blocks_) {
+        if (block.queued == 0) continue;
+        block.expansions.resize(block.matrices.size() * block.queued);
+        multiply(false, block.matrices.size(), block.queued, block.positions.size(), block.pseudo_inverse.data(),
+                 block.targets.data(), block.expansions.data());
     }
-    if (touched_blocks_.size() > 1) {
+}
+
+const std::vector<Coefficient>& BlockProjector::coefficients(std::size_t t) {
+    coefficients_.clear();
+    for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
+        const Block& block = blocks_[placements_[q].block];
+        const Complex* expansion = &block.expansions[placements_[q].column * block.matrices.size()];
+        for (std::size_t e = 0; e < block.matrices.size(); ++e)
+            if (!is_negligible(expansion[e])) coefficients_.push_back({block.matrices[e], expansion[e]});
+    }
+    if (first_placement_[t + 1] - first_placement_[t] > 1) {
         std::sort(coefficients_.begin(), coefficients_.end(),
                   [](const Coefficient& a, const Coefficient& b) { return a.k < b.k; });
     }
     return coefficients_;
+}
+
+void BlockProjector::clear_queue() {
+    for (Block& block : blocks_) {
+        block.targets.clear();
+        block.queued = 0;
+        block.last_target = 0;
+    }
+    placements_.clear();
+    first_placement_.assign(1, 0);
 }
 
 }  // namespace zenqa

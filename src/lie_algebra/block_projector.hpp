@@ -22,26 +22,36 @@ struct Coefficient {
 // pseudo-inverse is block diagonal. Each block's pseudo-inverse is computed
 // once, and a target costs only the blocks its nonzero entries fall in. For
 // the sparse standard bases the blocks are small; a dense basis is one block.
+// Targets are queued and expanded together, one matrix product per block.
 class BlockProjector {
 public:
     explicit BlockProjector(const ComplexMatrix& columns);
 
-    // The coefficients that are not negligible, in increasing k.
-    const std::vector<Coefficient>& project(const SparseAccumulator& target);
+    // Adds a target to the queue.
+    void queue(const SparseAccumulator& target);
+    // Expands every queued target.
+    void expand_queue();
+    // The coefficients of queued target t that are not negligible, in
+    // increasing k; valid until the next call.
+    const std::vector<Coefficient>& coefficients(std::size_t t);
+    // Empties the queue.
+    void clear_queue();
 
 private:
     struct Block {
-        std::vector<std::size_t> matrices;  // increasing basis indices
-        // Pseudo-inverse, matrices x positions, stored column by column with
-        // the column length padded to whole chunks, split into real and
-        // imaginary parts for the vectorized kernel.
-        std::vector<double> pseudo_inverse_re;
-        std::vector<double> pseudo_inverse_im;
-        std::size_t column_stride = 0;
-        // The target's entries in this block: local positions and values.
-        std::vector<std::size_t> target_positions;
-        std::vector<double> target_re;
-        std::vector<double> target_im;
+        std::vector<std::size_t> matrices;   // increasing basis indices
+        std::vector<std::size_t> positions;  // increasing positions
+        std::vector<Complex> pseudo_inverse;  // matrices x positions, column-major
+        // Queued targets restricted to the block, positions x queued, and
+        // their coefficients, matrices x queued, both column-major.
+        std::vector<Complex> targets;
+        std::vector<Complex> expansions;
+        std::size_t queued = 0;
+        std::size_t last_target = 0;  // the queued target that owns the last column, plus one
+    };
+    struct Placement {
+        std::size_t block;
+        std::size_t column;
     };
 
     void find_blocks(const ComplexMatrix& columns);
@@ -50,11 +60,8 @@ private:
     std::vector<Block> blocks_;
     std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
     std::vector<std::size_t> local_of_;     // per position: its index inside its block
-    std::vector<std::vector<std::size_t>> block_positions_;
-    std::vector<double> sums_re_;  // coefficient sums of one block
-    std::vector<double> sums_im_;
-    std::vector<unsigned char> block_touched_;
-    std::vector<std::size_t> touched_blocks_;
+    std::vector<Placement> placements_;     // the columns of each queued target, target by target
+    std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
     std::vector<Coefficient> coefficients_;
 };
 

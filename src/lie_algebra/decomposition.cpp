@@ -4,6 +4,7 @@
 
 #include "array/fault.hpp"
 #include "lie_algebra/block_projector.hpp"
+#include "lie_algebra/dense_basis.hpp"
 #include "lie_algebra/least_squares.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
@@ -55,6 +56,41 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 // non-negligible coefficients to `record`. The pair (j, i) needs no expansion
 // of its own: its commutator is exactly the negated one, its anticommutator
 // the same one, and so are their least-squares coefficients.
+template <class PairProducts, class Record>
+void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
+                 InterruptCheck check_interrupt, Record& record) {
+    // Targets are expanded in batches of whole rows, large enough for the
+    // matrix products of the projector to run at full speed.
+    constexpr std::size_t batch = 1024;
+    SparseAccumulator target(d * d);
+    const double df = static_cast<double>(d);
+    const Complex identity_over_d{df / (df * df), 0.0};
+    std::vector<std::pair<std::size_t, std::size_t>> queued;
+    std::vector<std::size_t> partners;
+    const auto expand_queued = [&] {
+        projector.expand_queue();
+        for (std::size_t t = 0; t < queued.size(); ++t) record(queued[t].first, queued[t].second, projector.coefficients(t));
+        projector.clear_queue();
+        queued.clear();
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        check_interrupt();
+        partners.clear();
+        if (product == Product::Anticommutator) partners.push_back(i);
+        products.append_partners(i, partners);
+        for (const std::size_t j : partners) {
+            target.clear();
+            products.accumulate_pair(i, j, product == Product::Commutator, target);
+            if (i == j)
+                for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+            projector.queue(target);
+            queued.emplace_back(i, j);
+        }
+        if (queued.size() >= batch) expand_queued();
+    }
+    expand_queued();
+}
+
 template <class Record>
 void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product,
                           InterruptCheck check_interrupt, Record&& record) {
@@ -63,27 +99,13 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     const std::size_t n = basis.size(), d = basis.front().rows();
     if (product == Product::Commutator && n < 2) return;
 
-    SparseBasis sparse(columns, d);
     BlockProjector projector(columns);
-    SparseAccumulator target(d * d);
-    const double df = static_cast<double>(d);
-    const Complex identity_over_d{df / (df * df), 0.0};
-    const auto expand = [&](std::size_t i, std::size_t j) -> const std::vector<Coefficient>& {
-        target.clear();
-        sparse.accumulate_product(i, j, false, target);
-        sparse.accumulate_product(j, i, product == Product::Commutator, target);
-        if (i == j)
-            for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
-        return projector.project(target);
-    };
-    std::vector<std::size_t> partners;
-    for (std::size_t i = 0; i < n; ++i) {
-        check_interrupt();
-        if (product == Product::Anticommutator) record(i, i, expand(i, i));
-        // Pairs whose products both vanish have nothing to record.
-        sparse.interacting(i, partners);
-        for (auto j = std::upper_bound(partners.begin(), partners.end(), i); j != partners.end(); ++j)
-            record(i, *j, expand(i, *j));
+    if (DenseBasis::suits(columns)) {
+        DenseBasis dense(columns, d);
+        expand_rows(dense, projector, n, d, product, check_interrupt, record);
+    } else {
+        SparseBasis sparse(columns, d);
+        expand_rows(sparse, projector, n, d, product, check_interrupt, record);
     }
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <climits>
+#include <cstddef>
+
 #include "array/complex.hpp"
+#include "array/fault.hpp"
 
 // LAPACK and BLAS through their Fortran interface. The scipy-openblas32 wheel
 // prefixes every symbol with scipy_; a system LAPACK has no prefix.
@@ -14,4 +18,20 @@ void ZENQA_LAPACK_NAME(zgelsd)(const int* m, const int* n, const int* nrhs, zenq
                                zenqa::Complex* b, const int* ldb, double* s, const double* rcond, int* rank,
                                zenqa::Complex* work, const int* lwork, double* rwork, int* iwork, int* info);
 
+// The trailing lengths are those of the two character arguments.
+void ZENQA_LAPACK_NAME(zgemm)(const char* transa, const char* transb, const int* m, const int* n, const int* k,
+                              const zenqa::Complex* alpha, const zenqa::Complex* a, const int* lda,
+                              const zenqa::Complex* b, const int* ldb, const zenqa::Complex* beta, zenqa::Complex* c,
+                              const int* ldc, std::size_t transa_length, std::size_t transb_length);
+
 }  // extern "C"
+
+namespace zenqa {
+
+// LAPACK counts with 32-bit integers.
+inline int lapack_int(std::size_t value) {
+    if (value > static_cast<std::size_t>(INT_MAX)) raise_fault("dimension exceeds LAPACK's 32-bit integers");
+    return static_cast<int>(value);
+}
+
+}  // namespace zenqa

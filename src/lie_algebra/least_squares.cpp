@@ -1,7 +1,6 @@
 #include "lie_algebra/least_squares.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <string>
 
 #include "array/fault.hpp"
@@ -10,11 +9,6 @@
 namespace zenqa {
 
 namespace {
-
-int lapack_int(std::size_t value) {
-    if (value > static_cast<std::size_t>(INT_MAX)) raise_fault("dimension exceeds LAPACK's 32-bit integers");
-    return static_cast<int>(value);
-}
 
 void check_info(int info) {
     if (info < 0)

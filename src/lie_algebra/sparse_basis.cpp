@@ -1,6 +1,7 @@
 #include "lie_algebra/sparse_basis.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace zenqa {
 
@@ -15,10 +16,9 @@ SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
             for (std::size_t c = 0; c < d; ++c) {
                 const Complex value = columns.at(r * d + c, k);
                 if (is_zero(value)) continue;
-                entries_.push_back({c, value});
+                entries_.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
                 row_used = true;
-                if (with_col_[c].empty() || with_col_[c].back() != k)
-                    with_col_[c].push_back(k);
+                if (with_col_[c].empty() || with_col_[c].back() != k) with_col_[c].push_back(k);
             }
             if (row_used) with_row_[r].push_back(k);
         }
@@ -26,29 +26,35 @@ SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
     }
 }
 
-void SparseBasis::accumulate_product(std::size_t i, std::size_t j, bool subtract,
-                                     SparseAccumulator& target) const {
-    const std::size_t* rows_i = &row_begin_[i * (d_ + 1)];
+template <bool subtract>
+void SparseBasis::accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const {
     const std::size_t* rows_j = &row_begin_[j * (d_ + 1)];
-    for (std::size_t r = 0; r < d_; ++r) {
-        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) {
-            const std::size_t s = entries_[a].col;
-            const Complex left = entries_[a].value;
-            for (std::size_t b = rows_j[s]; b < rows_j[s + 1]; ++b) {
-                const std::size_t p = r * d_ + entries_[b].col;
-                if (subtract) {
-                    target.subtract(p, left * entries_[b].value);
-                } else {
-                    target.add(p, left * entries_[b].value);
-                }
+    const Entry* end = entries_.data() + row_begin_[i * (d_ + 1) + d_];
+    for (const Entry* a = entries_.data() + row_begin_[i * (d_ + 1)]; a != end; ++a) {
+        const std::size_t row_start = a->row * d_;
+        const Entry* b_end = entries_.data() + rows_j[a->col + 1];
+        for (const Entry* b = entries_.data() + rows_j[a->col]; b != b_end; ++b) {
+            if constexpr (subtract) {
+                target.subtract(row_start + b->col, a->value * b->value);
+            } else {
+                target.add(row_start + b->col, a->value * b->value);
             }
         }
     }
 }
 
-void SparseBasis::interacting(std::size_t i, std::vector<std::size_t>& partners) {
-    partners.clear();
+void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const {
+    accumulate_product<false>(i, j, target);
+    if (commutator) {
+        accumulate_product<true>(j, i, target);
+    } else {
+        accumulate_product<false>(j, i, target);
+    }
+}
+
+void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
     const std::size_t n = size();
+    const std::size_t first = partners.size();
     const std::size_t* rows_i = &row_begin_[i * (d_ + 1)];
     // Listing the candidates costs the total length of the lists; past n it is
     // cheaper to take every matrix.
@@ -63,13 +69,13 @@ void SparseBasis::interacting(std::size_t i, std::vector<std::size_t>& partners)
     for (std::size_t c = 0; c < d_; ++c)
         if (column_used[c]) listed += with_row_[c].size();
     if (listed >= n) {
-        for (std::size_t j = 0; j < n; ++j) partners.push_back(j);
+        for (std::size_t j = i + 1; j < n; ++j) partners.push_back(j);
         return;
     }
     const std::size_t stamp = i + 1;
     const auto take = [&](const std::vector<std::size_t>& list) {
         for (const std::size_t j : list) {
-            if (seen_[j] != stamp) {
+            if (j > i && seen_[j] != stamp) {
                 seen_[j] = stamp;
                 partners.push_back(j);
             }
@@ -79,7 +85,7 @@ void SparseBasis::interacting(std::size_t i, std::vector<std::size_t>& partners)
         if (column_used[s]) take(with_row_[s]);
         if (row_used[s]) take(with_col_[s]);
     }
-    std::sort(partners.begin(), partners.end());
+    std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
 }
 
 }  // namespace zenqa

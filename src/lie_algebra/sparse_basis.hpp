@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdint>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -54,18 +55,22 @@ public:
     // From the d*d x n basis columns.
     SparseBasis(const ComplexMatrix& columns, std::size_t d);
 
-    std::size_t size() const { return row_begin_.size() / (d_ + 1); }
-
-    // target += B_i B_j, or target -= B_i B_j when `subtract` is set.
-    void accumulate_product(std::size_t i, std::size_t j, bool subtract, SparseAccumulator& target) const;
-
-    // In increasing order, every j for which B_i B_j or B_j B_i may be
+    // Appends, in increasing order, every j > i for which B_i B_j or B_j B_i may be
     // nonzero: B_j has an entry in a row where B_i has a column, or the reverse.
-    void interacting(std::size_t i, std::vector<std::size_t>& partners);
+    void append_partners(std::size_t i, std::vector<std::size_t>& partners);
+
+    // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i otherwise.
+    void accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const;
 
 private:
+    std::size_t size() const { return row_begin_.size() / (d_ + 1); }
+    // target += B_i B_j, or target -= B_i B_j.
+    template <bool subtract>
+    void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
+
     struct Entry {
-        std::size_t col;
+        std::uint32_t row;
+        std::uint32_t col;
         Complex value;
     };
 
@@ -74,7 +79,7 @@ private:
     std::vector<std::size_t> row_begin_;  // (d + 1) offsets into entries_ per matrix
     std::vector<std::vector<std::size_t>> with_row_;  // matrices with an entry in row r
     std::vector<std::vector<std::size_t>> with_col_;  // matrices with an entry in column c
-    std::vector<std::size_t> seen_;     // per matrix: the last i that listed it, plus one
+    std::vector<std::size_t> seen_;       // per matrix: the last i that listed it, plus one
 };
 
 }  // namespace zenqa

@@ -1,0 +1,60 @@
+#include "lie_algebra/dense_basis.hpp"
+
+#include "lie_algebra/lapack.hpp"
+
+namespace zenqa {
+
+DenseBasis::DenseBasis(const ComplexMatrix& columns, std::size_t d)
+    : d_(d), n_(columns.cols()), matrices_(columns.rows() * n_), transposes_(columns.rows() * n_) {
+    const std::size_t m = d * d;
+    for (std::size_t k = 0; k < n_; ++k) {
+        for (std::size_t r = 0; r < d; ++r) {
+            for (std::size_t c = 0; c < d; ++c) {
+                matrices_[k * m + r * d + c] = columns.at(r * d + c, k);
+                transposes_[k * m + c * d + r] = columns.at(r * d + c, k);
+            }
+        }
+    }
+}
+
+bool DenseBasis::suits(const ComplexMatrix& columns) {
+    std::size_t nonzero = 0;
+    for (std::size_t p = 0; p < columns.rows(); ++p)
+        for (std::size_t k = 0; k < columns.cols(); ++k) nonzero += !is_zero(columns.at(p, k));
+    return 4 * nonzero >= columns.size();
+}
+
+void DenseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {
+    for (std::size_t j = i + 1; j < n_; ++j) partners.push_back(j);
+}
+
+// Row-major memory of M, read as a column-major matrix, is M^T. So with R(M)
+// the memory of M: R(B_i) R(B_j) = (B_j B_i)^T, stored column-major, is B_j B_i
+// in row-major order; R(B_i^T) R(B_j^T) = B_i B_j, stored column-major.
+void DenseBasis::multiply_row(std::size_t i) {
+    const std::size_t m = d_ * d_, count = n_ - i;
+    left_.resize(m * count);
+    right_.resize(m * count);
+    const int d = lapack_int(d_), width = lapack_int(d_ * count);
+    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
+    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &matrices_[i * m], &d, &matrices_[i * m], &d, &zero,
+                             right_.data(), &d, 1, 1);
+    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d,
+                             &zero, left_.data(), &d, 1, 1);
+    row_ = i + 1;
+}
+
+void DenseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) {
+    if (row_ != i + 1) multiply_row(i);
+    const std::size_t m = d_ * d_;
+    const Complex* left = &left_[(j - i) * m];
+    const Complex* right = &right_[(j - i) * m];
+    for (std::size_t r = 0; r < d_; ++r) {
+        for (std::size_t c = 0; c < d_; ++c) {
+            const std::size_t p = r * d_ + c;
+            target.add(p, commutator ? left[c * d_ + r] - right[p] : left[c * d_ + r] + right[p]);
+        }
+    }
+}
+
+}  // namespace zenqa

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "array/complex_matrix.hpp"
+#include "lie_algebra/sparse_basis.hpp"
+
+namespace zenqa {
+
+// Pair products of basis matrices (d x d) that are mostly nonzero, by matrix
+// multiplication: the products of B_i with every B_j, j >= i, take two zgemm
+// calls, made when a pair of a new row i is first asked for.
+class DenseBasis {
+public:
+    // From the d*d x n basis columns.
+    DenseBasis(const ComplexMatrix& columns, std::size_t d);
+
+    // Whether the matrices hold enough nonzero entries to be worth it.
+    static bool suits(const ComplexMatrix& columns);
+
+    // Appends every j > i, in increasing order.
+    void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;
+
+    // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i
+    // otherwise; j >= i.
+    void accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target);
+
+private:
+    void multiply_row(std::size_t i);
+
+    std::size_t d_;
+    std::size_t n_;
+    std::vector<Complex> matrices_;    // each B_j in row-major order, one after another
+    std::vector<Complex> transposes_;  // each B_j^T likewise
+    std::size_t row_ = 0;              // the row the products are of, plus one
+    std::vector<Complex> left_;        // B_i B_j for j = i .. n-1, each column-major
+    std::vector<Complex> right_;       // B_j B_i for j = i .. n-1, each row-major
+};
+
+}  // namespace zenqa

@@ -1,0 +1,21 @@
+"""The decomposition benchmark runs end to end on tiny sizes."""
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+SCRIPT = Path(__file__).resolve().parents[1] / "bench" / "bench_decomposition.py"
+QUICK_WORKLOADS = {("gellmann", "3"), ("sylvester", "3"), ("dense", "4"), ("rank-deficient", "4")}
+
+
+def test_quick_run_reports_every_workload():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}  # find zenqa where pytest did
+    run = subprocess.run([sys.executable, str(SCRIPT), "--quick"],
+                         capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()]
+    reported = {(r[0], r[2], r[1]) for r in rows if len(r) > 2 and (r[0], r[2]) in QUICK_WORKLOADS}
+    assert reported == {(w, d, f) for w, d in QUICK_WORKLOADS for f in ("structure", "d-coeffs")}
+    assert "MISMATCH" not in run.stdout
+    for name in ("cross", "dot", "su_commutator"):
+        assert any(r and r[0] == name for r in rows), name
