@@ -1,0 +1,29 @@
+from typing import Sequence, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "__doc__",
+    "gen_sylvester",
+    "gen_gellmann",
+    "get_structure_constants",
+    "get_d_coefficients",
+    "su_commutator",
+    "cross",
+    "dot",
+]
+
+# A 2-D complex128 array: a d x d basis matrix, or a coefficient vector whose
+# elements in row-major order are the coefficients (usually of shape (n, 1)).
+_Matrix = npt.NDArray[np.complex128]
+_StructureConstants = dict[tuple[SupportsIndex, SupportsIndex], tuple[SupportsIndex, complex]]
+_DCoefficients = dict[tuple[SupportsIndex, SupportsIndex, SupportsIndex], complex]
+
+def gen_sylvester(d: SupportsIndex) -> list[_Matrix]: ...
+def gen_gellmann(d: SupportsIndex) -> list[_Matrix]: ...
+def get_structure_constants(basis: Sequence[_Matrix]) -> dict[tuple[int, int], tuple[int, complex]]: ...
+def get_d_coefficients(basis: Sequence[_Matrix]) -> dict[tuple[int, int, int], complex]: ...
+def su_commutator(l_a: _Matrix, l_b: _Matrix, f_ijk: _StructureConstants, basis: Sequence[_Matrix]) -> _Matrix: ...
+def cross(l_a: _Matrix, l_b: _Matrix, f_ijk: _StructureConstants) -> _Matrix: ...
+def dot(l_a: _Matrix, l_b: _Matrix, f_ijk: _DCoefficients) -> _Matrix: ...
