@@ -152,6 +152,7 @@ void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
             for (std::size_t e = 0; e < matrices; ++e) {
                 const double squared_norm = inversion.squared_norms[e];
                 if (!(std::sqrt(squared_norm) > cutoff)) continue;
+                block.pseudo_inverse_norm = std::max(block.pseudo_inverse_norm, 1.0 / std::sqrt(squared_norm));
                 for (std::size_t local = 0; local < positions; ++local) {
                     const Complex v = inversion.values.at(local, e);
                     block.pseudo_inverse[local * matrices + e] = {v.re / squared_norm, -v.im / squared_norm};
@@ -167,6 +168,10 @@ void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
         if (rank_differs && rcond >= 1.0) continue;  // every singular value counts as zero
         if (rank_differs)
             inversion.solution = solve_least_squares(inversion.values, ComplexMatrix::identity(positions), rcond);
+        // The smallest singular value that the solve kept.
+        const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
+        for (const double s : sigma)
+            if (s > kept) block.pseudo_inverse_norm = std::max(block.pseudo_inverse_norm, 1.0 / s);
         for (std::size_t local = 0; local < positions; ++local)
             for (std::size_t e = 0; e < matrices; ++e)
                 block.pseudo_inverse[local * matrices + e] = inversion.solution.x.at(e, local);
@@ -175,15 +180,34 @@ void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
 
 void BlockProjector::queue(const SparseAccumulator& target) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
+    touched_blocks_.clear();
     for (const std::size_t p : target.touched()) {
         const std::ptrdiff_t b = block_of_[p];
         if (b < 0) continue;  // orthogonal to every basis matrix
         Block& block = blocks_[static_cast<std::size_t>(b)];
         if (block.last_target != owner) {
             block.last_target = owner;
-            placements_.push_back({static_cast<std::size_t>(b), block.queued++});
-            block.targets.resize(block.targets.size() + block.positions.size());
+            block.squared_norm = 0.0;
+            touched_blocks_.push_back(static_cast<std::size_t>(b));
         }
+        const Complex v = target.value(p);
+        block.squared_norm += v.re * v.re + v.im * v.im;
+    }
+    // Every coefficient is at most |pseudo-inverse| |target| in modulus; at or
+    // below 1e-9 none can reach the negligible bound of 1e-8. (A NaN norm is
+    // not below it.)
+    for (const std::size_t b : touched_blocks_) {
+        Block& block = blocks_[b];
+        block.placed = !(block.pseudo_inverse_norm * std::sqrt(block.squared_norm) <= 1e-9);
+        if (!block.placed) continue;
+        placements_.push_back({b, block.queued++});
+        block.targets.resize(block.targets.size() + block.positions.size());
+        staged_ += block.positions.size();
+    }
+    for (const std::size_t p : target.touched()) {
+        const std::ptrdiff_t b = block_of_[p];
+        if (b < 0 || !blocks_[static_cast<std::size_t>(b)].placed) continue;
+        Block& block = blocks_[static_cast<std::size_t>(b)];
         block.targets[(block.queued - 1) * block.positions.size() + local_of_[p]] = target.value(p);
     }
     first_placement_.push_back(placements_.size());
@@ -221,6 +245,7 @@ void BlockProjector::clear_queue() {
     }
     placements_.clear();
     first_placement_.assign(1, 0);
+    staged_ = 0;
 }
 
 }  // namespace zenqa

@@ -27,8 +27,11 @@ class BlockProjector {
 public:
     explicit BlockProjector(const ComplexMatrix& columns);
 
-    // Adds a target to the queue.
+    // Adds a target to the queue. Blocks where the target is so small that
+    // every coefficient is certainly negligible are left out.
     void queue(const SparseAccumulator& target);
+    // How many target entries the queue holds.
+    std::size_t staged() const { return staged_; }
     // Expands every queued target.
     void expand_queue();
     // The coefficients of queued target t that are not negligible, in
@@ -42,12 +45,17 @@ private:
         std::vector<std::size_t> matrices;   // increasing basis indices
         std::vector<std::size_t> positions;  // increasing positions
         std::vector<Complex> pseudo_inverse;  // matrices x positions, column-major
+        double pseudo_inverse_norm = 0.0;     // its spectral norm
         // Queued targets restricted to the block, positions x queued, and
         // their coefficients, matrices x queued, both column-major.
         std::vector<Complex> targets;
         std::vector<Complex> expansions;
         std::size_t queued = 0;
-        std::size_t last_target = 0;  // the queued target that owns the last column, plus one
+        // The target being queued: its number plus one, its squared norm in
+        // this block, and whether the block takes a column for it.
+        std::size_t last_target = 0;
+        double squared_norm = 0.0;
+        bool placed = false;
     };
     struct Placement {
         std::size_t block;
@@ -60,6 +68,8 @@ private:
     std::vector<Block> blocks_;
     std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
     std::vector<std::size_t> local_of_;     // per position: its index inside its block
+    std::vector<std::size_t> touched_blocks_;
+    std::size_t staged_ = 0;
     std::vector<Placement> placements_;     // the columns of each queued target, target by target
     std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
     std::vector<Coefficient> coefficients_;

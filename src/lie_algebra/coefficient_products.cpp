@@ -29,26 +29,31 @@ std::array<Triple, 6> triples_ordered_as(const Triple& key) {
 // product (several per entry), by open addressing.
 class KeySet {
 public:
-    explicit KeySet(const DCoefficientMap& map) : entries_(map.entries()) {
+    explicit KeySet(const DCoefficientMap& map) {
         std::size_t capacity = 16;
-        while (capacity < 2 * entries_.size()) capacity *= 2;
-        slots_.assign(capacity, 0);
+        while (capacity < 2 * map.size()) capacity *= 2;
+        slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
-        for (std::size_t e = 0; e < entries_.size(); ++e) {
-            std::size_t slot = hash(entries_[e].key) & mask_;
-            while (slots_[slot] != 0) slot = (slot + 1) & mask_;
-            slots_[slot] = e + 1;
+        for (const auto& entry : map.entries()) {
+            std::size_t slot = hash(entry.key) & mask_;
+            while (slots_[slot].used) slot = (slot + 1) & mask_;
+            slots_[slot] = {entry.key, true};
         }
     }
 
     bool contains(const Triple& key) const {
         for (std::size_t slot = hash(key) & mask_;; slot = (slot + 1) & mask_) {
-            if (slots_[slot] == 0) return false;
-            if (entries_[slots_[slot] - 1].key == key) return true;
+            if (!slots_[slot].used) return false;
+            if (slots_[slot].key == key) return true;
         }
     }
 
 private:
+    struct Slot {
+        Triple key{};
+        bool used = false;
+    };
+
     static std::size_t hash(const Triple& key) {
         std::uint64_t h = key[0] * 0x9E3779B97F4A7C15ull ^ key[1] * 0xC2B2AE3D27D4EB4Full ^ key[2] * 0x165667B19E3779F9ull;
         h ^= h >> 29;
@@ -56,8 +61,7 @@ private:
         return static_cast<std::size_t>(h ^ (h >> 32));
     }
 
-    const std::vector<DCoefficientMap::Entry>& entries_;
-    std::vector<std::size_t> slots_;  // entry index + 1; 0 marks an empty slot
+    std::vector<Slot> slots_;
     std::size_t mask_ = 0;
 };
 
@@ -153,9 +157,11 @@ ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_
             if (!found_earlier) contributions.push_back({t, value});
         }
     }
-    // Loop order: i, then j, then k.
-    std::sort(contributions.begin(), contributions.end(),
-              [](const Contribution& a, const Contribution& b) { return a.triple < b.triple; });
+    // Loop order: i, then j, then k. Maps that hold every ordering of their
+    // triples contribute in key order already.
+    const auto by_triple = [](const Contribution& a, const Contribution& b) { return a.triple < b.triple; };
+    if (!std::is_sorted(contributions.begin(), contributions.end(), by_triple))
+        std::sort(contributions.begin(), contributions.end(), by_triple);
     ComplexMatrix out = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
     for (const auto& [triple, value] : contributions) {
         const auto [i, j, k] = triple;

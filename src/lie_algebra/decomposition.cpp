@@ -60,8 +60,9 @@ template <class PairProducts, class Record>
 void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
                  InterruptCheck check_interrupt, Record& record) {
     // Targets are expanded in batches of whole rows, large enough for the
-    // matrix products of the projector to run at full speed.
-    constexpr std::size_t batch = 1024;
+    // matrix products of the projector to run at full speed and small enough
+    // to stay in cache.
+    constexpr std::size_t batch_entries = 1 << 14;
     SparseAccumulator target(d * d);
     const double df = static_cast<double>(d);
     const Complex identity_over_d{df / (df * df), 0.0};
@@ -86,7 +87,7 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
             projector.queue(target);
             queued.emplace_back(i, j);
         }
-        if (queued.size() >= batch) expand_queued();
+        if (projector.staged() >= batch_entries) expand_queued();
     }
     expand_queued();
 }
