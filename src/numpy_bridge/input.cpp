@@ -45,10 +45,10 @@ ComplexMatrix copy_values(PyArrayObject* array) {
 
     const bool c_order = (rows <= 1 || row_stride == cols * element_bytes) && (cols <= 1 || col_stride == element_bytes);
     const bool f_order = (rows <= 1 || row_stride == element_bytes) && (cols <= 1 || col_stride == rows * element_bytes);
-    const bool block = rows == 0 || cols == 0 || c_order || f_order;
-    ComplexMatrix matrix = ComplexMatrix::zeros(urows, ucols, block && !c_order && f_order ? Layout::ColumnMajor : Layout::RowMajor);
+    ComplexMatrix matrix = ComplexMatrix::zeros(urows, ucols, f_order && !c_order ? Layout::ColumnMajor : Layout::RowMajor);
+    if (matrix.empty()) return matrix;
     const char* base = PyArray_BYTES(array);
-    if (block) {
+    if (c_order || f_order) {
         std::memcpy(static_cast<void*>(matrix.data()), base, matrix.size() * sizeof(Complex));
     } else {
         Complex* out = matrix.data();
