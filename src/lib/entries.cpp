@@ -54,6 +54,20 @@ ComplexMatrix copy_of(const char* name, const BorrowedMatrix& matrix) {
     return convert_argument(name, [&] { return matrix.copy(); });
 }
 
+// cross and dot: (l_a, l_b, f_ijk) to a coefficient array, for their kind of map.
+template <class Map>
+PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObject*),
+                              ComplexMatrix (*product)(const ComplexMatrix&, const ComplexMatrix&, const Map&),
+                              PyObject* args, PyObject* kwargs) {
+    return entry_guard([&] {
+        const std::vector<PyRef> arguments = parse_call_arguments({location, product_parameters}, args, kwargs);
+        CoefficientArguments l = coefficient_arguments(arguments);
+        const Map f_ijk = convert_argument("f_ijk", [&] { return map_from_dict(arguments[2].get()); });
+        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
+        return matrix_to_numpy(product(l_a, l_b, f_ijk));
+    });
+}
+
 }  // namespace
 
 PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -97,23 +111,11 @@ PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* cross_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&] {
-        const std::vector<PyRef> arguments = parse_call_arguments({"cross_py()", product_parameters}, args, kwargs);
-        CoefficientArguments l = coefficient_arguments(arguments);
-        const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
-        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(cross_coefficients(l_a, l_b, f_ijk));
-    });
+    return coefficient_product("cross_py()", structure_map_from_dict, cross_coefficients, args, kwargs);
 }
 
 PyObject* dot_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return entry_guard([&] {
-        const std::vector<PyRef> arguments = parse_call_arguments({"dot_py()", product_parameters}, args, kwargs);
-        CoefficientArguments l = coefficient_arguments(arguments);
-        const DCoefficientMap f_ijk = convert_argument("f_ijk", [&] { return d_map_from_dict(arguments[2].get()); });
-        const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(dot_coefficients(l_a, l_b, f_ijk));
-    });
+    return coefficient_product("dot_py()", d_map_from_dict, dot_coefficients, args, kwargs);
 }
 
 }  // namespace zenqa
