@@ -69,10 +69,6 @@ std::size_t ComplexMatrix::checked_offset(std::size_t i, std::size_t j, std::sou
     return offset(i, j);
 }
 
-Complex ComplexMatrix::get(std::size_t i, std::size_t j, std::source_location where) const {
-    return elements_[checked_offset(i, j, where)];
-}
-
 void ComplexMatrix::set(std::size_t i, std::size_t j, Complex value, std::source_location where) {
     elements_[checked_offset(i, j, where)] = value;
 }

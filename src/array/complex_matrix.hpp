@@ -47,9 +47,11 @@ public:
     Complex* data() { return elements_.data(); }
     const Complex* data() const { return elements_.data(); }
 
+    // Whether the elements lie in row-major order: always, but for a
+    // column-major matrix with more than one row and column.
+    bool row_major_contiguous() const { return layout_ == Layout::RowMajor || rows_ <= 1 || cols_ <= 1; }
+
     // Bounds-checked element access; an index outside the extents is a fault.
-    Complex get(std::size_t i, std::size_t j,
-                std::source_location where = std::source_location::current()) const;
     void set(std::size_t i, std::size_t j, Complex value,
              std::source_location where = std::source_location::current());
     void add_at(std::size_t i, std::size_t j, Complex value,
@@ -66,14 +68,6 @@ public:
 
     // Every element c becomes (c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re).
     void scale_in_place(Complex s);
-
-    // Visits the elements in row-major logical order with their flat index.
-    template <class Visit>
-    void for_each_row_major(Visit&& visit) const {
-        std::size_t flat = 0;
-        for (std::size_t i = 0; i < rows_; ++i)
-            for (std::size_t j = 0; j < cols_; ++j) visit(flat++, at(i, j));
-    }
 
     // All elements finite, so that a zero factor contributes an exact zero to a product.
     bool all_finite() const;

@@ -29,7 +29,7 @@ ComplexMatrix build_basis_columns(const std::vector<ComplexMatrix>& basis) {
     const std::size_t d = basis.front().rows();
     const std::size_t m = d * d;
     for (const ComplexMatrix& matrix : basis) {
-        if (matrix.layout() == Layout::ColumnMajor && matrix.rows() > 1 && matrix.cols() > 1) unwrap_none();
+        if (!matrix.row_major_contiguous()) unwrap_none();
         if (matrix.size() < m) unwrap_err(shape_error_text(ShapeErrorKind::OutOfBounds));
     }
     ComplexMatrix columns = ComplexMatrix::zeros(m, basis.size());

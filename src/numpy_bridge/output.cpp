@@ -59,7 +59,7 @@ PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
     npy_intp dims[2] = {rows, cols};
     npy_intp strides[2] = {matrix.row_stride() * npy_intp{sizeof(Complex)},
                            matrix.col_stride() * npy_intp{sizeof(Complex)}};
-    const bool fortran_order = matrix.layout() == Layout::ColumnMajor && rows > 1 && cols > 1;
+    const bool fortran_order = !matrix.row_major_contiguous();
     PyRef array = created(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, strides, nullptr, 0,
                                       fortran_order ? 1 : 0, nullptr));
     if (!matrix.empty()) {
