@@ -1,4 +1,5 @@
 import ctypes
+import os
 import struct
 
 import numpy as np
@@ -78,3 +79,13 @@ def rotated(basis, seed):
     """U B U^H for every basis matrix: same algebra, dense complex entries."""
     u = random_unitary(len(basis[0]), seed)
     return [u @ b @ u.conj().T for b in basis]
+
+
+def col(*values):
+    return np.array(values, complex).reshape(-1, 1)
+
+
+# AddressSanitizer reserves terabytes of address space and keeps freed memory in
+# quarantine: address-space limits and resident-size figures mean nothing under it.
+sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+skip_if_sanitized = pytest.mark.skipif(sanitized, reason="memory limits and RSS are meaningless under AddressSanitizer")

@@ -7,6 +7,7 @@
 
 #include "array/checked_math.hpp"
 #include "array/fault.hpp"
+#include "array/memory_budget.hpp"
 
 namespace zenqa {
 
@@ -32,6 +33,8 @@ ComplexMatrix::ComplexMatrix(std::size_t rows, std::size_t cols, Layout layout)
 
 ComplexMatrix ComplexMatrix::zeros(std::size_t rows, std::size_t cols, Layout layout) {
     check_size(rows, cols);
+    require_memory(rows * cols * sizeof(Complex),
+                   [&] { return "a " + std::to_string(rows) + " x " + std::to_string(cols) + " complex matrix"; });
     return ComplexMatrix(rows, cols, layout);
 }
 

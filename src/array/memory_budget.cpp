@@ -10,7 +10,18 @@ namespace zenqa {
 
 namespace {
 
-std::uint64_t physical_memory_bytes() {
+// MemAvailable, what the kernel can hand out without swapping; the physical
+// memory where that is not known.
+std::uint64_t available_memory_bytes() {
+    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[128];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr)
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(meminfo);
+        if (found) return static_cast<std::uint64_t>(kib) * 1024;
+    }
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return UINT64_MAX;  // unknown: let the allocator decide
@@ -32,13 +43,13 @@ std::string human_bytes(std::uint64_t bytes) {
 
 }  // namespace
 
-void require_memory(std::optional<std::uint64_t> bytes, const std::string& what) {
-    const std::uint64_t available = physical_memory_bytes();
+void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what) {
+    const std::uint64_t available = available_memory_bytes();
     if (bytes && *bytes <= available) return;
     const std::string needed = bytes ? std::to_string(*bytes) + " bytes (" + human_bytes(*bytes) + ")"
                                      : std::string("more than 2**64 bytes");
     throw MemoryShortage(what + " needs " + needed + ", but this machine has " + std::to_string(available) +
-                         " bytes (" + human_bytes(available) + ") of memory");
+                         " bytes (" + human_bytes(available) + ") of memory available");
 }
 
 }  // namespace zenqa

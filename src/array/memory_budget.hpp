@@ -6,9 +6,21 @@
 
 namespace zenqa {
 
-// Fails with MemoryShortage, before anything is allocated, when a result of
-// `bytes` (nothing: more than 64 bits can count) cannot fit in the machine's
-// physical memory. `what` names the result in the message.
-void require_memory(std::optional<std::uint64_t> bytes, const std::string& what);
+// Requests smaller than this are granted without reading the system's figures.
+inline constexpr std::uint64_t unweighed_request = std::uint64_t{1} << 26;
+
+// Fails with MemoryShortage when `bytes` (nothing: more than 64 bits can
+// count) exceed the memory the machine has available now; `what` names the
+// request in the message.
+void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what);
+
+// Refuses, before anything is allocated, a request that cannot be met, rather
+// than growing into it until the system kills the process. `describe` gives
+// the request's name, only when it is needed.
+template <class Describe>
+void require_memory(std::optional<std::uint64_t> bytes, Describe&& describe) {
+    if (bytes && *bytes < unweighed_request) return;
+    weigh_request(bytes, describe());
+}
 
 }  // namespace zenqa

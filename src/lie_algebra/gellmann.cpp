@@ -41,7 +41,7 @@ std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
         raise_fault("capacity overflow");
     if (d < 2) return {};
     require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
-                   "the Gell-Mann basis for d = " + std::to_string(d));
+                   [d] { return "the Gell-Mann basis for d = " + std::to_string(d); });
 
     std::vector<ComplexMatrix> basis;
     basis.reserve(d * d - 1);

@@ -41,7 +41,7 @@ ComplexMatrix copy_values(PyArrayObject* array) {
     const std::size_t urows = static_cast<std::size_t>(rows), ucols = static_cast<std::size_t>(cols);
     ComplexMatrix::check_size(urows, ucols);
     require_memory(checked_product({urows, ucols, sizeof(Complex)}),
-                   "copying a " + std::to_string(rows) + " x " + std::to_string(cols) + " argument array");
+                   [&] { return "copying a " + std::to_string(rows) + " x " + std::to_string(cols) + " argument array"; });
 
     const bool c_order = (rows <= 1 || row_stride == cols * element_bytes) && (cols <= 1 || col_stride == element_bytes);
     const bool f_order = (rows <= 1 || row_stride == element_bytes) && (cols <= 1 || col_stride == rows * element_bytes);
@@ -92,8 +92,10 @@ Map map_from_dict(PyObject* object, ConvertItem&& convert_item) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.get(), &position, &key, &value)) {
-        const PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
-        entries.push_back(convert_item(held_key.get(), held_value.get()));
+        {
+            const PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+            entries.push_back(convert_item(held_key.get(), held_value.get()));
+        }  // letting them go can run a finaliser too
         if (PyDict_GET_SIZE(dict.get()) != size)
             throw PendingError(PyExc_RuntimeError, "dictionary changed size during iteration");
     }

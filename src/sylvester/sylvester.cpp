@@ -57,7 +57,7 @@ std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
     ComplexMatrix::check_size(d, d);
     if (d >= 2)
         require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
-                       "the Sylvester basis for d = " + std::to_string(d));
+                       [d] { return "the Sylvester basis for d = " + std::to_string(d); });
 
     ComplexMatrix x = ComplexMatrix::zeros(d, d);
     for (std::size_t i = 1; i != d; ++i) x.set(i, i - 1, {1.0, 0.0});

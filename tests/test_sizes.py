@@ -1,0 +1,188 @@
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+from numpy.lib.stride_tricks import as_strided
+
+import zenqa
+from conftest import col, sanitized, skip_if_sanitized
+
+SHAPE_TOO_LARGE = "Shape too large, product of non-zero axis lengths overflows isize"
+
+
+def zero_strided(shape):
+    return as_strided(np.zeros(1, complex), shape=shape, strides=(0,) * len(shape))
+
+
+def refused_quickly(call):
+    start = time.perf_counter()
+    with pytest.raises(BaseException) as info:
+        call()
+    assert time.perf_counter() - start < 1.0
+    # the interpreter and the module carry on
+    assert len(zenqa.get_structure_constants(zenqa.gen_gellmann(2))) == 6
+    return info
+
+
+def stated(message, needed):
+    return f"needs {needed} bytes" in message if needed < 2**64 else "needs more than 2**64 bytes" in message
+
+
+def expected_failure(name, d):
+    """The d*d list records of 64 bytes, one d x d matrix, then all d*d - 1 of them must fit."""
+    if name == "gen_gellmann" and d * d * 64 >= 2**63:
+        return "panic", "capacity overflow"
+    if name == "gen_sylvester" and d * d >= 2**63:
+        return "panic", SHAPE_TOO_LARGE
+    if name == "gen_sylvester" and d * d * 16 >= 2**63:
+        return "panic", "capacity overflow"
+    return MemoryError, (d * d - 1) * d * d * 16
+
+
+@pytest.mark.parametrize("name", ["gen_gellmann", "gen_sylvester"])
+@pytest.mark.parametrize("d", [2**10, 2**16, 2**28, 379625062, 379625063, 759250124, 759250125, 2**31, 3037000499,
+                               3037000500, 2**32 - 1, 2**32, 2**32 + 1, 2**63, 2**64 - 2])
+def test_huge_d(panic_type, capfd, name, d):
+    kind, detail = expected_failure(name, d)
+    info = refused_quickly(lambda: getattr(zenqa, name)(d))
+    if kind == "panic":
+        assert info.type is panic_type and info.value.args == (detail,)
+    else:
+        assert info.type is MemoryError and stated(str(info.value), detail), str(info.value)
+
+
+POSITIONS = {
+    "cross-l_a": lambda big: zenqa.cross(big, col(1), {}),
+    "cross-l_b": lambda big: zenqa.cross(col(1), big, {(0, 0): (0, 1j)}),
+    "dot-l_a": lambda big: zenqa.dot(big, col(1), {}),
+    "dot-l_b": lambda big: zenqa.dot(col(1), big, {}),
+    "commutator-l_a": lambda big: zenqa.su_commutator(big, col(1), {}, zenqa.gen_gellmann(2)),
+    "commutator-l_b": lambda big: zenqa.su_commutator(col(1), big, {}, zenqa.gen_gellmann(2)),
+    "commutator-basis": lambda big: zenqa.su_commutator(col(1), col(1), {}, zenqa.gen_gellmann(2) + [big]),
+    "structure-basis": lambda big: zenqa.get_structure_constants([big] + zenqa.gen_gellmann(2)),
+    "d-coefficients-basis": lambda big: zenqa.get_d_coefficients(zenqa.gen_gellmann(2) + [big]),
+}
+
+
+@pytest.mark.parametrize("position", list(POSITIONS))
+@pytest.mark.parametrize("shape", [(2**30, 2**28), (1, 2**59 - 1), (2**59 - 1, 1), (3, 2**58 // 3)], ids=str)
+def test_arrays_beyond_memory(position, shape):
+    big = zero_strided(shape)
+    info = refused_quickly(lambda: POSITIONS[position](big))
+    assert info.type is MemoryError
+    assert str(info.value).startswith(f"copying a {shape[0]} x {shape[1]} argument array needs {shape[0] * shape[1] * 16}")
+    assert big.flags.writeable
+
+
+@pytest.mark.parametrize("shape", [(0, 2**58), (2**58, 0)], ids=str)
+def test_empty_arrays_of_huge_extent(shape):
+    big = zero_strided(shape)
+    start = time.perf_counter()
+    for func, args in [(zenqa.cross, (big, col(1), {(0, 0): (0, 1j)})), (zenqa.dot, (big, col(1), {(0, 0, 0): 1j}))]:
+        got = func(*args)
+        assert got.shape == shape and got.dtype == np.complex128
+        assert np.array_equal(func(col(1, 2), big, args[2]), np.zeros((2, 1)))
+    assert np.array_equal(zenqa.su_commutator(big, big, {(0, 0): (0, 1j)}, zenqa.gen_gellmann(2)), np.zeros((2, 2)))
+    assert zenqa.get_structure_constants([big]) == {}
+    assert time.perf_counter() - start < 1.0
+
+
+class Lying(list):
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+
+@pytest.mark.parametrize("length", [sys.maxsize, 2**100, -sys.maxsize - 1, 2.5, "8", None], ids=repr)
+def test_basis_length_lies(length):
+    basis = zenqa.gen_gellmann(3)
+    l_a = np.arange(8, dtype=complex).reshape(-1, 1)
+    f = zenqa.get_structure_constants(basis)
+    start = time.perf_counter()
+    assert zenqa.get_structure_constants(Lying(basis, length)) == f
+    assert zenqa.get_d_coefficients(Lying(basis, length)) == zenqa.get_d_coefficients(basis)
+    assert np.array_equal(zenqa.su_commutator(l_a, l_a[::-1], f, Lying(basis, length)),
+                          zenqa.su_commutator(l_a, l_a[::-1], f, basis))
+    assert time.perf_counter() - start < 1.0
+
+
+CHILD = textwrap.dedent("""
+    import json, resource, sys, time
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+    import zenqa
+
+    limit = int(sys.argv[1])
+    if limit:
+        zenqa.get_structure_constants(zenqa.gen_gellmann(2))  # everything loaded before the limit
+        with open("/proc/self/status") as status:
+            size = int(next(line.split()[1] for line in status if line.startswith("VmSize:"))) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + limit, size + limit))
+    big = lambda *shape: as_strided(np.zeros(1, complex), shape=shape, strides=(0, 0))
+    col = np.ones((3, 1), complex)
+    results = {}
+    for name, code in json.loads(sys.argv[2]).items():
+        start = time.perf_counter()
+        try:
+            eval(code)
+            results[name] = ["ok", ""]
+        except BaseException as exc:
+            results[name] = [type(exc).__name__, str(exc)]
+        results[name].append(time.perf_counter() - start)
+    results["healthy"] = len(zenqa.get_d_coefficients(zenqa.gen_gellmann(3))) == 58
+    print(json.dumps(results))
+""")
+
+
+def run_child(cases, limit):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1",
+               PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([sys.executable, "-c", CHILD, str(limit), json.dumps(cases)], capture_output=True,
+                          text=True, timeout=120, env=env)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    results = json.loads(proc.stdout)
+    assert results.pop("healthy")
+    return results
+
+
+# Within the machine's memory, beyond the child's limit: the copy of an argument, the
+# result after a copy that fit, the matrices of a basis.
+LIMITED = {
+    **{f"copy-{position}": code for position, code in [
+        ("cross-l_a", "zenqa.cross(big(2**14, 2**14), col, {})"),
+        ("dot-l_b", "zenqa.dot(col, big(2**14, 2**14), {})"),
+        ("commutator-l_b", "zenqa.su_commutator(col, big(2**14, 2**14), {}, zenqa.gen_gellmann(2))"),
+        ("commutator-basis", "zenqa.su_commutator(col, col, {}, [big(2**14, 2**14)])"),
+        ("structure-basis", "zenqa.get_structure_constants([big(2**14, 2**14)])"),
+        ("d-coefficients-basis", "zenqa.get_d_coefficients([big(2**14, 2**14)] * 2)"),
+    ]},
+    "result-cross": "zenqa.cross(big(2**12, 2**12), col, {})",
+    "result-dot": "zenqa.dot(big(1, 2**24), col, {})",
+    "gellmann": "zenqa.gen_gellmann(130)",
+}
+
+
+@skip_if_sanitized
+def test_beyond_a_memory_limit():
+    results = run_child(LIMITED, limit=384 * 2**20)
+    assert {name: kind for name, (kind, _, _) in results.items()} == dict.fromkeys(LIMITED, "MemoryError")
+    assert {name: seconds < 1.0 for name, (_, _, seconds) in results.items()} == dict.fromkeys(LIMITED, True)
+
+
+def test_commutator_result_beyond_memory():
+    # basis[0] sets the m x m shape of the result: a tall column asks for 16 TiB
+    results = run_child({"tall-basis": "zenqa.su_commutator(col, col, {}, [big(2**20, 1)])",
+                         "empty-rows": "zenqa.su_commutator(col, col, {}, [big(2**28, 0)])"},
+                        limit=0 if sanitized else 384 * 2**20)
+    for name, m in [("tall-basis", 2**20), ("empty-rows", 2**28)]:
+        kind, message, seconds = results[name]
+        # refused before anything is allocated, saying what it would take
+        assert kind == "MemoryError" and stated(message, m * m * 16) and seconds < 1.0, results[name]
