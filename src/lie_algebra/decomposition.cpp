@@ -1,5 +1,6 @@
 #include "lie_algebra/decomposition.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "array/fault.hpp"
