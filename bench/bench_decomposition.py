@@ -11,7 +11,7 @@ get_d_coefficients, one line gives the time of
 with zenqa's time over each of them, whether zenqa's dict agrees with the
 baselines, and the peak resident memory of the process so far; zqMiB and BMiB are how far one
 call of zenqa and of baseline B raises the resident memory. A and B are
-checked against each other wherever both run. A closing section times the
+checked against each other wherever both run. An opening section times the
 products on coefficient vectors at two sizes of the Gell-Mann basis.
 
     python bench/bench_decomposition.py [--quick] [--max-d N]
@@ -158,13 +158,6 @@ def timed(call, max_repeats):
     return Measurement(best, result)
 
 
-def timed_native(call, max_repeats):
-    try:
-        return timed(call, max_repeats)
-    except NotImplementedError:
-        return None
-
-
 def rotated_gellmann(d, seed=20240601):
     """The Gell-Mann basis conjugated by a random unitary: same algebra, dense matrices."""
     rng = np.random.default_rng(seed)
@@ -198,9 +191,9 @@ HEADER = ("workload", "function", "d", "entries", "zenqa", "A", "zq/A", "B", "zq
           "floor", "zq/fl", "check", "zqMiB", "BMiB", "peakMiB")
 
 
-def fmt_time(m, missing="-"):
+def fmt_time(m):
     if m is None:
-        return missing
+        return "-"
     if m.seconds >= 1:
         return f"{m.seconds:.3g}s"
     if m.seconds >= 1e-3:
@@ -236,50 +229,36 @@ def call_peak_mib(call):
 
 
 def run_workload(name, basis, dec, max_repeats):
-    """Prints one line and returns the decomposition (zenqa's if it has one)."""
+    """Prints one line of timings for a decomposition of the basis."""
     n, d = len(basis), basis[0].shape[0]
     # zenqa first, once the baselines' BLAS threads of the previous workload are idle:
     # on two cores their spinning would otherwise take its time.
     time.sleep(SETTLE)
-    ours = timed_native(lambda: dec.native(basis), max_repeats)
+    ours = timed(lambda: dec.native(basis), max_repeats)
     a = timed(lambda: reference(basis, dec), max_repeats) if d <= REFERENCE_MAX_D else None
     b = timed(lambda: vectorized(basis, dec), max_repeats) if vectorized_fits(n, d) else None
     if a and b and not same_result(a.result, b.result):
         raise SystemExit(f"baselines A and B disagree: {name} d={d} {dec.label}")
-    want = (b or a).result
-    result = ours.result if ours else want
-    pickled = pickle.dumps(result, pickle.HIGHEST_PROTOCOL)
+    pickled = pickle.dumps(ours.result, pickle.HIGHEST_PROTOCOL)
     floor = timed(lambda: pickle.loads(pickled), max_repeats)
-    check = "ok" if ours and same_result(ours.result, want) else "MISMATCH" if ours else "-"
-    ours_mib = f"{call_peak_mib(lambda: dec.native(basis)):.1f}" if ours else "-"
+    check = "ok" if same_result(ours.result, (b or a).result) else "MISMATCH"
+    ours_mib = f"{call_peak_mib(lambda: dec.native(basis)):.1f}"
     b_mib = f"{call_peak_mib(lambda: vectorized(basis, dec)):.1f}" if b else "-"
-    print(COLUMNS.format(name, dec.label, d, len(result),
-                         fmt_time(ours, "n/a"), fmt_time(a), fmt_ratio(ours, a), fmt_time(b),
+    print(COLUMNS.format(name, dec.label, d, len(ours.result),
+                         fmt_time(ours), fmt_time(a), fmt_ratio(ours, a), fmt_time(b),
                          fmt_ratio(ours, b), fmt_time(floor), fmt_ratio(ours, floor),
                          check, ours_mib, b_mib, peak_mib()), flush=True)
-    return result
 
 
-def gellmann_map(d, dec, cache):
-    """zenqa's map of the Gell-Mann basis, or baseline B's (the same dict) if it has none."""
-    if (d, dec.label) not in cache:
-        basis = zenqa.gen_gellmann(d)
-        try:
-            cache[d, dec.label] = dec.native(basis)
-        except NotImplementedError:
-            cache[d, dec.label] = vectorized(basis, dec)
-    return cache[d, dec.label]
-
-
-def product_scaling(small, large, cache, max_repeats):
+def product_scaling(small, large, max_repeats):
     """Times cross, dot and su_commutator at two sizes of the Gell-Mann maps."""
-    print("\nproducts on the Gell-Mann maps, random (n, 1) coefficients")
+    print("products on the Gell-Mann maps, random (n, 1) coefficients")
     print(f"{'product':<15}{f'd={small}':>9}{f'd={large}':>9}{'ratio':>8}")
     rng = np.random.default_rng(7)
     calls = {}
     for d in (small, large):
         basis, n = zenqa.gen_gellmann(d), d * d - 1
-        f, dc = gellmann_map(d, STRUCTURE, cache), gellmann_map(d, D_COEFFS, cache)
+        f, dc = zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis)
         la, lb = (rng.standard_normal((n, 1)) + 1j * rng.standard_normal((n, 1)) for _ in range(2))
         calls[d] = {
             "cross": partial(zenqa.cross, la, lb, f),
@@ -287,11 +266,8 @@ def product_scaling(small, large, cache, max_repeats):
             "su_commutator": partial(zenqa.su_commutator, la, lb, f, basis),
         }
     for name in calls[small]:
-        t_small, t_large = (timed_native(calls[d][name], max_repeats) for d in (small, large))
-        if t_small and t_large:
-            print(f"{name:<15}{fmt_time(t_small):>9}{fmt_time(t_large):>9}{fmt_ratio(t_large, t_small):>8}")
-        else:
-            print(f"{name:<15}not available")
+        t_small, t_large = (timed(calls[d][name], max_repeats) for d in (small, large))
+        print(f"{name:<15}{fmt_time(t_small):>9}{fmt_time(t_large):>9}{fmt_ratio(t_large, t_small):>8}")
 
 
 def main():
@@ -304,17 +280,17 @@ def main():
     max_d = min(args.max_d, 4) if args.quick else args.max_d
     max_repeats = 1 if args.quick else MAX_REPEATS
 
-    print("n/a: not available in this build; -: not run; check: zenqa against B, or A")
+    # The products first, while the process is small: the large workloads
+    # leave a heap that slows every later allocation.
+    large = min(24, max_d)
+    product_scaling(max(2, large // 2), large, max_repeats)
+
+    print("\n-: not run; check: zenqa against B, or A")
     print(COLUMNS.format(*HEADER))
-    cache = {}
     for d, name, make in workloads(max_d):
         basis = make(d)
         for dec in (STRUCTURE, D_COEFFS):
-            result = run_workload(name, basis, dec, max_repeats)
-            if name == "gellmann":
-                cache[d, dec.label] = result
-    large = min(24, max_d)
-    product_scaling(max(2, large // 2), large, cache, max_repeats)
+            run_workload(name, basis, dec, max_repeats)
 
 
 if __name__ == "__main__":

@@ -26,41 +26,47 @@ std::array<Triple, 6> triples_ordered_as(const Triple& key) {
 }
 
 // The keys of a d-coefficient map, for the membership tests of the dot
-// product (several per entry), by open addressing.
+// product (several per entry), by open addressing. A slot holds an entry's
+// index and a fingerprint of its key, eight bytes, so that the table stays
+// in cache where the entries would not.
 class KeySet {
 public:
-    explicit KeySet(const DCoefficientMap& map) {
+    explicit KeySet(const DCoefficientMap& map) : entries_(map.entries()) {
         std::size_t capacity = 16;
-        while (capacity < 2 * map.size()) capacity *= 2;
+        while (capacity < 2 * entries_.size()) capacity *= 2;
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
-        for (const auto& entry : map.entries()) {
-            std::size_t slot = hash(entry.key) & mask_;
-            while (slots_[slot].used) slot = (slot + 1) & mask_;
-            slots_[slot] = {entry.key, true};
+        for (std::size_t e = 0; e < entries_.size(); ++e) {
+            const std::uint64_t h = hash(entries_[e].key);
+            std::size_t slot = h & mask_;
+            while (slots_[slot].entry != 0) slot = (slot + 1) & mask_;
+            slots_[slot] = {static_cast<std::uint32_t>(e + 1), fingerprint(h)};
         }
     }
 
     bool contains(const Triple& key) const {
-        for (std::size_t slot = hash(key) & mask_;; slot = (slot + 1) & mask_) {
-            if (!slots_[slot].used) return false;
-            if (slots_[slot].key == key) return true;
+        const std::uint64_t h = hash(key);
+        for (std::size_t slot = h & mask_;; slot = (slot + 1) & mask_) {
+            if (slots_[slot].entry == 0) return false;
+            if (slots_[slot].fingerprint == fingerprint(h) && entries_[slots_[slot].entry - 1].key == key) return true;
         }
     }
 
 private:
     struct Slot {
-        Triple key{};
-        bool used = false;
+        std::uint32_t entry = 0;  // entry index plus one; 0 marks an empty slot
+        std::uint32_t fingerprint = 0;
     };
 
-    static std::size_t hash(const Triple& key) {
+    static std::uint64_t hash(const Triple& key) {
         std::uint64_t h = key[0] * 0x9E3779B97F4A7C15ull ^ key[1] * 0xC2B2AE3D27D4EB4Full ^ key[2] * 0x165667B19E3779F9ull;
         h ^= h >> 29;
         h *= 0xBF58476D1CE4E5B9ull;
-        return static_cast<std::size_t>(h ^ (h >> 32));
+        return h ^ (h >> 32);
     }
+    static std::uint32_t fingerprint(std::uint64_t h) { return static_cast<std::uint32_t>(h >> 32); }
 
+    const std::vector<DCoefficientMap::Entry>& entries_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
 };
