@@ -21,37 +21,39 @@ def gellmann_labels(d):
     return pairs + [(d, k) for k in range(1, d)]
 
 
+def print_tables(basis, structure_title, structure_line, d_title, d_line):
+    """Each structure constant of a pair a < b, then each d-coefficient of a <= b."""
+    print(f"\n{structure_title}:")
+    for (a, b), (c, value) in zenqa.get_structure_constants(basis).items():
+        if a < b:
+            print("  " + structure_line(a, b, c, value))
+    print(f"\n{d_title}:")
+    for (a, b, c), value in zenqa.get_d_coefficients(basis).items():
+        if a <= b:
+            print("  " + d_line(a, b, c, value))
+
+
 def print_gellmann_tables(d):
     basis = zenqa.gen_gellmann(d)
     print(f"su({d}) in the Gell-Mann basis, {len(basis)} elements B_a = i lambda_a")
     for position, (j, k) in enumerate(gellmann_labels(d)):
         kind = "symmetric" if j > k else "antisymmetric" if j < k else "diagonal"
         print(f"  B_{position}: pair ({j}, {k}), {kind}")
-
-    print("\nf_abc (from [B_a, B_b] = -2 f_abc B_c, lowest c, a < b):")
-    for (a, b), (c, value) in zenqa.get_structure_constants(basis).items():
-        if a < b:
-            print(f"  f[{a},{b},{c}] = {-value.real / 2:+.6f}")
-
-    print("\nd_abc (the dict value is i d_abc, a <= b):")
-    for (a, b, c), value in zenqa.get_d_coefficients(basis).items():
-        if a <= b:
-            print(f"  d[{a},{b},{c}] = {value.imag:+.6f}")
+    print_tables(basis,
+                 "f_abc (from [B_a, B_b] = -2 f_abc B_c, lowest c, a < b)",
+                 lambda a, b, c, value: f"f[{a},{b},{c}] = {-value.real / 2:+.6f}",
+                 "d_abc (the dict value is i d_abc, a <= b)",
+                 lambda a, b, c, value: f"d[{a},{b},{c}] = {value.imag:+.6f}")
 
 
 def print_sylvester_tables(d):
     basis = zenqa.gen_sylvester(d)
     print(f"su({d}) in the Sylvester basis, {len(basis)} elements X, Z, X^j Z^m")
-
-    print("\n[B_a, B_b] = c B_k (lowest k, a < b):")
-    for (a, b), (k, value) in zenqa.get_structure_constants(basis).items():
-        if a < b:
-            print(f"  [{a},{b}] -> {k}: {value:.6f}")
-
-    print("\n{B_a, B_b} = 2 v B_k + (identity) (a <= b):")
-    for (a, b, k), value in zenqa.get_d_coefficients(basis).items():
-        if a <= b:
-            print(f"  {{{a},{b}}} -> {k}: {value:.6f}")
+    print_tables(basis,
+                 "[B_a, B_b] = c B_k (lowest k, a < b)",
+                 lambda a, b, k, value: f"[{a},{b}] -> {k}: {value:.6f}",
+                 "{B_a, B_b} = 2 v B_k + (identity) (a <= b)",
+                 lambda a, b, k, value: f"{{{a},{b}}} -> {k}: {value:.6f}")
 
 
 def main():
