@@ -10,9 +10,7 @@ struct Complex {
     double im = 0.0;
 };
 
-inline Complex operator*(Complex x, Complex y) {
-    return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
-}
+inline Complex operator*(Complex x, Complex y) { return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re}; }
 
 inline Complex operator+(Complex x, Complex y) { return {x.re + y.re, x.im + y.im}; }
 

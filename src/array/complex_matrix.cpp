@@ -5,9 +5,9 @@
 #include <limits>
 #include <string>
 
-#include "array/checked_math.hpp"
-#include "array/fault.hpp"
-#include "array/memory_budget.hpp"
+#include "base/checked_math.hpp"
+#include "base/fault.hpp"
+#include "base/memory_check.hpp"
 
 namespace zenqa {
 
@@ -65,9 +65,8 @@ std::ptrdiff_t ComplexMatrix::col_stride() const {
 
 std::size_t ComplexMatrix::checked_offset(std::size_t i, std::size_t j, std::source_location where) const {
     if (i >= rows_ || j >= cols_)
-        raise_fault("index (" + std::to_string(i) + ", " + std::to_string(j) +
-                        ") out of bounds for shape (" + std::to_string(rows_) + ", " +
-                        std::to_string(cols_) + ")",
+        raise_fault("index (" + std::to_string(i) + ", " + std::to_string(j) + ") out of bounds for shape (" +
+                        std::to_string(rows_) + ", " + std::to_string(cols_) + ")",
                     where);
     return offset(i, j);
 }
@@ -103,15 +102,14 @@ void check_product_shapes(std::size_t a_rows, std::size_t a_cols, std::size_t b_
 void check_broadcast(std::size_t from_rows, std::size_t from_cols, std::size_t to_rows, std::size_t to_cols) {
     if ((from_rows != to_rows && from_rows != 1) || (from_cols != to_cols && from_cols != 1))
         raise_fault("could not broadcast array from shape: [" + std::to_string(from_rows) + ", " +
-                    std::to_string(from_cols) + "] to: [" + std::to_string(to_rows) + ", " +
-                    std::to_string(to_cols) + "]");
+                    std::to_string(from_cols) + "] to: [" + std::to_string(to_rows) + ", " + std::to_string(to_cols) +
+                    "]");
 }
 
 ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
     check_product_shapes(a.rows(), a.cols(), b.rows(), b.cols());
     const std::size_t m = a.rows(), k = a.cols(), n = b.cols();
-    const Layout layout =
-        a.row_stride() == 1 && b.row_stride() == 1 ? Layout::ColumnMajor : Layout::RowMajor;
+    const Layout layout = a.row_stride() == 1 && b.row_stride() == 1 ? Layout::ColumnMajor : Layout::RowMajor;
     ComplexMatrix c = ComplexMatrix::zeros(m, n, layout);
     if (c.empty()) return c;
 

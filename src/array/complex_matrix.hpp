@@ -52,8 +52,7 @@ public:
     bool row_major_contiguous() const { return layout_ == Layout::RowMajor || rows_ <= 1 || cols_ <= 1; }
 
     // Bounds-checked element access; an index outside the extents is a fault.
-    void set(std::size_t i, std::size_t j, Complex value,
-             std::source_location where = std::source_location::current());
+    void set(std::size_t i, std::size_t j, Complex value, std::source_location where = std::source_location::current());
     void add_at(std::size_t i, std::size_t j, Complex value,
                 std::source_location where = std::source_location::current());
 

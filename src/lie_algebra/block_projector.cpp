@@ -6,6 +6,7 @@
 
 #include "lie_algebra/lapack.hpp"
 #include "lie_algebra/least_squares.hpp"
+#include "lie_algebra/negligible.hpp"
 
 namespace zenqa {
 
@@ -161,9 +162,8 @@ void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
             continue;
         }
         const std::vector<double>& sigma = inversion.solution.singular_values;
-        const bool rank_differs = std::any_of(sigma.begin(), sigma.end(), [&](double s) {
-            return s > lapack_epsilon * sigma.front() && s <= cutoff;
-        });
+        const bool rank_differs = std::any_of(
+            sigma.begin(), sigma.end(), [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
         const double rcond = cutoff / sigma.front();
         if (rank_differs && rcond >= 1.0) continue;  // every singular value counts as zero
         if (rank_differs)

@@ -5,7 +5,7 @@
 
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
-#include "lie_algebra/sparse_basis.hpp"
+#include "lie_algebra/sparse_accumulator.hpp"
 
 namespace zenqa {
 
@@ -42,8 +42,8 @@ public:
 
 private:
     struct Block {
-        std::vector<std::size_t> matrices;   // increasing basis indices
-        std::vector<std::size_t> positions;  // increasing positions
+        std::vector<std::size_t> matrices;    // increasing basis indices
+        std::vector<std::size_t> positions;   // increasing positions
         std::vector<Complex> pseudo_inverse;  // matrices x positions, column-major
         double pseudo_inverse_norm = 0.0;     // its spectral norm
         // Queued targets restricted to the block, positions x queued, and
@@ -70,7 +70,7 @@ private:
     std::vector<std::size_t> local_of_;     // per position: its index inside its block
     std::vector<std::size_t> touched_blocks_;
     std::size_t staged_ = 0;
-    std::vector<Placement> placements_;     // the columns of each queued target, target by target
+    std::vector<Placement> placements_;         // the columns of each queued target, target by target
     std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
     std::vector<Coefficient> coefficients_;
 };

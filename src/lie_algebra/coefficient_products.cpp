@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 
 namespace zenqa {
 
@@ -59,7 +59,8 @@ private:
     };
 
     static std::uint64_t hash(const Triple& key) {
-        std::uint64_t h = key[0] * 0x9E3779B97F4A7C15ull ^ key[1] * 0xC2B2AE3D27D4EB4Full ^ key[2] * 0x165667B19E3779F9ull;
+        std::uint64_t h =
+            key[0] * 0x9E3779B97F4A7C15ull ^ key[1] * 0xC2B2AE3D27D4EB4Full ^ key[2] * 0x165667B19E3779F9ull;
         h ^= h >> 29;
         h *= 0xBF58476D1CE4E5B9ull;
         return h ^ (h >> 32);
@@ -132,7 +133,8 @@ ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l
     return result;
 }
 
-ComplexMatrix cross_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const StructureConstantMap& f_ijk) {
+ComplexMatrix cross_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
+                                 const StructureConstantMap& f_ijk) {
     ComplexMatrix out = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
     for (const auto& [key, entry] : f_ijk.entries()) {
         const auto [i, j] = key;
@@ -158,8 +160,9 @@ ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_
             const Triple& t = triples[m];
             if (t[0] >= l_a.size() || t[1] >= l_b.size() || t[2] >= l_a.rows()) continue;
             const std::array<Triple, 6> orderings = index_orderings(t);
-            const bool found_earlier = std::any_of(orderings.begin(), orderings.begin() + static_cast<std::ptrdiff_t>(m),
-                                                   [&](const Triple& o) { return stored.contains(o); });
+            const bool found_earlier =
+                std::any_of(orderings.begin(), orderings.begin() + static_cast<std::ptrdiff_t>(m),
+                            [&](const Triple& o) { return stored.contains(o); });
             if (!found_earlier) contributions.push_back({t, value});
         }
     }

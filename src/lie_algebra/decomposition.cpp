@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
+#include "lie_algebra/basis_columns.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
-#include "lie_algebra/least_squares.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
 namespace zenqa {
@@ -71,7 +71,8 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
     std::vector<std::size_t> partners;
     const auto expand_queued = [&] {
         projector.expand_queue();
-        for (std::size_t t = 0; t < queued.size(); ++t) record(queued[t].first, queued[t].second, projector.coefficients(t));
+        for (std::size_t t = 0; t < queued.size(); ++t)
+            record(queued[t].first, queued[t].second, projector.coefficients(t));
         projector.clear_queue();
         queued.clear();
     };
@@ -94,8 +95,8 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
 }
 
 template <class Record>
-void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product,
-                          InterruptCheck check_interrupt, Record&& record) {
+void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product, InterruptCheck check_interrupt,
+                          Record&& record) {
     const ComplexMatrix columns = build_basis_columns(basis);
     check_pair_shapes(basis, product);
     const std::size_t n = basis.size(), d = basis.front().rows();

@@ -39,8 +39,8 @@ void DenseBasis::multiply_row(std::size_t i) {
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
     ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &matrices_[i * m], &d, &matrices_[i * m], &d, &zero,
                              right_.data(), &d, 1, 1);
-    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d,
-                             &zero, left_.data(), &d, 1, 1);
+    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d, &zero,
+                             left_.data(), &d, 1, 1);
     row_ = i + 1;
 }
 

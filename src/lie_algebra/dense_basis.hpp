@@ -5,7 +5,7 @@
 
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
-#include "lie_algebra/sparse_basis.hpp"
+#include "lie_algebra/sparse_accumulator.hpp"
 
 namespace zenqa {
 

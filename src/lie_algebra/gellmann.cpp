@@ -4,9 +4,9 @@
 #include <limits>
 #include <string>
 
-#include "array/checked_math.hpp"
-#include "array/fault.hpp"
-#include "array/memory_budget.hpp"
+#include "base/checked_math.hpp"
+#include "base/fault.hpp"
+#include "base/memory_check.hpp"
 
 namespace zenqa {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "array/complex.hpp"
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 
 // LAPACK and BLAS through their Fortran interface. The scipy-openblas32 wheel
 // prefixes every symbol with scipy_; a system LAPACK has no prefix.

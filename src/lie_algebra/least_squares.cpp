@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 #include "lie_algebra/lapack.hpp"
 
 namespace zenqa {
@@ -11,10 +11,8 @@ namespace zenqa {
 namespace {
 
 void check_info(int info) {
-    if (info < 0)
-        unwrap_err("Lapack(LapackInvalidValue { return_code: " + std::to_string(info) + " })");
-    if (info > 0)
-        unwrap_err("Lapack(LapackComputationalFailure { return_code: " + std::to_string(info) + " })");
+    if (info < 0) unwrap_err("Lapack(LapackInvalidValue { return_code: " + std::to_string(info) + " })");
+    if (info > 0) unwrap_err("Lapack(LapackComputationalFailure { return_code: " + std::to_string(info) + " })");
 }
 
 // A workspace size that the query returned as a float.
@@ -24,21 +22,6 @@ std::size_t workspace_size(double reported, double imaginary_part = 0.0) {
 }
 
 }  // namespace
-
-ComplexMatrix build_basis_columns(const std::vector<ComplexMatrix>& basis) {
-    const std::size_t d = basis.front().rows();
-    const std::size_t m = d * d;
-    for (const ComplexMatrix& matrix : basis) {
-        if (!matrix.row_major_contiguous()) unwrap_none();
-        if (matrix.size() < m) unwrap_err(shape_error_text(ShapeErrorKind::OutOfBounds));
-    }
-    ComplexMatrix columns = ComplexMatrix::zeros(m, basis.size());
-    for (std::size_t k = 0; k < basis.size(); ++k) {
-        const Complex* entries = basis[k].data();
-        for (std::size_t p = 0; p < m; ++p) columns.set(p, k, entries[p]);
-    }
-    return columns;
-}
 
 LeastSquaresSolution solve_least_squares(const ComplexMatrix& a, const ComplexMatrix& b, double rcond) {
     const std::size_t rows = a.rows(), cols = a.cols(), rhs = b.cols();

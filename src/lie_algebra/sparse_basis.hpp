@@ -2,51 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdint>
 #include <vector>
 
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
+#include "lie_algebra/sparse_accumulator.hpp"
 
 namespace zenqa {
-
-// A d x d target matrix built up entry by entry, remembering which positions
-// (r*d + c) it touched so that clearing and reading it cost only those.
-class SparseAccumulator {
-public:
-    explicit SparseAccumulator(std::size_t positions) : values_(positions), marked_(positions) {}
-
-    void add(std::size_t p, Complex v) {
-        touch(p);
-        values_[p] = values_[p] + v;
-    }
-    void subtract(std::size_t p, Complex v) {
-        touch(p);
-        values_[p] = values_[p] - v;
-    }
-    Complex value(std::size_t p) const { return values_[p]; }
-    const std::vector<std::size_t>& touched() const { return touched_; }
-
-    void clear() {
-        for (const std::size_t p : touched_) {
-            values_[p] = Complex{};
-            marked_[p] = 0;
-        }
-        touched_.clear();
-    }
-
-private:
-    void touch(std::size_t p) {
-        if (!marked_[p]) {
-            marked_[p] = 1;
-            touched_.push_back(p);
-        }
-    }
-
-    std::vector<Complex> values_;
-    std::vector<unsigned char> marked_;
-    std::vector<std::size_t> touched_;
-};
 
 // The nonzero entries of the n basis matrices (d x d), row by row, so that a
 // product of two of them costs what their entries cost.
@@ -75,11 +37,11 @@ private:
     };
 
     std::size_t d_;
-    std::vector<Entry> entries_;         // matrix by matrix, row by row
-    std::vector<std::size_t> row_begin_;  // (d + 1) offsets into entries_ per matrix
+    std::vector<Entry> entries_;                      // matrix by matrix, row by row
+    std::vector<std::size_t> row_begin_;              // (d + 1) offsets into entries_ per matrix
     std::vector<std::vector<std::size_t>> with_row_;  // matrices with an entry in row r
     std::vector<std::vector<std::size_t>> with_col_;  // matrices with an entry in column c
-    std::vector<std::size_t> seen_;       // per matrix: the last i that listed it, plus one
+    std::vector<std::size_t> seen_;                   // per matrix: the last i that listed it, plus one
 };
 
 }  // namespace zenqa

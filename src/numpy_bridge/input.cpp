@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "array/memory_budget.hpp"
-#include "array/checked_math.hpp"
-#include "lib/arguments.hpp"
-#include "lib/errors.hpp"
+#include "base/checked_math.hpp"
+#include "base/memory_check.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
+#include "python/errors.hpp"
+#include "python/integers.hpp"
 
 namespace zenqa {
 
@@ -40,12 +40,16 @@ ComplexMatrix copy_values(PyArrayObject* array) {
     const npy_intp row_stride = PyArray_STRIDE(array, 0), col_stride = PyArray_STRIDE(array, 1);
     const std::size_t urows = static_cast<std::size_t>(rows), ucols = static_cast<std::size_t>(cols);
     ComplexMatrix::check_size(urows, ucols);
-    require_memory(checked_product({urows, ucols, sizeof(Complex)}),
-                   [&] { return "copying a " + std::to_string(rows) + " x " + std::to_string(cols) + " argument array"; });
+    require_memory(checked_product({urows, ucols, sizeof(Complex)}), [&] {
+        return "copying a " + std::to_string(rows) + " x " + std::to_string(cols) + " argument array";
+    });
 
-    const bool c_order = (rows <= 1 || row_stride == cols * element_bytes) && (cols <= 1 || col_stride == element_bytes);
-    const bool f_order = (rows <= 1 || row_stride == element_bytes) && (cols <= 1 || col_stride == rows * element_bytes);
-    ComplexMatrix matrix = ComplexMatrix::zeros(urows, ucols, f_order && !c_order ? Layout::ColumnMajor : Layout::RowMajor);
+    const bool c_order =
+        (rows <= 1 || row_stride == cols * element_bytes) && (cols <= 1 || col_stride == element_bytes);
+    const bool f_order =
+        (rows <= 1 || row_stride == element_bytes) && (cols <= 1 || col_stride == rows * element_bytes);
+    ComplexMatrix matrix =
+        ComplexMatrix::zeros(urows, ucols, f_order && !c_order ? Layout::ColumnMajor : Layout::RowMajor);
     if (matrix.empty()) return matrix;
     const char* base = PyArray_BYTES(array);
     if (c_order || f_order) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 
 namespace zenqa {
@@ -51,9 +51,8 @@ bool is_numpy_array(PyObject* object) {
 }
 
 PendingError shape_mismatch(int ndim, int type_number) {
-    return PendingError(PyExc_TypeError, "Shape Mismatch:\n from=(dim=" + std::to_string(ndim) +
-                                             ", dtype=" + element_type_name(type_number) +
-                                             "), to=(dim=2, dtype=Complex64)");
+    return PendingError(PyExc_TypeError, "Shape Mismatch:\n from=(dim=" + std::to_string(ndim) + ", dtype=" +
+                                             element_type_name(type_number) + "), to=(dim=2, dtype=Complex64)");
 }
 
 }  // namespace zenqa

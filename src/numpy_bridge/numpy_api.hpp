@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lib/errors.hpp"
+#include "python/errors.hpp"
 
 namespace zenqa {
 

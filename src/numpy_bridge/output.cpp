@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "array/fault.hpp"
-#include "lib/errors.hpp"
+#include "base/fault.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
+#include "python/errors.hpp"
 
 namespace zenqa {
 
@@ -60,8 +60,8 @@ PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
     npy_intp strides[2] = {matrix.row_stride() * npy_intp{sizeof(Complex)},
                            matrix.col_stride() * npy_intp{sizeof(Complex)}};
     const bool fortran_order = !matrix.row_major_contiguous();
-    PyRef array = created(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, strides, nullptr, 0,
-                                      fortran_order ? 1 : 0, nullptr));
+    PyRef array =
+        created(PyArray_New(&PyArray_Type, 2, dims, NPY_CDOUBLE, strides, nullptr, 0, fortran_order ? 1 : 0, nullptr));
     if (!matrix.empty()) {
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data(),
                     matrix.size() * sizeof(Complex));

@@ -4,7 +4,7 @@
 
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
-#include "lib/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zenqa {
 

@@ -1,13 +1,14 @@
-#include "lib/entries.hpp"
+#include "bindings/entries.hpp"
 
-#include "lib/arguments.hpp"
-#include "lib/entry_guard.hpp"
+#include "bindings/arguments.hpp"
+#include "bindings/entry_guard.hpp"
 #include "lie_algebra/coefficient_products.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/gellmann.hpp"
+#include "lie_algebra/sylvester.hpp"
 #include "numpy_bridge/input.hpp"
 #include "numpy_bridge/output.hpp"
-#include "sylvester/sylvester.hpp"
+#include "python/integers.hpp"
 
 namespace zenqa {
 
@@ -86,7 +87,8 @@ PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
-        std::vector<BorrowedMatrix> basis = basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
+        std::vector<BorrowedMatrix> basis =
+            basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
         return structure_map_to_dict(structure_constants(basis_copies(basis), check_signals));
     });
 }
@@ -100,10 +102,13 @@ PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
-        const std::vector<PyRef> arguments = parse_call_arguments({"su_commutator_py()", commutator_parameters}, args, kwargs);
+        const std::vector<PyRef> arguments =
+            parse_call_arguments({"su_commutator_py()", commutator_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
-        const StructureConstantMap f_ijk = convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
-        const std::vector<BorrowedMatrix> basis = convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
+        const StructureConstantMap f_ijk =
+            convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
+        const std::vector<BorrowedMatrix> basis =
+            convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
         const std::vector<ComplexMatrix> basis_values = basis_copies(basis);
         const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
         return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values));

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zenqa {
 

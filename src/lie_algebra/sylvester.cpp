@@ -1,12 +1,12 @@
-#include "sylvester/sylvester.hpp"
+#include "lie_algebra/sylvester.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 
-#include "array/checked_math.hpp"
-#include "array/fault.hpp"
-#include "array/memory_budget.hpp"
+#include "base/checked_math.hpp"
+#include "base/fault.hpp"
+#include "base/memory_check.hpp"
 
 namespace zenqa {
 
@@ -45,8 +45,8 @@ std::string render_matrix(const ComplexMatrix& m) {
         }
         text += "]";
     }
-    text += "], shape=[" + std::to_string(m.rows()) + ", " + std::to_string(m.cols()) +
-            "], strides=[" + std::to_string(m.row_stride()) + ", " + std::to_string(m.col_stride()) +
+    text += "], shape=[" + std::to_string(m.rows()) + ", " + std::to_string(m.cols()) + "], strides=[" +
+            std::to_string(m.row_stride()) + ", " + std::to_string(m.col_stride()) +
             "], layout=" + (m.layout() == Layout::RowMajor ? "C" : "F") + ", const ndim=2";
     return text;
 }

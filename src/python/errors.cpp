@@ -1,6 +1,6 @@
-#include "lib/errors.hpp"
+#include "python/errors.hpp"
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 
 namespace zenqa {
 
@@ -11,8 +11,7 @@ namespace {
 PyObject* panic_exception_class() {
     static PyObject* panic_class = nullptr;
     if (panic_class == nullptr) {
-        PyObject* created =
-            PyErr_NewException("kelm_runtime.PanicException", PyExc_BaseException, nullptr);
+        PyObject* created = PyErr_NewException("kelm_runtime.PanicException", PyExc_BaseException, nullptr);
         // Creating a class can run Python code that got here first.
         if (panic_class == nullptr) {
             panic_class = created;
@@ -36,8 +35,8 @@ std::string utf8_or_empty(PyObject* text) {
 // A PanicException that Python code raised while the module was calling it:
 // its text goes on as an internal fault, so the caller sees a fresh PanicException.
 [[noreturn]] void resume_panic(PyRef type, PyRef value, PyRef traceback) {
-    std::string message = value && PyUnicode_Check(value.get()) ? utf8_or_empty(value.get())
-                                                               : "Unwrapped panic from Python code";
+    std::string message =
+        value && PyUnicode_Check(value.get()) ? utf8_or_empty(value.get()) : "Unwrapped panic from Python code";
     PySys_WriteStderr("--- Kelm is resuming a panic after fetching a PanicException from Python. ---\n");
     PySys_WriteStderr("Python stack trace below:\n");
     PyErr_Restore(type.release(), value.release(), traceback.release());
@@ -103,10 +102,14 @@ PyRef checked(PyObject* new_reference) {
 }
 
 PendingError downcast_error(PyObject* object, std::string_view target) {
-    const PyRef qualname = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    const PyRef qualname =
+        checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     if (!PyUnicode_Check(qualname.get())) throw downcast_error(qualname.get(), "PyString");
     std::string message = "'";
-    message.append(utf8_or_empty(qualname.get())).append("' object cannot be converted to '").append(target).append("'");
+    message.append(utf8_or_empty(qualname.get()))
+        .append("' object cannot be converted to '")
+        .append(target)
+        .append("'");
     return PendingError(PyExc_TypeError, std::move(message));
 }
 

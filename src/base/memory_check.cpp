@@ -1,10 +1,10 @@
-#include "array/memory_budget.hpp"
+#include "base/memory_check.hpp"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "array/fault.hpp"
+#include "base/fault.hpp"
 
 namespace zenqa {
 
@@ -46,8 +46,8 @@ std::string human_bytes(std::uint64_t bytes) {
 void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what) {
     const std::uint64_t available = available_memory_bytes();
     if (bytes && *bytes <= available) return;
-    const std::string needed = bytes ? std::to_string(*bytes) + " bytes (" + human_bytes(*bytes) + ")"
-                                     : std::string("more than 2**64 bytes");
+    const std::string needed =
+        bytes ? std::to_string(*bytes) + " bytes (" + human_bytes(*bytes) + ")" : std::string("more than 2**64 bytes");
     throw MemoryShortage(what + " needs " + needed + ", but this machine has " + std::to_string(available) +
                          " bytes (" + human_bytes(available) + ") of memory available");
 }

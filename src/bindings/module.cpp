@@ -1,9 +1,9 @@
 #include <string>
 
-#include "array/fault.hpp"
-#include "lib/entries.hpp"
-#include "lib/entry_guard.hpp"
-#include "lib/errors.hpp"
+#include "base/fault.hpp"
+#include "bindings/entries.hpp"
+#include "bindings/entry_guard.hpp"
+#include "python/errors.hpp"
 
 namespace zenqa {
 

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <cstdint>
 #include <span>
 #include <vector>
 
-#include "lib/errors.hpp"
-#include "lib/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace zenqa {
 
@@ -20,9 +19,6 @@ struct Signature {
 // One strong reference per parameter, in parameter order. The caller's keyword
 // dict is never modified.
 std::vector<PyRef> parse_call_arguments(const Signature& signature, PyObject* args, PyObject* kwargs);
-
-// The integer index protocol, as an unsigned 64-bit value.
-std::uint64_t to_u64(PyObject* object);
 
 // The error to raise when converting argument `name` failed: exactly TypeError
 // gets the prefix "argument '{name}': ", anything else passes unchanged.

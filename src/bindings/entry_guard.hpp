@@ -3,9 +3,9 @@
 #include <exception>
 #include <new>
 
-#include "array/fault.hpp"
-#include "lib/errors.hpp"
-#include "lib/py_ref.hpp"
+#include "base/fault.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace zenqa {
 

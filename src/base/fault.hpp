@@ -28,8 +28,7 @@ private:
 };
 
 // Reports the fault with its source position on standard error, then throws.
-[[noreturn]] void raise_fault(std::string message,
-                              std::source_location where = std::source_location::current());
+[[noreturn]] void raise_fault(std::string message, std::source_location where = std::source_location::current());
 
 [[noreturn]] void unwrap_none(std::source_location where = std::source_location::current());
 

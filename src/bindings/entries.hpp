@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lib/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace zenqa {
 

@@ -1,4 +1,4 @@
-#include "lib/arguments.hpp"
+#include "bindings/arguments.hpp"
 
 #include <string>
 
@@ -55,15 +55,6 @@ std::vector<PyRef> parse_call_arguments(const Signature& signature, PyObject* ar
                                       (used == 1 ? "" : "s") + " (" + std::to_string(given) + " given)");
     }
     return slots;
-}
-
-std::uint64_t to_u64(PyObject* object) {
-    // An exact int is its own index; skipping the protocol call matters for
-    // dicts of many entries.
-    const PyRef index = PyLong_CheckExact(object) ? PyRef::borrow(object) : checked(PyNumber_Index(object));
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw fetch_error();
-    return value;
 }
 
 PendingError argument_error(const char* name, PendingError error) {
