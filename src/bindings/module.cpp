@@ -1,6 +1,7 @@
 #include <string>
 
 #include "base/fault.hpp"
+#include "bindings/algebra_type.hpp"
 #include "bindings/entries.hpp"
 #include "bindings/entry_guard.hpp"
 #include "python/errors.hpp"
@@ -77,6 +78,7 @@ PyRef make_module() {
     PyRef module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     publish_attribute(module.get(), "__doc__", checked(PyUnicode_FromString("")).get());
     register_functions(module.get());
+    add_algebra_type(module.get());
     return module;
 }
 

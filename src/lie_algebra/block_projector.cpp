@@ -60,7 +60,7 @@ bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
 
 }  // namespace
 
-BlockProjector::BlockProjector(const ComplexMatrix& columns) {
+BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(columns.cols()) {
     find_blocks(columns);
     invert_blocks(columns);
     first_placement_.push_back(0);
@@ -246,6 +246,24 @@ void BlockProjector::clear_queue() {
     placements_.clear();
     first_placement_.assign(1, 0);
     staged_ = 0;
+}
+
+void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {
+    const std::size_t m = block_of_.size(), n = matrix_count_;
+    std::fill(coefficients, coefficients + count * n, Complex{});
+    std::vector<Complex> gathered, expanded;
+    for (const Block& block : blocks_) {
+        const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
+        gathered.resize(positions * count);
+        expanded.resize(matrices * count);
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t local = 0; local < positions; ++local)
+                gathered[t * positions + local] = targets[t * m + block.positions[local]];
+        multiply(false, matrices, count, positions, block.pseudo_inverse.data(), gathered.data(), expanded.data());
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t e = 0; e < matrices; ++e)
+                coefficients[t * n + block.matrices[e]] = expanded[t * matrices + e];
+    }
 }
 
 }  // namespace zenqa

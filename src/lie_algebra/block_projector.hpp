@@ -40,6 +40,12 @@ public:
     // Empties the queue.
     void clear_queue();
 
+    // Every minimum-norm least-squares coefficient, negligible or not, of
+    // `count` targets given in full (the d*d entries of each in row-major
+    // order, one target after another), n per target into `coefficients`.
+    // Reads only what the constructor computed, so threads may share it.
+    void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+
 private:
     struct Block {
         std::vector<std::size_t> matrices;    // increasing basis indices
@@ -66,6 +72,7 @@ private:
     void invert_blocks(const ComplexMatrix& columns);
 
     std::vector<Block> blocks_;
+    std::size_t matrix_count_ = 0;
     std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
     std::vector<std::size_t> local_of_;     // per position: its index inside its block
     std::vector<std::size_t> touched_blocks_;

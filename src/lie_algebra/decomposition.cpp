@@ -52,30 +52,56 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
     return entries;
 }
 
+// The targets of one product, queued in the projector and expanded in
+// batches of whole rows i, large enough for the matrix products of the
+// projector to run at full speed and small enough to stay in cache. The
+// batches depend only on the targets queued, so every pass that queues the
+// same targets gets the same coefficients, bit for bit.
+template <class Record>
+class ProductQueue {
+public:
+    ProductQueue(BlockProjector projector, Record& record) : projector_(std::move(projector)), record_(record) {}
+
+    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target) {
+        projector_.queue(target);
+        queued_.emplace_back(i, j);
+    }
+    // Called after each row i.
+    void end_row() {
+        if (projector_.staged() >= batch_entries) expand();
+    }
+    void expand() {
+        projector_.expand_queue();
+        for (std::size_t t = 0; t < queued_.size(); ++t)
+            record_(queued_[t].first, queued_[t].second, projector_.coefficients(t));
+        projector_.clear_queue();
+        queued_.clear();
+    }
+
+private:
+    static constexpr std::size_t batch_entries = 1 << 14;
+    BlockProjector projector_;
+    Record& record_;
+    std::vector<std::pair<std::size_t, std::size_t>> queued_;
+};
+
+void subtract_identity_over_d(SparseAccumulator& target, std::size_t d) {
+    const double df = static_cast<double>(d);
+    const Complex identity_over_d{df / (df * df), 0.0};
+    for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+}
+
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
 // of basis matrices in the basis, in increasing (i, j), and hands the
 // non-negligible coefficients to `record`. The pair (j, i) needs no expansion
 // of its own: its commutator is exactly the negated one, its anticommutator
 // the same one, and so are their least-squares coefficients.
 template <class PairProducts, class Record>
-void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
+void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n, std::size_t d, Product product,
                  InterruptCheck check_interrupt, Record& record) {
-    // Targets are expanded in batches of whole rows, large enough for the
-    // matrix products of the projector to run at full speed and small enough
-    // to stay in cache.
-    constexpr std::size_t batch_entries = 1 << 14;
     SparseAccumulator target(d * d);
-    const double df = static_cast<double>(d);
-    const Complex identity_over_d{df / (df * df), 0.0};
-    std::vector<std::pair<std::size_t, std::size_t>> queued;
+    ProductQueue<Record> queue(std::move(projector), record);
     std::vector<std::size_t> partners;
-    const auto expand_queued = [&] {
-        projector.expand_queue();
-        for (std::size_t t = 0; t < queued.size(); ++t)
-            record(queued[t].first, queued[t].second, projector.coefficients(t));
-        projector.clear_queue();
-        queued.clear();
-    };
     for (std::size_t i = 0; i < n; ++i) {
         check_interrupt();
         partners.clear();
@@ -84,14 +110,58 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
         for (const std::size_t j : partners) {
             target.clear();
             products.accumulate_pair(i, j, product == Product::Commutator, target);
-            if (i == j)
-                for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
-            projector.queue(target);
-            queued.emplace_back(i, j);
+            if (i == j) subtract_identity_over_d(target, d);
+            queue.queue(i, j, target);
         }
-        if (projector.staged() >= batch_entries) expand_queued();
+        queue.end_row();
     }
-    expand_queued();
+    queue.expand();
+}
+
+// Both products in one pass over the pairs, each pair product formed once.
+// The commutator and the anticommutator of i < j are queued exactly as
+// expand_rows queues them, as is {B_i, B_i} - 2I/d; the plain {B_i, B_i}
+// goes to a queue of its own.
+template <class PairProducts>
+void expand_both_rows(PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
+                      InterruptCheck check_interrupt, PairRecords& records) {
+    const auto commutator = [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& x) {
+        records.commutator(i, j, x);
+    };
+    const auto anticommutator = [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& x) {
+        if (i != j) records.anticommutator(i, j, x);
+    };
+    const auto square = [&](std::size_t i, std::size_t, const std::vector<Coefficient>& x) {
+        records.anticommutator(i, i, x);
+    };
+    ProductQueue commutators(projector, commutator);
+    ProductQueue anticommutators(projector, anticommutator);
+    ProductQueue squares(projector, square);
+    SparseAccumulator commutator_target(d * d), anticommutator_target(d * d);
+    std::vector<std::size_t> partners;
+    for (std::size_t i = 0; i < n; ++i) {
+        check_interrupt();
+        anticommutator_target.clear();
+        products.accumulate_pair(i, i, false, anticommutator_target);
+        squares.queue(i, i, anticommutator_target);
+        subtract_identity_over_d(anticommutator_target, d);
+        anticommutators.queue(i, i, anticommutator_target);
+        partners.clear();
+        products.append_partners(i, partners);
+        for (const std::size_t j : partners) {
+            commutator_target.clear();
+            anticommutator_target.clear();
+            products.accumulate_both(i, j, commutator_target, anticommutator_target);
+            commutators.queue(i, j, commutator_target);
+            anticommutators.queue(i, j, anticommutator_target);
+        }
+        commutators.end_row();
+        anticommutators.end_row();
+        squares.end_row();
+    }
+    commutators.expand();
+    anticommutators.expand();
+    squares.expand();
 }
 
 template <class Record>
@@ -105,14 +175,28 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
         DenseBasis dense(columns, d);
-        expand_rows(dense, projector, n, d, product, check_interrupt, record);
+        expand_rows(dense, std::move(projector), n, d, product, check_interrupt, record);
     } else {
         SparseBasis sparse(columns, d);
-        expand_rows(sparse, projector, n, d, product, check_interrupt, record);
+        expand_rows(sparse, std::move(projector), n, d, product, check_interrupt, record);
     }
 }
 
 }  // namespace
+
+void expand_all_products(const std::vector<ComplexMatrix>& basis, const BlockProjector& projector,
+                         InterruptCheck check_interrupt, PairRecords& records) {
+    const ComplexMatrix columns = build_basis_columns(basis);
+    check_pair_shapes(basis, Product::Anticommutator);
+    const std::size_t n = basis.size(), d = basis.front().rows();
+    if (DenseBasis::suits(columns)) {
+        DenseBasis dense(columns, d);
+        expand_both_rows(dense, projector, n, d, check_interrupt, records);
+    } else {
+        SparseBasis sparse(columns, d);
+        expand_both_rows(sparse, projector, n, d, check_interrupt, records);
+    }
+}
 
 StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
     if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
@@ -133,9 +217,7 @@ DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, Interrup
     expand_pair_products(basis, Product::Anticommutator, check_interrupt,
                          [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
                              for (const Coefficient& x : coefficients) {
-                                 // x / (2 + 0i) as the complex quotient by the scalar (2.0, 0.0)
-                                 const Complex half{(x.value.re * 2.0 + x.value.im * 0.0) * 0.25,
-                                                    (x.value.im * 2.0 - x.value.re * 0.0) * 0.25};
+                                 const Complex half = half_of(x.value);
                                  rows[i].push_back({{i, j, x.k}, half});
                                  if (j != i) rows[j].push_back({{j, i, x.k}, half});
                              }

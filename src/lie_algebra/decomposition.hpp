@@ -4,6 +4,7 @@
 
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
+#include "lie_algebra/block_projector.hpp"
 
 namespace zenqa {
 
@@ -20,5 +21,28 @@ StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis
 // coefficient x_k of the expansion of {B_i, B_j} (minus I/d when i == j),
 // stored halved under (i, j, k).
 DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt);
+
+// x / (2 + 0i) as the complex quotient by the scalar (2.0, 0.0): how a
+// d-coefficient is stored.
+inline Complex half_of(Complex x) { return {(x.re * 2.0 + x.im * 0.0) * 0.25, (x.im * 2.0 - x.re * 0.0) * 0.25}; }
+
+// Receives the non-negligible coefficients of the pairs, in increasing (i, j)
+// for each product.
+class PairRecords {
+public:
+    // [B_i, B_j], i < j.
+    virtual void commutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) = 0;
+    // {B_i, B_j}, i <= j; for i < j exactly what d_coefficients expands.
+    virtual void anticommutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) = 0;
+
+protected:
+    ~PairRecords() = default;
+};
+
+// Both products of every pair in one pass, with the pair products formed
+// once; the projector is that of the basis columns. Anticommutators i == j
+// are expanded as they are, without removing I/d.
+void expand_all_products(const std::vector<ComplexMatrix>& basis, const BlockProjector& projector,
+                         InterruptCheck check_interrupt, PairRecords& records);
 
 }  // namespace zenqa

@@ -57,4 +57,19 @@ void DenseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, 
     }
 }
 
+void DenseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                                 SparseAccumulator& anticommutator) {
+    if (row_ != i + 1) multiply_row(i);
+    const std::size_t m = d_ * d_;
+    const Complex* left = &left_[(j - i) * m];
+    const Complex* right = &right_[(j - i) * m];
+    for (std::size_t r = 0; r < d_; ++r) {
+        for (std::size_t c = 0; c < d_; ++c) {
+            const std::size_t p = r * d_ + c;
+            commutator.add(p, left[c * d_ + r] - right[p]);
+            anticommutator.add(p, left[c * d_ + r] + right[p]);
+        }
+    }
+}
+
 }  // namespace zenqa

@@ -27,6 +27,10 @@ public:
     // otherwise; j >= i.
     void accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target);
 
+    // accumulate_pair for both products at once; j > i.
+    void accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                         SparseAccumulator& anticommutator);
+
 private:
     void multiply_row(std::size_t i);
 

@@ -26,21 +26,39 @@ SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
     }
 }
 
-template <bool subtract>
-void SparseBasis::accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const {
+template <class Add>
+void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
     const std::size_t* rows_j = &row_begin_[j * (d_ + 1)];
     const Entry* end = entries_.data() + row_begin_[i * (d_ + 1) + d_];
     for (const Entry* a = entries_.data() + row_begin_[i * (d_ + 1)]; a != end; ++a) {
         const std::size_t row_start = a->row * d_;
         const Entry* b_end = entries_.data() + rows_j[a->col + 1];
-        for (const Entry* b = entries_.data() + rows_j[a->col]; b != b_end; ++b) {
-            if constexpr (subtract) {
-                target.subtract(row_start + b->col, a->value * b->value);
-            } else {
-                target.add(row_start + b->col, a->value * b->value);
-            }
-        }
+        for (const Entry* b = entries_.data() + rows_j[a->col]; b != b_end; ++b)
+            add(row_start + b->col, a->value * b->value);
     }
+}
+
+template <bool subtract>
+void SparseBasis::accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term) {
+        if constexpr (subtract) {
+            target.subtract(p, term);
+        } else {
+            target.add(p, term);
+        }
+    });
+}
+
+void SparseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                                  SparseAccumulator& anticommutator) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term) {
+        commutator.add(p, term);
+        anticommutator.add(p, term);
+    });
+    for_each_term(j, i, [&](std::size_t p, Complex term) {
+        commutator.subtract(p, term);
+        anticommutator.add(p, term);
+    });
 }
 
 void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const {

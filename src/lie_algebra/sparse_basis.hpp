@@ -24,11 +24,19 @@ public:
     // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i otherwise.
     void accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const;
 
+    // accumulate_pair for both products at once, each term formed once and
+    // added to either target in the order accumulate_pair adds it.
+    void accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                         SparseAccumulator& anticommutator) const;
+
 private:
     std::size_t size() const { return row_begin_.size() / (d_ + 1); }
     // target += B_i B_j, or target -= B_i B_j.
     template <bool subtract>
     void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
+    // Calls add(p, B_i(r, q) B_j(q, c)) for every term, p = r*d + c.
+    template <class Add>
+    void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
 
     struct Entry {
         std::uint32_t row;

@@ -1,0 +1,264 @@
+#include "bindings/algebra_type.hpp"
+
+#include <memory>
+#include <new>
+#include <string>
+
+#include "bindings/arguments.hpp"
+#include "bindings/entry_guard.hpp"
+#include "lie_algebra/algebra.hpp"
+#include "lie_algebra/batched_products.hpp"
+#include "numpy_bridge/algebra_arrays.hpp"
+#include "python/released_gil.hpp"
+
+namespace zenqa {
+
+namespace {
+
+struct AlgebraObject {
+    PyObject_HEAD
+        // Shared with the calls that compute on it without the GIL.
+        std::shared_ptr<const Algebra>
+            algebra;
+    // The basis values as a bytes object, which read-only arrays of the basis view.
+    PyObject* basis_bytes;
+};
+
+AlgebraObject* as_algebra(PyObject* self) { return reinterpret_cast<AlgebraObject*>(self); }
+
+constexpr const char* construction_parameters[] = {"basis"};
+
+PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_guard([&] {
+        const std::vector<PyRef> arguments = parse_call_arguments({"Algebra()", construction_parameters}, args, kwargs);
+        BasisValues basis = basis_values(arguments[0].get());
+        PyRef bytes =
+            checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(basis.values.data()),
+                                              static_cast<Py_ssize_t>(basis.values.size() * sizeof(Complex))));
+        std::shared_ptr<const Algebra> algebra;
+        {
+            const ReleasedGil released;
+            algebra =
+                std::make_shared<const Algebra>(std::move(basis.values), basis.n, basis.d, ReleasedGil::check_signals);
+        }
+        PyRef self = checked(type->tp_alloc(type, 0));
+        new (&as_algebra(self.get())->algebra) std::shared_ptr<const Algebra>(std::move(algebra));
+        as_algebra(self.get())->basis_bytes = bytes.release();
+        return self;
+    });
+}
+
+void algebra_dealloc(PyObject* self) {
+    as_algebra(self)->algebra.~shared_ptr();
+    Py_XDECREF(as_algebra(self)->basis_bytes);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyRef basis_array(PyObject* self) {
+    const Algebra& algebra = *as_algebra(self)->algebra;
+    return read_only_basis(PyRef::borrow(as_algebra(self)->basis_bytes), algebra.size(), algebra.dim());
+}
+
+PyObject* algebra_repr(PyObject* self) {
+    const Algebra& algebra = *as_algebra(self)->algebra;
+    const std::string text =
+        "Algebra(n=" + std::to_string(algebra.size()) + ", dim=" + std::to_string(algebra.dim()) + ")";
+    return PyUnicode_FromString(text.c_str());
+}
+
+Py_ssize_t algebra_length(PyObject* self) { return static_cast<Py_ssize_t>(as_algebra(self)->algebra->size()); }
+
+PyObject* algebra_dim(PyObject* self, void*) { return PyLong_FromSize_t(as_algebra(self)->algebra->dim()); }
+
+PyObject* algebra_basis(PyObject* self, void*) {
+    return entry_guard([&] { return basis_array(self); });
+}
+
+PyObject* algebra_reduce(PyObject* self, PyObject*) {
+    return entry_guard([&] {
+        const PyRef basis = basis_array(self);
+        return checked(Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), basis.get()));
+    });
+}
+
+// (index, value), or the dense n x n x n array.
+PyObject* tensor(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
+                 const PairTensor& (Algebra::*which)() const) {
+    return entry_guard([&] {
+        static const char* keywords[] = {"dense", nullptr};
+        int dense = 0;
+        const std::string format = std::string("|p:") + name;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &dense))
+            throw fetch_error();
+        const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
+        const PairTensor& values = ((*algebra).*which)();
+        const std::size_t n = algebra->size();
+        if (dense) {
+            PyRef array = new_complex_array({}, {n, n, n}, "the dense tensor", true);
+            const ReleasedGil released;
+            values.write_dense(n, static_cast<Complex*>(array_data(array)));
+            return array;
+        }
+        const std::size_t entries = values.full_size();
+        PyRef index = new_index_array(entries);
+        PyRef value = new_complex_array({entries}, {}, "the tensor values");
+        {
+            const ReleasedGil released;
+            values.write_entries(n, static_cast<std::int64_t*>(array_data(index)),
+                                 static_cast<Complex*>(array_data(value)));
+        }
+        return checked(PyTuple_Pack(2, index.get(), value.get()));
+    });
+}
+
+PyObject* algebra_structure_constants(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return tensor(self, args, kwargs, "structure_constants", &Algebra::structure_constants);
+}
+
+PyObject* algebra_d_coefficients(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return tensor(self, args, kwargs, "d_coefficients", &Algebra::d_coefficients);
+}
+
+CoefficientRows rows_of(const Operand& operand, const std::vector<std::size_t>& rows) {
+    return {operand.data(), operand.complex, rows.data()};
+}
+
+std::size_t count_of(const std::vector<std::size_t>& shape) {
+    std::size_t count = 1;
+    for (const std::size_t extent : shape) count *= extent;
+    return count;
+}
+
+// bracket and anticommutator: (a, b) to coefficients.
+PyObject* pair_product(PyObject* self, PyObject* args, const char* format,
+                       void (*product)(const Algebra&, CoefficientRows, CoefficientRows, std::size_t, Complex*)) {
+    return entry_guard([&] {
+        PyObject *a = nullptr, *b = nullptr;
+        if (!PyArg_ParseTuple(args, format, &a, &b)) throw fetch_error();
+        const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
+        const std::size_t n = algebra->size();
+        const Operand oa = coefficient_operand("a", a, n), ob = coefficient_operand("b", b, n);
+        const std::vector<std::size_t> shape = broadcast_batch("a", oa, "b", ob);
+        const std::vector<std::size_t> rows_a = broadcast_rows(oa, shape), rows_b = broadcast_rows(ob, shape);
+        PyRef result = new_complex_array(shape, {n}, "the result");
+        const ReleasedGil released;
+        product(*algebra, rows_of(oa, rows_a), rows_of(ob, rows_b), count_of(shape),
+                static_cast<Complex*>(array_data(result)));
+        return result;
+    });
+}
+
+PyObject* algebra_bracket(PyObject* self, PyObject* args) { return pair_product(self, args, "OO:bracket", bracket); }
+
+PyObject* algebra_anticommutator(PyObject* self, PyObject* args) {
+    return pair_product(self, args, "OO:anticommutator", anticommutator);
+}
+
+// adjoint and matrix: a to one array per coefficient vector.
+PyObject* single_product(PyObject* self, PyObject* args, const char* format, bool square_of_n,
+                         void (*product)(const Algebra&, CoefficientRows, std::size_t, Complex*)) {
+    return entry_guard([&] {
+        PyObject* a = nullptr;
+        if (!PyArg_ParseTuple(args, format, &a)) throw fetch_error();
+        const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
+        const std::size_t n = algebra->size(), side = square_of_n ? n : algebra->dim();
+        const Operand oa = coefficient_operand("a", a, n);
+        const std::vector<std::size_t> rows = broadcast_rows(oa, oa.batch);
+        PyRef result = new_complex_array(oa.batch, {side, side}, "the result");
+        const ReleasedGil released;
+        product(*algebra, rows_of(oa, rows), count_of(oa.batch), static_cast<Complex*>(array_data(result)));
+        return result;
+    });
+}
+
+PyObject* algebra_adjoint(PyObject* self, PyObject* args) {
+    return single_product(self, args, "O:adjoint", true, adjoint);
+}
+
+PyObject* algebra_matrix(PyObject* self, PyObject* args) {
+    return single_product(self, args, "O:matrix", false, matrices);
+}
+
+PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
+    return entry_guard([&] {
+        PyObject* m = nullptr;
+        if (!PyArg_ParseTuple(args, "O:coefficients", &m)) throw fetch_error();
+        const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
+        const Operand om = matrix_operand("m", m, algebra->dim());
+        PyRef result = new_complex_array(om.batch, {algebra->size()}, "the result");
+        const ReleasedGil released;
+        coefficients(*algebra, reinterpret_cast<const Complex*>(om.data()), count_of(om.batch),
+                     static_cast<Complex*>(array_data(result)));
+        return result;
+    });
+}
+
+PyMethodDef algebra_methods[] = {
+    {"structure_constants", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(algebra_structure_constants)),
+     METH_VARARGS | METH_KEYWORDS,
+     "structure_constants($self, /, dense=False)\n--\n\n"
+     "Every non-negligible coefficient of B_k in [B_i, B_j], as (index, value):\n"
+     "index an int64 array of rows (i, j, k) in increasing order, value the\n"
+     "complex128 coefficients. With dense=True, the n x n x n array T instead."},
+    {"d_coefficients", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(algebra_d_coefficients)),
+     METH_VARARGS | METH_KEYWORDS,
+     "d_coefficients($self, /, dense=False)\n--\n\n"
+     "Half of every non-negligible coefficient of B_k in {B_i, B_j}, as\n"
+     "(index, value) like structure_constants(), or the dense array."},
+    {"bracket", algebra_bracket, METH_VARARGS,
+     "bracket($self, a, b, /)\n--\n\n"
+     "The coefficients of [A, B], A = sum a_i B_i: a and b of shape (..., n),\n"
+     "broadcast together."},
+    {"anticommutator", algebra_anticommutator, METH_VARARGS,
+     "anticommutator($self, a, b, /)\n--\n\n"
+     "The least-squares coefficients of {A, B}, A = sum a_i B_i: a and b of\n"
+     "shape (..., n), broadcast together."},
+    {"adjoint", algebra_adjoint, METH_VARARGS,
+     "adjoint($self, a, /)\n--\n\n"
+     "The matrices ad(A) of shape (..., n, n): ad(A) @ b is bracket(a, b)."},
+    {"coefficients", algebra_coefficients, METH_VARARGS,
+     "coefficients($self, m, /)\n--\n\n"
+     "The minimum-norm least-squares coefficients of matrices of shape (..., d, d)."},
+    {"matrix", algebra_matrix, METH_VARARGS,
+     "matrix($self, a, /)\n--\n\n"
+     "The matrices sum a_i B_i of coefficient arrays of shape (..., n)."},
+    {"__reduce__", algebra_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef algebra_getset[] = {
+    {"dim", algebra_dim, nullptr, "The matrix size d.", nullptr},
+    {"basis", algebra_basis, nullptr, "The basis matrices, read-only, as one array of shape (n, d, d).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PySequenceMethods algebra_sequence = {algebra_length, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr,        nullptr, nullptr, nullptr, nullptr};
+
+PyTypeObject algebra_type = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "zenqa.Algebra";
+    type.tp_basicsize = sizeof(AlgebraObject);
+    type.tp_dealloc = algebra_dealloc;
+    type.tp_repr = algebra_repr;
+    type.tp_as_sequence = &algebra_sequence;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc =
+        "Algebra(basis, /)\n--\n\n"
+        "The algebra spanned by a basis of d x d matrices, every product of two\n"
+        "basis elements decomposed once in the basis (minimum-norm least squares,\n"
+        "coefficients of modulus parts at most 1e-8 dropped). Immutable.";
+    type.tp_methods = algebra_methods;
+    type.tp_getset = algebra_getset;
+    type.tp_new = algebra_new;
+    return type;
+}();
+
+}  // namespace
+
+void add_algebra_type(PyObject* module) {
+    if (PyType_Ready(&algebra_type) < 0) throw fetch_error();
+    if (PyObject_SetAttrString(module, "Algebra", reinterpret_cast<PyObject*>(&algebra_type)) < 0) throw fetch_error();
+}
+
+}  // namespace zenqa

@@ -1,0 +1,206 @@
+#include "lie_algebra/batched_products.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace zenqa {
+
+namespace {
+
+// Vectors are processed in blocks, laid out coefficient by coefficient with
+// the block's vectors contiguous (real and imaginary parts in planes of their
+// own), so that every inner loop runs over vectors and vectorises. A block of
+// all the planes stays in the second-level cache for the bases that matter.
+constexpr std::size_t block_vectors = 128;
+
+struct Planes {
+    std::vector<double> re, im;  // n x block_vectors each
+
+    Planes(std::size_t n, bool complex) : re(n * block_vectors), im(complex ? n * block_vectors : 0) {}
+    double* re_of(std::size_t i) { return &re[i * block_vectors]; }
+    double* im_of(std::size_t i) { return &im[i * block_vectors]; }
+    void clear() {
+        std::fill(re.begin(), re.end(), 0.0);
+        std::fill(im.begin(), im.end(), 0.0);
+    }
+};
+
+void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t count, Planes& planes) {
+    for (std::size_t v = 0; v < count; ++v) {
+        const std::size_t row = source.rows[first + v];
+        if (source.complex) {
+            const double* values = source.data + 2 * n * row;
+            for (std::size_t i = 0; i < n; ++i) {
+                planes.re[i * block_vectors + v] = values[2 * i];
+                planes.im[i * block_vectors + v] = values[2 * i + 1];
+            }
+        } else {
+            const double* values = source.data + n * row;
+            for (std::size_t i = 0; i < n; ++i) planes.re[i * block_vectors + v] = values[i];
+        }
+    }
+}
+
+void store(Planes& x, bool complex, double scale, std::size_t n, std::size_t count, Complex* out) {
+    for (std::size_t v = 0; v < count; ++v) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out[v * n + i] = {x.re[i * block_vectors + v] * scale, complex ? x.im[i * block_vectors + v] * scale : 0.0};
+        }
+    }
+}
+
+enum class Values { Real, Imaginary, Complex };
+
+Values kind_of(const PairTensor& tensor) {
+    const auto& v = tensor.value;
+    if (std::all_of(v.begin(), v.end(), [](Complex z) { return z.im == 0.0; })) return Values::Real;
+    if (std::all_of(v.begin(), v.end(), [](Complex z) { return z.re == 0.0; })) return Values::Imaginary;
+    return Values::Complex;
+}
+
+// p = a_i b_j - a_j b_i for the bracket, a_i b_j + a_j b_i for the
+// anticommutator, a_i b_i for i == j, over the block's vectors.
+template <bool complex, bool symmetric>
+void pair_product(Planes& a, Planes& b, std::size_t i, std::size_t j, double* __restrict pr, double* __restrict pi) {
+    const double *ari = a.re_of(i), *arj = a.re_of(j), *bri = b.re_of(i), *brj = b.re_of(j);
+    if (i == j) {
+        if constexpr (complex) {
+            const double *aii = a.im_of(i), *bii = b.im_of(i);
+            for (std::size_t v = 0; v < block_vectors; ++v) {
+                pr[v] = ari[v] * bri[v] - aii[v] * bii[v];
+                pi[v] = ari[v] * bii[v] + aii[v] * bri[v];
+            }
+        } else {
+            for (std::size_t v = 0; v < block_vectors; ++v) pr[v] = ari[v] * bri[v];
+        }
+        return;
+    }
+    const double sign = symmetric ? 1.0 : -1.0;
+    if constexpr (complex) {
+        const double *aii = a.im_of(i), *aij = a.im_of(j), *bii = b.im_of(i), *bij = b.im_of(j);
+        for (std::size_t v = 0; v < block_vectors; ++v) {
+            pr[v] = (ari[v] * brj[v] - aii[v] * bij[v]) + sign * (arj[v] * bri[v] - aij[v] * bii[v]);
+            pi[v] = (ari[v] * bij[v] + aii[v] * brj[v]) + sign * (arj[v] * bii[v] + aij[v] * bri[v]);
+        }
+    } else {
+        for (std::size_t v = 0; v < block_vectors; ++v) pr[v] = ari[v] * brj[v] + sign * (arj[v] * bri[v]);
+    }
+}
+
+// x_k += f p over the block's vectors, with the parts of f that can be nonzero.
+template <bool complex, Values values>
+void accumulate(Complex f, const double* __restrict pr, const double* __restrict pi, double* __restrict xr,
+                double* __restrict xi) {
+    const double fr = f.re, fi = f.im;
+    for (std::size_t v = 0; v < block_vectors; ++v) {
+        if constexpr (complex) {
+            if constexpr (values != Values::Imaginary) {
+                xr[v] += fr * pr[v];
+                xi[v] += fr * pi[v];
+            }
+            if constexpr (values != Values::Real) {
+                xr[v] -= fi * pi[v];
+                xi[v] += fi * pr[v];
+            }
+        } else {
+            if constexpr (values != Values::Imaginary) xr[v] += fr * pr[v];
+            if constexpr (values != Values::Real) xi[v] += fi * pr[v];
+        }
+    }
+}
+
+// sum over the whole tensor of T[i, j, k] a_i b_j, times `scale` (exact: a power of two).
+template <bool complex, Values values, bool symmetric>
+void contract(const PairTensor& tensor, std::size_t n, CoefficientRows a, CoefficientRows b, std::size_t count,
+              double scale, Complex* out) {
+    // The result is complex when the inputs are or the values have imaginary parts.
+    constexpr bool complex_result = complex || values != Values::Real;
+    Planes pa(n, complex), pb(n, complex), x(n, true);
+    std::vector<double> pr(block_vectors), pi(block_vectors);
+    for (std::size_t first = 0; first < count; first += block_vectors) {
+        const std::size_t vectors = std::min(block_vectors, count - first);
+        load(a, n, first, vectors, pa);
+        load(b, n, first, vectors, pb);
+        x.clear();
+        for (std::size_t e = 0; e < tensor.stored();) {
+            const std::size_t i = tensor.i[e], j = tensor.j[e];
+            pair_product<complex, symmetric>(pa, pb, i, j, pr.data(), pi.data());
+            for (; e < tensor.stored() && tensor.i[e] == i && tensor.j[e] == j; ++e) {
+                const std::size_t k = tensor.k[e];
+                accumulate<complex, values>(tensor.value[e], pr.data(), pi.data(), x.re_of(k), x.im_of(k));
+            }
+        }
+        store(x, complex_result, scale, n, vectors, out + first * n);
+    }
+}
+
+template <bool symmetric>
+void contract_any(const PairTensor& tensor, std::size_t n, CoefficientRows a, CoefficientRows b, std::size_t count,
+                  double scale, Complex* out) {
+    const bool complex = a.complex || b.complex;
+    const auto run = [&]<bool c, Values v>() { contract<c, v, symmetric>(tensor, n, a, b, count, scale, out); };
+    switch (kind_of(tensor)) {
+        case Values::Real:
+            complex ? run.template operator()<true, Values::Real>() : run.template operator()<false, Values::Real>();
+            break;
+        case Values::Imaginary:
+            complex ? run.template operator()<true, Values::Imaginary>()
+                    : run.template operator()<false, Values::Imaginary>();
+            break;
+        case Values::Complex:
+            complex ? run.template operator()<true, Values::Complex>()
+                    : run.template operator()<false, Values::Complex>();
+            break;
+    }
+}
+
+Complex coefficient(CoefficientRows a, std::size_t n, std::size_t v, std::size_t i) {
+    const std::size_t row = a.rows[v];
+    return a.complex ? Complex{a.data[2 * (n * row + i)], a.data[2 * (n * row + i) + 1]}
+                     : Complex{a.data[n * row + i], 0.0};
+}
+
+}  // namespace
+
+void bracket(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
+    contract_any<false>(algebra.structure_constants(), algebra.size(), a, b, count, 1.0, out);
+}
+
+void anticommutator(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
+    // The stored d-coefficients are halves: the sum comes out doubled.
+    contract_any<true>(algebra.d_coefficients(), algebra.size(), a, b, count, 2.0, out);
+}
+
+void adjoint(const Algebra& algebra, CoefficientRows a, std::size_t count, Complex* out) {
+    const std::size_t n = algebra.size();
+    const PairTensor& f = algebra.structure_constants();
+    for (std::size_t v = 0; v < count; ++v) {
+        Complex* ad = out + v * n * n;
+        std::fill(ad, ad + n * n, Complex{});
+        for (std::size_t e = 0; e < f.stored(); ++e) {
+            const std::size_t i = f.i[e], j = f.j[e], k = f.k[e];
+            ad[k * n + j] = ad[k * n + j] + coefficient(a, n, v, i) * f.value[e];
+            ad[k * n + i] = ad[k * n + i] - coefficient(a, n, v, j) * f.value[e];
+        }
+    }
+}
+
+void matrices(const Algebra& algebra, CoefficientRows a, std::size_t count, Complex* out) {
+    const std::size_t n = algebra.size(), m = algebra.dim() * algebra.dim();
+    for (std::size_t v = 0; v < count; ++v) {
+        Complex* matrix = out + v * m;
+        std::fill(matrix, matrix + m, Complex{});
+        for (const Algebra::BasisEntry& entry : algebra.basis_entries())
+            matrix[entry.position] = matrix[entry.position] + coefficient(a, n, v, entry.matrix) * entry.value;
+    }
+}
+
+void coefficients(const Algebra& algebra, const Complex* matrices, std::size_t count, Complex* out) {
+    // In chunks, so that the projector's work space stays small.
+    constexpr std::size_t chunk = 256;
+    const std::size_t n = algebra.size(), m = algebra.dim() * algebra.dim();
+    for (std::size_t first = 0; first < count; first += chunk)
+        algebra.projector().project(std::min(chunk, count - first), matrices + first * m, out + first * n);
+}
+
+}  // namespace zenqa

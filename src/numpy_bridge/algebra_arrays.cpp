@@ -1,0 +1,260 @@
+#include "numpy_bridge/algebra_arrays.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "base/checked_math.hpp"
+#include "base/memory_check.hpp"
+#include "numpy_bridge/numpy.hpp"
+#include "numpy_bridge/numpy_api.hpp"
+#include "python/errors.hpp"
+
+namespace zenqa {
+
+namespace {
+
+PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
+
+std::string shape_text(int ndim, const npy_intp* dims) {
+    std::string text = "(";
+    for (int axis = 0; axis < ndim; ++axis) text += (axis ? ", " : "") + std::to_string(dims[axis]);
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+std::string shape_of(const PyRef& array) {
+    return shape_text(PyArray_NDIM(as_array(array)), PyArray_DIMS(as_array(array)));
+}
+
+std::string dtype_of(const PyRef& array) {
+    const PyRef text = checked(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(as_array(array)))));
+    const char* data = PyUnicode_AsUTF8(text.get());
+    if (data == nullptr) throw fetch_error();
+    return data;
+}
+
+[[noreturn]] void value_error(const std::string& message) { throw PendingError(PyExc_ValueError, message); }
+
+// Whatever NumPy makes of the object, in its own element type.
+PyRef any_array(PyObject* object) {
+    require_numpy();
+    return checked(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+}
+
+bool casts_safely(const PyRef& array, int type_number) {
+    PyArray_Descr* to = PyArray_DescrFromType(type_number);
+    const bool safe = PyArray_CanCastTypeTo(PyArray_DESCR(as_array(array)), to, NPY_SAFE_CASTING);
+    Py_DECREF(to);
+    return safe;
+}
+
+// A fresh, aligned, C-contiguous copy in the given element type.
+PyRef fresh_copy(const PyRef& array, int type_number) {
+    return checked(
+        PyArray_FromArray(as_array(array), PyArray_DescrFromType(type_number),
+                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY));
+}
+
+void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what) {
+    require_memory(bytes, [&] { return what; });
+}
+
+void require_complex(const PyRef& array, const std::string& name) {
+    if (!casts_safely(array, NPY_CDOUBLE))
+        throw PendingError(PyExc_TypeError,
+                           name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
+}
+
+// Appends the values of `count` matrices d x d to the basis; the first is basis[first].
+void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
+    const PyRef values = fresh_copy(matrices, NPY_CDOUBLE);
+    const auto* data = static_cast<const Complex*>(PyArray_DATA(as_array(values)));
+    const std::size_t m = basis.d * basis.d;
+    for (std::size_t p = 0; p < count * m; ++p) {
+        if (!std::isfinite(data[p].re) || !std::isfinite(data[p].im)) {
+            value_error("basis[" + std::to_string(first + p / m) + "] has a non-finite entry at (" +
+                        std::to_string(p % m / basis.d) + ", " + std::to_string(p % basis.d) + ")");
+        }
+    }
+    basis.values.insert(basis.values.end(), data, data + count * m);
+}
+
+BasisValues basis_from_stack(const PyRef& stack) {
+    PyArrayObject* array = as_array(stack);
+    if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != PyArray_DIM(array, 2))
+        value_error("basis has shape " + shape_of(stack) + " but must have shape (n, d, d)");
+    BasisValues basis;
+    basis.n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    basis.d = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    if (basis.n == 0 || basis.d == 0)
+        value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
+    require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
+    append_matrices(basis, stack, 0, basis.n);
+    return basis;
+}
+
+BasisValues basis_from_sequence(PyObject* object) {
+    // A tuple of the items, which Python code run by the conversion cannot change.
+    const PyRef items = checked(PySequence_Tuple(object));
+    BasisValues basis;
+    basis.n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
+    if (basis.n == 0) value_error("basis is empty");
+    PyRef first;
+    for (std::size_t i = 0; i < basis.n; ++i) {
+        const std::string name = "basis[" + std::to_string(i) + "]";
+        PyRef matrix = any_array(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
+        PyArrayObject* array = as_array(matrix);
+        if (i == 0) {
+            if (PyArray_NDIM(array) != 2 || PyArray_DIM(array, 0) != PyArray_DIM(array, 1) ||
+                PyArray_DIM(array, 0) == 0)
+                value_error(name + " has shape " + shape_of(matrix) + " but must be a d x d matrix, d >= 1");
+            basis.d = static_cast<std::size_t>(PyArray_DIM(array, 0));
+            require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
+            basis.values.reserve(basis.n * basis.d * basis.d);
+            first = PyRef::borrow(matrix.get());
+        } else if (!PyArray_SAMESHAPE(array, as_array(first))) {
+            value_error(name + " has shape " + shape_of(matrix) + " but basis[0] has shape " + shape_of(first));
+        }
+        require_complex(matrix, name);
+        append_matrices(basis, matrix, i, 1);
+    }
+    return basis;
+}
+
+Operand operand(const char* name, PyObject* object, std::size_t core, const npy_intp* core_shape,
+                const std::string& core_text, bool real_allowed) {
+    const PyRef array = any_array(object);
+    const bool complex = !real_allowed || PyTypeNum_ISCOMPLEX(PyArray_TYPE(as_array(array)));
+    const int type_number = complex ? NPY_CDOUBLE : NPY_DOUBLE;
+    if (!casts_safely(array, type_number)) {
+        throw PendingError(PyExc_TypeError, std::string(name) + " has dtype " + dtype_of(array) +
+                                                ", which does not cast safely to " +
+                                                (complex ? "complex128" : "float64 or complex128"));
+    }
+    PyArrayObject* view = as_array(array);
+    const int ndim = PyArray_NDIM(view);
+    bool fits = ndim >= static_cast<int>(core);
+    for (std::size_t axis = 0; fits && axis < core; ++axis)
+        fits = PyArray_DIM(view, ndim - static_cast<int>(core) + static_cast<int>(axis)) == core_shape[axis];
+    if (!fits) value_error(std::string(name) + " has shape " + shape_of(array) + " but " + core_text);
+    Operand result;
+    result.complex = complex;
+    for (int axis = 0; axis < ndim - static_cast<int>(core); ++axis)
+        result.batch.push_back(static_cast<std::size_t>(PyArray_DIM(view, axis)));
+    require_bytes(checked_product({static_cast<std::uint64_t>(PyArray_SIZE(view)), sizeof(Complex)}),
+                  std::string("copying ") + name);
+    result.array = fresh_copy(array, type_number);
+    return result;
+}
+
+}  // namespace
+
+const double* Operand::data() const { return static_cast<const double*>(PyArray_DATA(as_array(array))); }
+
+BasisValues basis_values(PyObject* object) {
+    require_numpy();
+    if (is_numpy_array(object)) {
+        const PyRef stack = PyRef::borrow(object);
+        require_complex(stack, "basis");
+        return basis_from_stack(stack);
+    }
+    if (!PySequence_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object))
+        throw downcast_error(object, "a sequence of d x d matrices or an array of shape (n, d, d)");
+    return basis_from_sequence(object);
+}
+
+Operand coefficient_operand(const char* name, PyObject* object, std::size_t n) {
+    const npy_intp core[] = {static_cast<npy_intp>(n)};
+    return operand(name, object, 1, core, "the algebra has " + std::to_string(n) + " elements", true);
+}
+
+Operand matrix_operand(const char* name, PyObject* object, std::size_t d) {
+    const npy_intp core[] = {static_cast<npy_intp>(d), static_cast<npy_intp>(d)};
+    const std::string size = std::to_string(d);
+    return operand(name, object, 2, core, "the algebra's matrices are " + size + " x " + size, false);
+}
+
+std::vector<std::size_t> broadcast_batch(const char* name_a, const Operand& a, const char* name_b, const Operand& b) {
+    const std::size_t ndim = std::max(a.batch.size(), b.batch.size());
+    std::vector<std::size_t> shape(ndim);
+    for (std::size_t axis = 0; axis < ndim; ++axis) {
+        const auto extent = [&](const Operand& x) {
+            const std::size_t lead = ndim - x.batch.size();
+            return axis < lead ? std::size_t{1} : x.batch[axis - lead];
+        };
+        const std::size_t ea = extent(a), eb = extent(b);
+        if (ea != eb && ea != 1 && eb != 1) {
+            value_error(std::string(name_a) + " and " + name_b + " have shapes " + shape_of(a.array) + " and " +
+                        shape_of(b.array) + ", which do not broadcast");
+        }
+        shape[axis] = ea == 1 ? eb : ea;
+    }
+    return shape;
+}
+
+std::vector<std::size_t> broadcast_rows(const Operand& operand, const std::vector<std::size_t>& shape) {
+    std::size_t count = 1;
+    for (const std::size_t extent : shape) count *= extent;
+    // Row strides of the operand along the broadcast axes; 0 where it is stretched.
+    const std::size_t lead = shape.size() - operand.batch.size();
+    std::vector<std::size_t> strides(shape.size(), 0);
+    std::size_t stride = 1;
+    for (std::size_t axis = shape.size(); axis-- > lead;) {
+        const std::size_t extent = operand.batch[axis - lead];
+        strides[axis] = extent == 1 ? 0 : stride;
+        stride *= extent;
+    }
+    std::vector<std::size_t> rows(count), position(shape.size(), 0);
+    std::size_t row = 0;
+    for (std::size_t v = 0; v < count; ++v) {
+        rows[v] = row;
+        for (std::size_t axis = shape.size(); axis-- > 0;) {  // the next position in C order
+            row += strides[axis];
+            if (++position[axis] < shape[axis]) break;
+            row -= strides[axis] * shape[axis];
+            position[axis] = 0;
+        }
+    }
+    return rows;
+}
+
+PyRef new_complex_array(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
+                        const char* what, bool zeroed) {
+    require_numpy();
+    std::vector<npy_intp> dims;
+    std::optional<std::uint64_t> bytes = sizeof(Complex);
+    for (const std::size_t extent : batch) {
+        dims.push_back(static_cast<npy_intp>(extent));
+        if (bytes) bytes = checked_product({*bytes, extent});
+    }
+    for (const std::size_t extent : tail) {
+        dims.push_back(static_cast<npy_intp>(extent));
+        if (bytes) bytes = checked_product({*bytes, extent});
+    }
+    if (bytes && *bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) bytes.reset();
+    require_bytes(bytes, what);
+    const int ndim = static_cast<int>(dims.size());
+    return checked(zeroed ? PyArray_ZEROS(ndim, dims.data(), NPY_CDOUBLE, 0)
+                          : PyArray_SimpleNew(ndim, dims.data(), NPY_CDOUBLE));
+}
+
+PyRef new_index_array(std::size_t rows) {
+    require_numpy();
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), 3};
+    return checked(PyArray_SimpleNew(2, dims, NPY_INT64));
+}
+
+void* array_data(const PyRef& array) { return PyArray_DATA(as_array(array)); }
+
+PyRef read_only_basis(const PyRef& owner, std::size_t n, std::size_t d) {
+    require_numpy();
+    npy_intp dims[3] = {static_cast<npy_intp>(n), static_cast<npy_intp>(d), static_cast<npy_intp>(d)};
+    PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), 3, dims, nullptr,
+                                               PyBytes_AS_STRING(owner.get()),
+                                               NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
+    Py_INCREF(owner.get());
+    if (PyArray_SetBaseObject(as_array(array), owner.get()) < 0) throw fetch_error();
+    return array;
+}
+
+}  // namespace zenqa

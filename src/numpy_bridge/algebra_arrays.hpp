@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "python/py_ref.hpp"
+
+namespace zenqa {
+
+// The matrices of an Algebra's basis: n of them, d x d, row-major, one after
+// another, finite.
+struct BasisValues {
+    std::vector<Complex> values;
+    std::size_t n = 0;
+    std::size_t d = 0;
+};
+
+// A sequence of d x d matrices, or one array of shape (n, d, d), whose values
+// NumPy casts safely to complex128. TypeError for other types and element
+// types, ValueError for other shapes and non-finite values; the messages
+// name the argument `basis`.
+BasisValues basis_values(PyObject* basis);
+
+// An array argument in a fresh C-contiguous array of float64 (real input)
+// or complex128 that only this module references, so it can be read
+// without the GIL. Its last `core` extents are checked against `core_shape`.
+struct Operand {
+    PyRef array;
+    bool complex = false;
+    std::vector<std::size_t> batch;  // the leading extents
+    const double* data() const;
+};
+
+// A coefficient argument: shape (..., n).
+Operand coefficient_operand(const char* name, PyObject* object, std::size_t n);
+// A matrix argument: shape (..., d, d), always complex128.
+Operand matrix_operand(const char* name, PyObject* object, std::size_t d);
+
+// The batch shape the operands broadcast to, as NumPy broadcasts them;
+// ValueError naming both shapes when they do not.
+std::vector<std::size_t> broadcast_batch(const char* name_a, const Operand& a, const char* name_b, const Operand& b);
+
+// For every position of `shape` in C order, the row of `operand` it reads.
+std::vector<std::size_t> broadcast_rows(const Operand& operand, const std::vector<std::size_t>& shape);
+
+// A new complex128 array of shape batch + tail, refused with MemoryError
+// before allocating when it cannot fit; `zeroed` fills it with zeros.
+PyRef new_complex_array(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
+                        const char* what, bool zeroed = false);
+// A new int64 array of shape (rows, 3).
+PyRef new_index_array(std::size_t rows);
+// The element memory of an array this module created.
+void* array_data(const PyRef& array);
+
+// A read-only array of shape (n, d, d) that shares `owner`'s bytes (a bytes
+// object holding the basis), so that it can never be made writeable.
+PyRef read_only_basis(const PyRef& owner, std::size_t n, std::size_t d);
+
+}  // namespace zenqa
