@@ -244,7 +244,7 @@ PyTypeObject algebra_type = [] {
     type.tp_as_sequence = &algebra_sequence;
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_doc =
-        "Algebra(basis, /)\n--\n\n"
+        "Algebra(basis)\n--\n\n"
         "The algebra spanned by a basis of d x d matrices, every product of two\n"
         "basis elements decomposed once in the basis (minimum-norm least squares,\n"
         "coefficients of modulus parts at most 1e-8 dropped). Immutable.";

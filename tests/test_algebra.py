@@ -1,0 +1,110 @@
+"""zenqa.Algebra: the complete tensors against the dicts and against matrix arithmetic."""
+import numpy as np
+import pytest
+
+import zenqa
+from conftest import rotated
+
+NEGLIGIBLE = 1e-8
+
+
+def with_identity(d):
+    return [np.eye(d, dtype=complex), *zenqa.gen_gellmann(d)]
+
+
+def rank_deficient(d):
+    basis = zenqa.gen_gellmann(d)
+    return [*basis[:-1], basis[0] + basis[1]]
+
+
+def overcomplete(d):
+    basis = zenqa.gen_gellmann(d)
+    return [*basis, basis[0] - 2 * basis[-1], np.diag(np.arange(d, dtype=complex))]
+
+
+BASES = {
+    **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in range(2, 9)},
+    **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in range(2, 9)},
+    "rotated-4": lambda: rotated(zenqa.gen_gellmann(4), seed=3),
+    "rank-deficient-4": lambda: rank_deficient(4),
+    "overcomplete-3": lambda: overcomplete(3),
+    "identity-3": lambda: with_identity(3),
+}
+TRACELESS = [name for name in BASES if not name.startswith(("identity", "overcomplete"))]
+SMALL = ["gellmann-3", "sylvester-4", "rotated-4", "rank-deficient-4", "overcomplete-3", "identity-3"]
+
+
+@pytest.fixture(scope="module", params=list(BASES))
+def case(request):
+    basis = BASES[request.param]()
+    return request.param, basis, zenqa.Algebra(basis)
+
+
+def entries(tensor):
+    index, value = tensor
+    return dict(zip(map(tuple, index.tolist()), value.tolist()))
+
+
+def projector(basis):
+    """Minimum-norm least squares in the basis, as NumPy computes it."""
+    pinv = np.linalg.pinv(np.stack([b.ravel() for b in basis], axis=1), rcond=1e-15)
+    return lambda m: np.asarray(m).reshape(*np.shape(m)[:-2], -1) @ pinv.T
+
+
+def test_structure_constants_hold_the_dict_bit_for_bit(case):
+    _, basis, algebra = case
+    full = entries(algebra.structure_constants())
+    lowest = {}
+    for (i, j, k), c in full.items():  # rows come sorted, so the first k of a pair is its lowest
+        lowest.setdefault((i, j), (k, c))
+    assert lowest == zenqa.get_structure_constants(basis)
+    assert all(full[j, i, k] == -c for (i, j, k), c in full.items())
+
+
+def test_d_coefficients_agree_with_the_dict(case):
+    name, basis, algebra = case
+    full, dict_ = entries(algebra.d_coefficients()), zenqa.get_d_coefficients(basis)
+    off_diagonal = {key: v for key, v in full.items() if key[0] != key[1]}
+    assert off_diagonal == {key: v for key, v in dict_.items() if key[0] != key[1]}
+    if name in TRACELESS:
+        assert full.keys() == dict_.keys()
+        assert all(abs(full[key] - dict_[key]) <= 1e-14 for key in full)
+
+
+@pytest.mark.parametrize("tensor, product, half", [("structure_constants", lambda x, y: x @ y - y @ x, 1),
+                                                   ("d_coefficients", lambda x, y: x @ y + y @ x, 0.5)],
+                         ids=["structure", "d"])
+def test_dense_tensor_is_the_decomposition_of_every_product(case, tensor, product, half):
+    _, basis, algebra = case
+    stack = np.array(basis)
+    expected = half * projector(basis)(product(stack[:, None], stack[None, :]))
+    dense = getattr(algebra, tensor)(dense=True)
+    index, value = getattr(algebra, tensor)()
+    assert dense.shape == (len(basis),) * 3 and dense.dtype == np.complex128
+    assert np.array_equal(dense[tuple(index.T)], value)
+    assert np.count_nonzero(dense) == len(value)
+    significant = (abs(expected.real) > 2 * NEGLIGIBLE) | (abs(expected.imag) > 2 * NEGLIGIBLE)
+    assert np.all(dense[significant] != 0)
+    assert np.allclose(dense, np.where(abs(dense) > 0, expected, 0), rtol=0, atol=1e-12 * max(1, abs(expected).max()))
+
+
+def test_entries_are_sorted_owned_arrays(case):
+    _, _, algebra = case
+    for index, value in (algebra.structure_constants(), algebra.d_coefficients()):
+        assert index.dtype == np.int64 and index.shape == (len(value), 3) and value.dtype == np.complex128
+        assert index.flags.owndata and value.flags.owndata and index.flags.writeable
+        keys = [tuple(row) for row in index.tolist()]
+        assert keys == sorted(set(keys))
+        assert not np.any((abs(value.real) <= NEGLIGIBLE) & (abs(value.imag) <= NEGLIGIBLE))
+
+
+def test_gellmann_structure_constants_in_closed_form():
+    """[B_a, B_b] = -2 f_abc B_c with the textbook f of su(3), B = i lambda."""
+    positions = [3, 2, 5, 1, 8, 7, 4, 6]  # the textbook lambda at each position (README)
+    f = np.zeros((9, 9, 9))
+    for (a, b, c), v in {(1, 2, 3): 1, (1, 4, 7): .5, (1, 5, 6): -.5, (2, 4, 6): .5, (2, 5, 7): .5,
+                         (3, 4, 5): .5, (3, 6, 7): -.5, (4, 5, 8): 3**.5 / 2, (6, 7, 8): 3**.5 / 2}.items():
+        for x, y, z in [(a, b, c), (b, c, a), (c, a, b)]:
+            f[x, y, z], f[y, x, z] = v, -v
+    expected = -2 * f[np.ix_(positions, positions, positions)]
+    assert np.allclose(zenqa.Algebra(zenqa.gen_gellmann(3)).structure_constants(dense=True), expected, atol=1e-15)
