@@ -1,0 +1,240 @@
+"""zenqa.Algebra: batched products against matrix arithmetic, arguments, sharing and ownership."""
+import pickle
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zenqa
+from conftest import skip_if_sanitized
+from test_algebra import BASES, SMALL, projector
+from test_leaks import assert_no_leaks
+
+
+@pytest.fixture(scope="module", params=list(BASES))
+def case(request):
+    basis = BASES[request.param]()
+    return np.array(basis), zenqa.Algebra(basis)
+
+
+def vectors(shape, complex_, seed):
+    rng = np.random.default_rng(seed)
+    return rng.normal(size=shape) + (1j * rng.normal(size=shape) if complex_ else 0)
+
+
+def close(got, want):
+    scale = max(1.0, np.abs(want).max())
+    return got.shape == want.shape and np.abs(got - want).max() <= 1e-12 * scale
+
+
+@pytest.mark.parametrize("complex_", [False, True], ids=["real", "complex"])
+def test_products_agree_with_matrix_arithmetic(case, complex_):
+    stack, algebra = case
+    n = len(stack)
+    a, b = vectors((6, n), complex_, 1), vectors((6, n), True, 2)
+    a_m, b_m = algebra.matrix(a), algebra.matrix(b)
+    project = projector(stack)
+    assert close(a_m, np.tensordot(a, stack, 1))
+    assert close(algebra.coefficients(a_m), project(a_m))
+    assert close(algebra.bracket(a, b), project(a_m @ b_m - b_m @ a_m))
+    assert close(algebra.anticommutator(a, b), project(a_m @ b_m + b_m @ a_m))
+    assert close(np.einsum("mkj,mj->mk", algebra.adjoint(a), b), algebra.bracket(a, b))
+
+
+@pytest.mark.parametrize("shape_a, shape_b, shape", [
+    ((), (), ()), ((), (4,), (4,)), ((2, 1), (3,), (2, 3)), ((1, 3), (2, 1), (2, 3)), ((0,), (1,), (0,)),
+])
+def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
+    a, b = vectors((*shape_a, 8), True, 3), vectors((*shape_b, 8), False, 4)
+    for product in (algebra.bracket, algebra.anticommutator):
+        result = product(a, b)
+        assert result.shape == (*shape, 8) and result.dtype == np.complex128
+        wide_a, wide_b = np.broadcast_arrays(a, b)
+        one_by_one = [product(x, y) for x, y in zip(wide_a.reshape(-1, 8), wide_b.reshape(-1, 8))]
+        assert np.array_equal(result.reshape(-1, 8), np.array(one_by_one).reshape(-1, 8))
+    assert algebra.adjoint(a).shape == (*shape_a, 8, 8)
+    assert algebra.matrix(a).shape == (*shape_a, 3, 3)
+    assert algebra.coefficients(algebra.matrix(a)).shape == (*shape_a, 8)
+
+
+def test_inputs_of_every_layout_and_safe_type():
+    algebra = zenqa.Algebra(zenqa.gen_sylvester(3))
+    a = vectors((5, 8), True, 5)
+    want = algebra.bracket(a, a[::-1])
+    strided = np.asfortranarray(a)[::-1][::-1]
+    assert np.array_equal(algebra.bracket(strided, a[::-1].copy()), want)
+    single = a.astype(np.complex64)
+    assert np.array_equal(algebra.bracket(single, a), algebra.bracket(single.astype(complex), a))
+    assert np.array_equal(algebra.bracket(a.real.tolist(), np.ones(8, np.int32)),
+                          algebra.bracket(a.real, np.ones(8)))
+    assert a.flags.writeable and strided.flags.writeable  # inputs are left as they were
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda g: g.bracket(np.ones((3, 7)), np.ones(8)), ValueError, "a has shape (3, 7) but the algebra has 8 elements"),
+    (lambda g: g.bracket(np.ones(8), 1.0), ValueError, "b has shape () but the algebra has 8 elements"),
+    (lambda g: g.anticommutator(np.ones((2, 8)), np.ones((3, 8))), ValueError,
+     "a and b have shapes (2, 8) and (3, 8), which do not broadcast"),
+    (lambda g: g.bracket(np.array(["x"] * 8), np.ones(8)), TypeError, "a has dtype <U1, which does not cast safely"),
+    (lambda g: g.adjoint(np.ones(8, np.clongdouble)), TypeError, "a has dtype complex256"),
+    (lambda g: g.coefficients(np.ones((2, 8))), ValueError, "m has shape (2, 8) but the algebra's matrices are 3 x 3"),
+    (lambda g: g.matrix(object()), TypeError, "a has dtype object"),
+    (lambda g: g.bracket(np.ones(8)), TypeError, "bracket() takes exactly 2 arguments (1 given)"),
+    (lambda g: g.structure_constants(sparse=True), TypeError, "sparse"),
+    (lambda g: g.d_coefficients(1, 2), TypeError, None),
+])
+def test_bad_arguments_raise_named_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call(zenqa.Algebra(zenqa.gen_gellmann(3)))
+    assert message is None or message in str(info.value)
+
+
+@pytest.mark.parametrize("basis, error, message", [
+    ([], ValueError, "basis is empty"),
+    (np.zeros((0, 2, 2)), ValueError, "basis has shape (0, 2, 2)"),
+    (np.zeros((3, 2, 3)), ValueError, "basis has shape (3, 2, 3) but must have shape (n, d, d)"),
+    ([np.eye(2), np.eye(3)], ValueError, "basis[1] has shape (3, 3) but basis[0] has shape (2, 2)"),
+    ([np.ones(4)], ValueError, "basis[0] has shape (4,) but must be a d x d matrix"),
+    ([np.eye(2), [[1, np.nan], [0, 1]]], ValueError, "basis[1] has a non-finite entry at (0, 1)"),
+    (np.array([np.eye(2), np.full((2, 2), np.inf)]), ValueError, "basis[1] has a non-finite entry at (0, 0)"),
+    ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
+    (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
+    (3, TypeError, "cannot be converted"),
+    ("ab", TypeError, "cannot be converted"),
+])
+def test_bad_bases_raise_named_errors(basis, error, message):
+    with pytest.raises(error) as info:
+        zenqa.Algebra(basis)
+    assert message in str(info.value)
+
+
+def test_basis_is_a_read_only_copy():
+    basis = [m.copy() for m in zenqa.gen_gellmann(3)]
+    algebra = zenqa.Algebra(basis)
+    want = algebra.structure_constants(dense=True)
+    basis[0][0, 0] = 7
+    view = algebra.basis
+    assert view.shape == (8, 3, 3) and view.dtype == np.complex128
+    assert np.array_equal(view, zenqa.gen_gellmann(3))
+    with pytest.raises(ValueError):
+        view[0, 0, 0] = 1
+    with pytest.raises(ValueError):
+        view.flags.writeable = True
+    assert np.array_equal(algebra.structure_constants(dense=True), want)
+    assert all(m.flags.writeable for m in basis)
+
+
+def test_construction_from_any_accepted_form():
+    basis = zenqa.gen_sylvester(3)
+    want = zenqa.Algebra(basis).structure_constants(dense=True)
+    for form in (tuple(basis), np.array(basis), [m.tolist() for m in basis], (m for m in [basis])):
+        if not isinstance(form, type(x for x in ())):
+            assert np.array_equal(zenqa.Algebra(form).structure_constants(dense=True), want)
+    real = zenqa.Algebra([np.diag([1.0, -1.0]), np.array([[0, 1], [1, 0]])])
+    assert np.array_equal(real.basis.imag, np.zeros((2, 2, 2)))
+    assert zenqa.Algebra(basis=basis).dim == 3
+
+
+def test_pickle_repr_len_dim(case):
+    stack, algebra = case
+    n, d = len(stack), stack.shape[1]
+    copy = pickle.loads(pickle.dumps(algebra))
+    assert repr(copy) == f"Algebra(n={n}, dim={d})" and len(copy) == n and copy.dim == d
+    for tensor in ("structure_constants", "d_coefficients"):
+        for got, want in zip(getattr(copy, tensor)(), getattr(algebra, tensor)()):
+            assert np.array_equal(got, want)
+    with pytest.raises(AttributeError):
+        algebra.dim = 4
+
+
+def test_dense_form_refused_before_allocating():
+    algebra = zenqa.Algebra([np.ones((1, 1))] + [np.zeros((1, 1))] * 4095)  # n**3 * 16 bytes: 1 TiB
+    with pytest.raises(MemoryError, match="dense"):
+        algebra.structure_constants(dense=True)
+    index, value = algebra.d_coefficients()
+    assert index.tolist() == [[0, 0, 0]] and value.tolist() == [1]
+
+
+def test_threads_share_one_algebra():
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(6))
+    a, b = vectors((2000, 35), True, 6), vectors((2000, 35), False, 7)
+    want = algebra.bracket(a, b)
+    results = [None] * 4
+
+    def work(slot):
+        results[slot] = (algebra.bracket(a, b), zenqa.Algebra(zenqa.gen_gellmann(6)).structure_constants(dense=True))
+
+    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    dense = algebra.structure_constants(dense=True)
+    assert all(np.array_equal(got, want) and np.array_equal(f, dense) for got, f in results)
+
+
+def test_ctrl_c_stops_a_long_construction():
+    basis = zenqa.gen_sylvester(32)
+    start = time.perf_counter()
+    zenqa.Algebra(basis)
+    full = time.perf_counter() - start
+    assert full > 0.2, "too quick to interrupt"
+    armed = [True]
+
+    def interrupt(signum, frame):
+        if armed[0]:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        start = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            zenqa.Algebra(basis)
+            armed[0] = False
+        elapsed = time.perf_counter() - start
+    finally:
+        armed[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert elapsed < 0.05 + full / 2, (elapsed, full)
+
+
+@pytest.mark.parametrize("name", ["construct", "tensors", "products", "error"])
+def test_no_reference_leaks(panic_type, name):
+    basis = zenqa.gen_gellmann(3)
+    algebra = zenqa.Algebra(basis)
+    a, b = vectors((4, 8), True, 8), vectors((8,), False, 9)
+    calls = {
+        "construct": (lambda: zenqa.Algebra(basis), basis, None),
+        "tensors": (lambda: algebra.structure_constants(dense=True), (), None),
+        "products": (lambda: algebra.bracket(a, b), (a, b), None),
+        "error": (lambda: algebra.anticommutator(a, b[:3]), (a, b), ValueError),
+    }
+    call, arguments, expected = calls[name]
+    assert_no_leaks(call, arguments, expected, panic_type, repeat=300)
+    tensor = algebra.d_coefficients()
+    assert sys.getrefcount(tensor) == 2 and [sys.getrefcount(x) for x in tensor] == [3, 3]
+
+
+@skip_if_sanitized
+def test_repeated_use_keeps_resident_memory_flat():
+    from test_leaks import resident_bytes
+
+    basis = zenqa.gen_sylvester(5)
+
+    def run():
+        for _ in range(300):
+            algebra = zenqa.Algebra(basis)
+            algebra.bracket(np.ones((50, 24)), np.ones(24))
+            algebra.structure_constants()
+            pickle.loads(pickle.dumps(algebra))
+
+    run()
+    before = resident_bytes()
+    run()
+    assert resident_bytes() - before < 2**20
