@@ -15,14 +15,13 @@ namespace zenqa {
 
 namespace {
 
+// clang-format off
 struct AlgebraObject {
     PyObject_HEAD
-        // Shared with the calls that compute on it without the GIL.
-        std::shared_ptr<const Algebra>
-            algebra;
-    // The basis values as a bytes object, which read-only arrays of the basis view.
-    PyObject* basis_bytes;
+    // Shared with the calls that compute on it without the GIL.
+    std::shared_ptr<const Algebra> algebra;
 };
+// clang-format on
 
 AlgebraObject* as_algebra(PyObject* self) { return reinterpret_cast<AlgebraObject*>(self); }
 
@@ -32,9 +31,6 @@ PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::vector<PyRef> arguments = parse_call_arguments({"Algebra()", construction_parameters}, args, kwargs);
         BasisValues basis = basis_values(arguments[0].get());
-        PyRef bytes =
-            checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(basis.values.data()),
-                                              static_cast<Py_ssize_t>(basis.values.size() * sizeof(Complex))));
         std::shared_ptr<const Algebra> algebra;
         {
             const ReleasedGil released;
@@ -43,20 +39,18 @@ PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         PyRef self = checked(type->tp_alloc(type, 0));
         new (&as_algebra(self.get())->algebra) std::shared_ptr<const Algebra>(std::move(algebra));
-        as_algebra(self.get())->basis_bytes = bytes.release();
         return self;
     });
 }
 
 void algebra_dealloc(PyObject* self) {
     as_algebra(self)->algebra.~shared_ptr();
-    Py_XDECREF(as_algebra(self)->basis_bytes);
     Py_TYPE(self)->tp_free(self);
 }
 
 PyRef basis_array(PyObject* self) {
     const Algebra& algebra = *as_algebra(self)->algebra;
-    return read_only_basis(PyRef::borrow(as_algebra(self)->basis_bytes), algebra.size(), algebra.dim());
+    return read_only_matrices(algebra.basis(), algebra.size(), algebra.dim());
 }
 
 PyObject* algebra_repr(PyObject* self) {
@@ -228,7 +222,8 @@ PyMethodDef algebra_methods[] = {
 
 PyGetSetDef algebra_getset[] = {
     {"dim", algebra_dim, nullptr, "The matrix size d.", nullptr},
-    {"basis", algebra_basis, nullptr, "The basis matrices, read-only, as one array of shape (n, d, d).", nullptr},
+    {"basis", algebra_basis, nullptr, "A read-only copy of the basis matrices, as one array of shape (n, d, d).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

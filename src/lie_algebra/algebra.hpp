@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "array/complex_matrix.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/pair_tensor.hpp"
@@ -21,7 +22,8 @@ public:
 
     std::size_t size() const { return n_; }
     std::size_t dim() const { return d_; }
-    const std::vector<Complex>& basis() const { return basis_; }
+    // The n matrices in row-major order, one after another.
+    const Complex* basis() const { return columns_.data(); }
     // T[i, j, k]: the coefficient of B_k in [B_i, B_j].
     const PairTensor& structure_constants() const { return structure_; }
     // T[i, j, k]: half the coefficient of B_k in {B_i, B_j}.
@@ -39,7 +41,7 @@ public:
 
 private:
     std::size_t n_, d_;
-    std::vector<Complex> basis_;
+    ComplexMatrix columns_;
     std::vector<BasisEntry> entries_;
     BlockProjector projector_;
     PairTensor structure_, d_coefficients_;

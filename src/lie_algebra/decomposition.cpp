@@ -184,11 +184,9 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 
 }  // namespace
 
-void expand_all_products(const std::vector<ComplexMatrix>& basis, const BlockProjector& projector,
+void expand_all_products(const ComplexMatrix& columns, std::size_t d, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records) {
-    const ComplexMatrix columns = build_basis_columns(basis);
-    check_pair_shapes(basis, Product::Anticommutator);
-    const std::size_t n = basis.size(), d = basis.front().rows();
+    const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns)) {
         DenseBasis dense(columns, d);
         expand_both_rows(dense, projector, n, d, check_interrupt, records);

@@ -40,9 +40,10 @@ protected:
 };
 
 // Both products of every pair in one pass, with the pair products formed
-// once; the projector is that of the basis columns. Anticommutators i == j
-// are expanded as they are, without removing I/d.
-void expand_all_products(const std::vector<ComplexMatrix>& basis, const BlockProjector& projector,
+// once, for the basis given as its d*d x n columns (column-major keeps every
+// pass over them sequential) and their projector. Anticommutators i == j are
+// expanded as they are, without removing I/d.
+void expand_all_products(const ComplexMatrix& columns, std::size_t d, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records);
 
 }  // namespace zenqa

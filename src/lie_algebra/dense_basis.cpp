@@ -1,5 +1,7 @@
 #include "lie_algebra/dense_basis.hpp"
 
+#include <algorithm>
+
 #include "lie_algebra/lapack.hpp"
 
 namespace zenqa {
@@ -18,9 +20,9 @@ DenseBasis::DenseBasis(const ComplexMatrix& columns, std::size_t d)
 }
 
 bool DenseBasis::suits(const ComplexMatrix& columns) {
-    std::size_t nonzero = 0;
-    for (std::size_t p = 0; p < columns.rows(); ++p)
-        for (std::size_t k = 0; k < columns.cols(); ++k) nonzero += !is_zero(columns.at(p, k));
+    // In memory order, whatever the layout.
+    const std::size_t nonzero =
+        std::count_if(columns.data(), columns.data() + columns.size(), [](Complex z) { return !is_zero(z); });
     return 4 * nonzero >= columns.size();
 }
 

@@ -246,14 +246,10 @@ PyRef new_index_array(std::size_t rows) {
 
 void* array_data(const PyRef& array) { return PyArray_DATA(as_array(array)); }
 
-PyRef read_only_basis(const PyRef& owner, std::size_t n, std::size_t d) {
-    require_numpy();
-    npy_intp dims[3] = {static_cast<npy_intp>(n), static_cast<npy_intp>(d), static_cast<npy_intp>(d)};
-    PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), 3, dims, nullptr,
-                                               PyBytes_AS_STRING(owner.get()),
-                                               NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED, nullptr));
-    Py_INCREF(owner.get());
-    if (PyArray_SetBaseObject(as_array(array), owner.get()) < 0) throw fetch_error();
+PyRef read_only_matrices(const Complex* matrices, std::size_t n, std::size_t d) {
+    PyRef array = new_complex_array({n}, {d, d}, "copying the basis");
+    std::memcpy(array_data(array), static_cast<const void*>(matrices), n * d * d * sizeof(Complex));
+    PyArray_CLEARFLAGS(as_array(array), NPY_ARRAY_WRITEABLE);
     return array;
 }
 

@@ -53,8 +53,7 @@ PyRef new_index_array(std::size_t rows);
 // The element memory of an array this module created.
 void* array_data(const PyRef& array);
 
-// A read-only array of shape (n, d, d) that shares `owner`'s bytes (a bytes
-// object holding the basis), so that it can never be made writeable.
-PyRef read_only_basis(const PyRef& owner, std::size_t n, std::size_t d);
+// A new read-only array of shape (n, d, d) holding a copy of the matrices.
+PyRef read_only_matrices(const Complex* matrices, std::size_t n, std::size_t d);
 
 }  // namespace zenqa
