@@ -19,3 +19,15 @@ def test_quick_run_reports_every_workload():
     assert "MISMATCH" not in run.stdout
     for name in ("cross", "dot", "su_commutator"):
         assert any(r and r[0] == name for r in rows), name
+
+
+def test_quick_algebra_run_reports_every_section():
+    script = SCRIPT.with_name("bench_algebra.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert {line.split()[0] for line in lines if line.startswith(("gellmann ", "sylvester "))} == {"gellmann", "sylvester"}
+    for section in ("scaling:", "bracket:", "threads:"):
+        assert any(line.startswith(section) for line in lines), section
+    assert "MISMATCH" not in run.stdout

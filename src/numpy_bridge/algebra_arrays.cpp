@@ -65,18 +65,22 @@ void require_complex(const PyRef& array, const std::string& name) {
                            name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
 }
 
-// Appends the values of `count` matrices d x d to the basis; the first is basis[first].
-void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
-    const PyRef values = fresh_copy(matrices, NPY_CDOUBLE);
-    const auto* data = static_cast<const Complex*>(PyArray_DATA(as_array(values)));
+// Copies `count` matrices d x d, cast to complex128, into the basis values
+// from basis[first] on, which already have their final size; refuses
+// non-finite values.
+void copy_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
     const std::size_t m = basis.d * basis.d;
+    Complex* data = basis.values.data() + first * m;
+    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(basis.d), static_cast<npy_intp>(basis.d)};
+    const PyRef target = checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), 3, dims,
+                                                      nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), as_array(matrices)) < 0) throw fetch_error();
     for (std::size_t p = 0; p < count * m; ++p) {
         if (!std::isfinite(data[p].re) || !std::isfinite(data[p].im)) {
             value_error("basis[" + std::to_string(first + p / m) + "] has a non-finite entry at (" +
                         std::to_string(p % m / basis.d) + ", " + std::to_string(p % basis.d) + ")");
         }
     }
-    basis.values.insert(basis.values.end(), data, data + count * m);
 }
 
 BasisValues basis_from_stack(const PyRef& stack) {
@@ -89,7 +93,8 @@ BasisValues basis_from_stack(const PyRef& stack) {
     if (basis.n == 0 || basis.d == 0)
         value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
     require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-    append_matrices(basis, stack, 0, basis.n);
+    basis.values.resize(basis.n * basis.d * basis.d);
+    copy_matrices(basis, stack, 0, basis.n);
     return basis;
 }
 
@@ -110,13 +115,13 @@ BasisValues basis_from_sequence(PyObject* object) {
                 value_error(name + " has shape " + shape_of(matrix) + " but must be a d x d matrix, d >= 1");
             basis.d = static_cast<std::size_t>(PyArray_DIM(array, 0));
             require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-            basis.values.reserve(basis.n * basis.d * basis.d);
+            basis.values.resize(basis.n * basis.d * basis.d);
             first = PyRef::borrow(matrix.get());
         } else if (!PyArray_SAMESHAPE(array, as_array(first))) {
             value_error(name + " has shape " + shape_of(matrix) + " but basis[0] has shape " + shape_of(first));
         }
         require_complex(matrix, name);
-        append_matrices(basis, matrix, i, 1);
+        copy_matrices(basis, matrix, i, 1);
     }
     return basis;
 }

@@ -1,0 +1,169 @@
+"""Benchmark zenqa.Algebra against the dict functions and NumPy, in one run.
+
+  build      Algebra(basis) with both complete tensors as arrays, against
+             get_structure_constants + get_d_coefficients on the same basis:
+             times, their ratio, and how far each raises the resident memory
+             (each measured in a fresh child process);
+  scaling    the same build for the Gell-Mann basis at d and 2d: the ratio of
+             times next to the ratio of entries;
+  bracket    the bracket of many coefficient vectors, against einsum over the
+             dense structure constants and against the matrix route (form the
+             matrices, commute, project back with the pseudo-inverse);
+  threads    two threads sharing the work against one thread doing all of it,
+             for the build and for the bracket: the speed-up from the second core.
+
+    python bench/bench_algebra.py [--quick]
+"""
+import argparse
+import json
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+
+import zenqa
+
+MAX_REPEATS = 10
+TIME_BUDGET = 1.0  # seconds per measurement, to choose the repeat count
+
+
+def fmt(seconds):
+    return f"{seconds:.3g}s" if seconds >= 1 else f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
+
+
+def best_time(call, max_repeats=MAX_REPEATS):
+    start = time.perf_counter()
+    result = call()
+    best = time.perf_counter() - start
+    for _ in range(min(max_repeats, int(TIME_BUDGET / max(best, 1e-9))) - 1):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def build_algebra(basis):
+    algebra = zenqa.Algebra(basis)
+    return algebra.structure_constants(), algebra.d_coefficients()
+
+
+def build_dicts(basis):
+    return zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis)
+
+
+BUILDS = {"algebra": build_algebra, "dicts": build_dicts}
+FAMILIES = {"gellmann": zenqa.gen_gellmann, "sylvester": zenqa.gen_sylvester}
+
+
+def status_kib(field):
+    with open("/proc/self/status") as status:
+        return int(next(line.split()[1] for line in status if line.startswith(field + ":")))
+
+
+def child(spec):
+    """Runs one build in this fresh process: prints its time and how far it raised the resident memory."""
+    family, d, build, repeats = spec.split(":")
+    basis = FAMILIES[family](int(d))
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")  # resets the high-water mark
+    before = status_kib("VmRSS")
+    result = BUILDS[build](basis)
+    peak = (status_kib("VmHWM") - before) / 1024
+    del result
+    seconds, (first, second) = best_time(lambda: BUILDS[build](basis), int(repeats))
+    entries = len(first[1]) + len(second[1]) if build == "algebra" else len(first) + len(second)
+    print(json.dumps({"seconds": seconds, "peak_mib": peak, "entries": entries}))
+
+
+def in_child(family, d, build, repeats):
+    run = subprocess.run([sys.executable, __file__, "--child", f"{family}:{d}:{build}:{repeats}"],
+                         capture_output=True, text=True, check=True)
+    return json.loads(run.stdout)
+
+
+def build_section(d, repeats):
+    print(f"build: Algebra + both tensors as arrays, against both dicts (d = {d})")
+    print(f"{'basis':<11}{'entries':>9}{'algebra':>10}{'dicts':>10}{'speed-up':>10}{'MiB':>8}{'dict MiB':>10}"
+          f"{'memory':>8}")
+    for family in FAMILIES:
+        ours, theirs = in_child(family, d, "algebra", repeats), in_child(family, d, "dicts", repeats)
+        print(f"{family:<11}{ours['entries']:>9}{fmt(ours['seconds']):>10}{fmt(theirs['seconds']):>10}"
+              f"{theirs['seconds'] / ours['seconds']:>9.1f}x{ours['peak_mib']:>8.1f}{theirs['peak_mib']:>10.1f}"
+              f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}")
+
+
+def scaling_section(d, repeats):
+    small, large = in_child("gellmann", d, "algebra", repeats), in_child("gellmann", 2 * d, "algebra", repeats)
+    print(f"\nscaling: Gell-Mann build, d = {d} -> {2 * d}")
+    print(f"time {fmt(small['seconds'])} -> {fmt(large['seconds'])}: ratio {large['seconds'] / small['seconds']:.1f}"
+          f" (entries {large['entries'] / small['entries']:.1f}x, all pairs 16x)")
+
+
+def matrix_route(stack, pinv):
+    def bracket(a, b):
+        a_m, b_m = np.tensordot(a, stack, 1), np.tensordot(b, stack, 1)
+        return (a_m @ b_m - b_m @ a_m).reshape(len(a), -1) @ pinv.T
+    return bracket
+
+
+def bracket_section(d, count, repeats):
+    basis = zenqa.gen_gellmann(d)
+    algebra, n = zenqa.Algebra(basis), len(basis)
+    rng = np.random.default_rng(1)
+    a, b = rng.standard_normal((count, n)), rng.standard_normal((count, n))
+    dense = algebra.structure_constants(dense=True)
+    stack = np.array(basis)
+    route = matrix_route(stack, np.linalg.pinv(stack.reshape(n, -1).T))
+    ours, got = best_time(lambda: algebra.bracket(a, b), repeats)
+    matrices, want = best_time(lambda: route(a, b), repeats)
+    einsum, want_einsum = best_time(lambda: np.einsum("ijk,mi,mj->mk", dense, a, b, optimize=True), 1)
+    check = "ok" if np.allclose(got, want, atol=1e-12) and np.allclose(got, want_einsum, atol=1e-12) else "MISMATCH"
+    print(f"\nbracket: Gell-Mann d = {d}, {count} real vectors")
+    print(f"zenqa {fmt(ours)}; matrix route {fmt(matrices)} ({matrices / ours:.1f}x); "
+          f"einsum {fmt(einsum)} ({einsum / ours:.0f}x); {check}")
+    return algebra, a, b
+
+
+def two_threads(work):
+    """Time of two calls of work in one thread, and in two threads at once."""
+    def both_in_one():
+        work()
+        work()
+
+    def one_each():
+        threads = [threading.Thread(target=work) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    return best_time(both_in_one, 3)[0], best_time(one_each, 3)[0]
+
+
+def threads_section(build_d, algebra, a, b):
+    print("\nthreads: two calls in one thread against one call in each of two threads")
+    basis = zenqa.gen_sylvester(build_d)
+    for name, work in [(f"Algebra(sylvester {build_d})", lambda: zenqa.Algebra(basis)),
+                       (f"bracket({len(a)} vectors)", lambda: algebra.bracket(a, b))]:
+        one, two = two_threads(work)
+        print(f"{name:<28} one thread {fmt(one)}, two threads {fmt(two)}: speed-up {one / two:.2f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, one repetition")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return child(args.child)
+    repeats = 1 if args.quick else MAX_REPEATS
+    build_section(4 if args.quick else 32, repeats)
+    scaling_section(4 if args.quick else 32, repeats)
+    algebra, a, b = bracket_section(3 if args.quick else 8, 100 if args.quick else 10_000, repeats)
+    threads_section(4 if args.quick else 24, algebra, a, b)
+
+
+if __name__ == "__main__":
+    main()
