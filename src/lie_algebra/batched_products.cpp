@@ -25,7 +25,8 @@ struct Planes {
     }
 };
 
-void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t count, Planes& planes) {
+[[gnu::always_inline]] inline void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t count,
+                                        Planes& planes) {
     for (std::size_t v = 0; v < count; ++v) {
         const std::size_t row = source.rows[first + v];
         if (source.complex) {
@@ -41,7 +42,8 @@ void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t 
     }
 }
 
-void store(Planes& x, bool complex, double scale, std::size_t n, std::size_t count, Complex* out) {
+[[gnu::always_inline]] inline void store(Planes& x, bool complex, double scale, std::size_t n, std::size_t count,
+                                         Complex* out) {
     for (std::size_t v = 0; v < count; ++v) {
         for (std::size_t i = 0; i < n; ++i) {
             out[v * n + i] = {x.re[i * block_vectors + v] * scale, complex ? x.im[i * block_vectors + v] * scale : 0.0};
@@ -61,7 +63,8 @@ Values kind_of(const PairTensor& tensor) {
 // p = a_i b_j - a_j b_i for the bracket, a_i b_j + a_j b_i for the
 // anticommutator, a_i b_i for i == j, over the block's vectors.
 template <bool complex, bool symmetric>
-void pair_product(Planes& a, Planes& b, std::size_t i, std::size_t j, double* __restrict pr, double* __restrict pi) {
+[[gnu::always_inline]] inline void pair_product(Planes& a, Planes& b, std::size_t i, std::size_t j,
+                                                double* __restrict pr, double* __restrict pi) {
     const double *ari = a.re_of(i), *arj = a.re_of(j), *bri = b.re_of(i), *brj = b.re_of(j);
     if (i == j) {
         if constexpr (complex) {
@@ -89,8 +92,8 @@ void pair_product(Planes& a, Planes& b, std::size_t i, std::size_t j, double* __
 
 // x_k += f p over the block's vectors, with the parts of f that can be nonzero.
 template <bool complex, Values values>
-void accumulate(Complex f, const double* __restrict pr, const double* __restrict pi, double* __restrict xr,
-                double* __restrict xi) {
+[[gnu::always_inline]] inline void accumulate(Complex f, const double* __restrict pr, const double* __restrict pi,
+                                              double* __restrict xr, double* __restrict xi) {
     const double fr = f.re, fi = f.im;
     for (std::size_t v = 0; v < block_vectors; ++v) {
         if constexpr (complex) {
@@ -111,8 +114,8 @@ void accumulate(Complex f, const double* __restrict pr, const double* __restrict
 
 // sum over the whole tensor of T[i, j, k] a_i b_j, times `scale` (exact: a power of two).
 template <bool complex, Values values, bool symmetric>
-void contract(const PairTensor& tensor, std::size_t n, CoefficientRows a, CoefficientRows b, std::size_t count,
-              double scale, Complex* out) {
+[[gnu::always_inline]] inline void contract(const PairTensor& tensor, std::size_t n, CoefficientRows a,
+                                            CoefficientRows b, std::size_t count, double scale, Complex* out) {
     // The result is complex when the inputs are or the values have imaginary parts.
     constexpr bool complex_result = complex || values != Values::Real;
     Planes pa(n, complex), pb(n, complex), x(n, true);
@@ -134,24 +137,28 @@ void contract(const PairTensor& tensor, std::size_t n, CoefficientRows a, Coeffi
     }
 }
 
-template <bool symmetric>
-void contract_any(const PairTensor& tensor, std::size_t n, CoefficientRows a, CoefficientRows b, std::size_t count,
-                  double scale, Complex* out) {
+// Every variant of the contraction, compiled once for the baseline x86-64
+// and once for AVX2, chosen at run time. The lanes of either compute the
+// same IEEE operations in the same order (no contraction into fused
+// multiply-adds), so the results do not depend on the machine.
+[[gnu::target_clones("avx2", "default")]] void contract_any(const PairTensor& tensor, bool symmetric, std::size_t n,
+                                                            CoefficientRows a, CoefficientRows b, std::size_t count,
+                                                            double scale, Complex* out) {
     const bool complex = a.complex || b.complex;
-    const auto run = [&]<bool c, Values v>() { contract<c, v, symmetric>(tensor, n, a, b, count, scale, out); };
-    switch (kind_of(tensor)) {
-        case Values::Real:
-            complex ? run.template operator()<true, Values::Real>() : run.template operator()<false, Values::Real>();
-            break;
+    const Values values = kind_of(tensor);
+#define ZENQA_CONTRACT(c, v)                                              \
+    (symmetric ? contract<c, v, true>(tensor, n, a, b, count, scale, out) \
+               : contract<c, v, false>(tensor, n, a, b, count, scale, out))
+    switch (values) {
+        case Values::Real: complex ? ZENQA_CONTRACT(true, Values::Real) : ZENQA_CONTRACT(false, Values::Real); break;
         case Values::Imaginary:
-            complex ? run.template operator()<true, Values::Imaginary>()
-                    : run.template operator()<false, Values::Imaginary>();
+            complex ? ZENQA_CONTRACT(true, Values::Imaginary) : ZENQA_CONTRACT(false, Values::Imaginary);
             break;
         case Values::Complex:
-            complex ? run.template operator()<true, Values::Complex>()
-                    : run.template operator()<false, Values::Complex>();
+            complex ? ZENQA_CONTRACT(true, Values::Complex) : ZENQA_CONTRACT(false, Values::Complex);
             break;
     }
+#undef ZENQA_CONTRACT
 }
 
 Complex coefficient(CoefficientRows a, std::size_t n, std::size_t v, std::size_t i) {
@@ -163,12 +170,12 @@ Complex coefficient(CoefficientRows a, std::size_t n, std::size_t v, std::size_t
 }  // namespace
 
 void bracket(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
-    contract_any<false>(algebra.structure_constants(), algebra.size(), a, b, count, 1.0, out);
+    contract_any(algebra.structure_constants(), false, algebra.size(), a, b, count, 1.0, out);
 }
 
 void anticommutator(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
     // The stored d-coefficients are halves: the sum comes out doubled.
-    contract_any<true>(algebra.d_coefficients(), algebra.size(), a, b, count, 2.0, out);
+    contract_any(algebra.d_coefficients(), true, algebra.size(), a, b, count, 2.0, out);
 }
 
 void adjoint(const Algebra& algebra, CoefficientRows a, std::size_t count, Complex* out) {
