@@ -50,7 +50,10 @@ void algebra_dealloc(PyObject* self) {
 
 PyRef basis_array(PyObject* self) {
     const Algebra& algebra = *as_algebra(self)->algebra;
-    return read_only_matrices(algebra.basis(), algebra.size(), algebra.dim());
+    PyRef array = new_complex_array({algebra.size()}, {algebra.dim(), algebra.dim()}, "copying the basis");
+    algebra.write_basis(static_cast<Complex*>(array_data(array)));
+    make_read_only(array);
+    return array;
 }
 
 PyObject* algebra_repr(PyObject* self) {
@@ -90,7 +93,7 @@ PyObject* tensor(PyObject* self, PyObject* args, PyObject* kwargs, const char* n
         if (dense) {
             PyRef array = new_complex_array({}, {n, n, n}, "the dense tensor", true);
             const ReleasedGil released;
-            values.write_dense(n, static_cast<Complex*>(array_data(array)));
+            values.write_dense(static_cast<Complex*>(array_data(array)));
             return array;
         }
         const std::size_t entries = values.full_size();
@@ -98,7 +101,7 @@ PyObject* tensor(PyObject* self, PyObject* args, PyObject* kwargs, const char* n
         PyRef value = new_complex_array({entries}, {}, "the tensor values");
         {
             const ReleasedGil released;
-            values.write_entries(n, static_cast<std::int64_t*>(array_data(index)),
+            values.write_entries(static_cast<std::int64_t*>(array_data(index)),
                                  static_cast<Complex*>(array_data(value)));
         }
         return checked(PyTuple_Pack(2, index.get(), value.get()));

@@ -4,6 +4,7 @@
 #include "bindings/algebra_type.hpp"
 #include "bindings/entries.hpp"
 #include "bindings/entry_guard.hpp"
+#include "lie_algebra/lapack.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -79,6 +80,7 @@ PyRef make_module() {
     publish_attribute(module.get(), "__doc__", checked(PyUnicode_FromString("")).get());
     register_functions(module.get());
     add_algebra_type(module.get());
+    use_one_blas_thread();
     return module;
 }
 

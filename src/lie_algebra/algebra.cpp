@@ -1,5 +1,6 @@
 #include "lie_algebra/algebra.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "base/fault.hpp"
@@ -26,23 +27,28 @@ public:
 
 }  // namespace
 
-// The matrices one after another, each row-major, are the columns of the
-// d*d x n column matrix in column-major order.
 Algebra::Algebra(std::vector<Complex> basis, std::size_t n, std::size_t d, InterruptCheck check_interrupt)
-    : n_(n),
-      d_(d),
-      columns_(ComplexMatrix::from_elements(d * d, n, Layout::ColumnMajor, std::move(basis))),
-      projector_(columns_) {
-    if (n > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
-    const Complex* values = columns_.data();
-    for (std::size_t i = 0; i < n; ++i)
+    : Algebra(ComplexMatrix::from_elements(d * d, n, Layout::ColumnMajor, std::move(basis)), d, check_interrupt) {}
+
+Algebra::Algebra(const ComplexMatrix& columns, std::size_t d, InterruptCheck check_interrupt)
+    : n_(columns.cols()), d_(d), projector_(columns) {
+    if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
+    const Complex* values = columns.data();
+    for (std::size_t i = 0; i < n_; ++i)
         for (std::size_t p = 0; p < d * d; ++p)
             if (!is_zero(values[i * d * d + p])) entries_.push_back({i, p, values[i * d * d + p]});
     TensorRecords records;
-    expand_all_products(columns_, d, projector_, check_interrupt, records);
+    expand_all_products(columns, d, projector_, check_interrupt, records);
+    records.structure.finish(n_);
+    records.squares.finish(n_);
+    records.pairs.finish(n_);
     structure_ = std::move(records.structure);
-    d_coefficients_ = merge_sorted(records.squares, records.pairs);
-    d_coefficients_.symmetry = Symmetry::Symmetric;
+    d_coefficients_ = merge_sorted(records.squares, records.pairs, Symmetry::Symmetric);
+}
+
+void Algebra::write_basis(Complex* out) const {
+    std::fill(out, out + n_ * d_ * d_, Complex{});
+    for (const BasisEntry& entry : entries_) out[entry.matrix * d_ * d_ + entry.position] = entry.value;
 }
 
 }  // namespace zenqa

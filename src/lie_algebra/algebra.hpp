@@ -22,8 +22,8 @@ public:
 
     std::size_t size() const { return n_; }
     std::size_t dim() const { return d_; }
-    // The n matrices in row-major order, one after another.
-    const Complex* basis() const { return columns_.data(); }
+    // Writes the n matrices, row-major, one after another.
+    void write_basis(Complex* out) const;
     // T[i, j, k]: the coefficient of B_k in [B_i, B_j].
     const PairTensor& structure_constants() const { return structure_; }
     // T[i, j, k]: half the coefficient of B_k in {B_i, B_j}.
@@ -40,8 +40,11 @@ public:
     const std::vector<BasisEntry>& basis_entries() const { return entries_; }
 
 private:
+    // The basis as the d*d x n column matrix: column-major, it holds the
+    // matrices one after another. Only construction needs it whole.
+    Algebra(const ComplexMatrix& columns, std::size_t d, InterruptCheck check_interrupt);
+
     std::size_t n_, d_;
-    ComplexMatrix columns_;
     std::vector<BasisEntry> entries_;
     BlockProjector projector_;
     PairTensor structure_, d_coefficients_;

@@ -125,12 +125,14 @@ template <bool complex, Values values, bool symmetric>
         load(a, n, first, vectors, pa);
         load(b, n, first, vectors, pb);
         x.clear();
-        for (std::size_t e = 0; e < tensor.stored();) {
-            const std::size_t i = tensor.i[e], j = tensor.j[e];
-            pair_product<complex, symmetric>(pa, pb, i, j, pr.data(), pi.data());
-            for (; e < tensor.stored() && tensor.i[e] == i && tensor.j[e] == j; ++e) {
-                const std::size_t k = tensor.k[e];
-                accumulate<complex, values>(tensor.value[e], pr.data(), pi.data(), x.re_of(k), x.im_of(k));
+        for (std::size_t i = 0; i < tensor.rows(); ++i) {
+            for (std::size_t e = tensor.row_begin[i]; e < tensor.row_begin[i + 1];) {
+                const std::size_t j = tensor.j[e];
+                pair_product<complex, symmetric>(pa, pb, i, j, pr.data(), pi.data());
+                for (; e < tensor.row_begin[i + 1] && tensor.j[e] == j; ++e) {
+                    const std::size_t k = tensor.k[e];
+                    accumulate<complex, values>(tensor.value[e], pr.data(), pi.data(), x.re_of(k), x.im_of(k));
+                }
             }
         }
         store(x, complex_result, scale, n, vectors, out + first * n);
@@ -184,10 +186,12 @@ void adjoint(const Algebra& algebra, CoefficientRows a, std::size_t count, Compl
     for (std::size_t v = 0; v < count; ++v) {
         Complex* ad = out + v * n * n;
         std::fill(ad, ad + n * n, Complex{});
-        for (std::size_t e = 0; e < f.stored(); ++e) {
-            const std::size_t i = f.i[e], j = f.j[e], k = f.k[e];
-            ad[k * n + j] = ad[k * n + j] + coefficient(a, n, v, i) * f.value[e];
-            ad[k * n + i] = ad[k * n + i] - coefficient(a, n, v, j) * f.value[e];
+        for (std::size_t i = 0; i < f.rows(); ++i) {
+            for (std::size_t e = f.row_begin[i]; e < f.row_begin[i + 1]; ++e) {
+                const std::size_t j = f.j[e], k = f.k[e];
+                ad[k * n + j] = ad[k * n + j] + coefficient(a, n, v, i) * f.value[e];
+                ad[k * n + i] = ad[k * n + i] - coefficient(a, n, v, j) * f.value[e];
+            }
         }
     }
 }

@@ -24,9 +24,22 @@ void ZENQA_LAPACK_NAME(zgemm)(const char* transa, const char* transb, const int*
                               const zenqa::Complex* b, const int* ldb, const zenqa::Complex* beta, zenqa::Complex* c,
                               const int* ldc, std::size_t transa_length, std::size_t transb_length);
 
+// OpenBLAS's setting of its thread count; a weak reference, null when the
+// library is not OpenBLAS.
+[[gnu::weak]] void ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads)(int count);
+
 }  // extern "C"
 
 namespace zenqa {
+
+// The products here are small and many: OpenBLAS's threads cost more to wake
+// than they save, and spin on a busy machine. Callers who want both cores run
+// calls in two Python threads instead (the GIL is released). The thread count
+// changes no result: the threads share out rows and columns, not sums.
+inline void use_one_blas_thread() {
+    if (&ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads) != nullptr)
+        ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads)(1);
+}
 
 // LAPACK counts with 32-bit integers.
 inline int lapack_int(std::size_t value) {

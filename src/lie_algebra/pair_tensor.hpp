@@ -13,26 +13,32 @@ namespace zenqa {
 enum class Symmetry { Antisymmetric, Symmetric };
 
 // One product's coefficients T[i, j, k] as the entries with i <= j (i < j for
-// an antisymmetric tensor), sorted by (i, j, k) and stored as parallel arrays;
-// the other half follows by symmetry.
+// an antisymmetric tensor), sorted by (i, j, k): row i holds the entries
+// row_begin[i] .. row_begin[i + 1] - 1 of the parallel arrays j, k, value.
+// The other half follows by symmetry.
 struct PairTensor {
     Symmetry symmetry = Symmetry::Antisymmetric;
-    std::vector<std::uint32_t> i, j, k;
+    std::vector<std::size_t> row_begin{0};
+    std::vector<std::uint32_t> j, k;
     std::vector<Complex> value;
 
     std::size_t stored() const { return value.size(); }
-    void append(std::size_t i_, std::size_t j_, std::size_t k_, Complex v);
+    std::size_t rows() const { return row_begin.size() - 1; }
+    // Entries come in increasing (i, j, k).
+    void append(std::size_t i, std::size_t j_, std::size_t k_, Complex v);
+    // Closes the rows up to n, the basis size.
+    void finish(std::size_t n);
 
     // The number of entries of the whole tensor, both halves.
     std::size_t full_size() const;
-    // Every entry of the whole tensor in increasing (i, j, k): index holds
-    // full_size() rows (i, j, k), value the values. n is the basis size.
-    void write_entries(std::size_t n, std::int64_t* index, Complex* values) const;
+    // Every entry of the whole tensor in increasing (i, j, k): index gets
+    // full_size() rows (i, j, k), values the values.
+    void write_entries(std::int64_t* index, Complex* values) const;
     // The n x n x n tensor into `dense`, which the caller has zeroed.
-    void write_dense(std::size_t n, Complex* dense) const;
+    void write_dense(Complex* dense) const;
 };
 
-// Merges two tensors whose stored entries do not share a key into one, sorted.
-PairTensor merge_sorted(const PairTensor& a, const PairTensor& b);
+// The entries of two finished tensors that share no key, as one tensor.
+PairTensor merge_sorted(const PairTensor& a, const PairTensor& b, Symmetry symmetry);
 
 }  // namespace zenqa

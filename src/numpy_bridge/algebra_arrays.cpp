@@ -251,11 +251,6 @@ PyRef new_index_array(std::size_t rows) {
 
 void* array_data(const PyRef& array) { return PyArray_DATA(as_array(array)); }
 
-PyRef read_only_matrices(const Complex* matrices, std::size_t n, std::size_t d) {
-    PyRef array = new_complex_array({n}, {d, d}, "copying the basis");
-    std::memcpy(array_data(array), static_cast<const void*>(matrices), n * d * d * sizeof(Complex));
-    PyArray_CLEARFLAGS(as_array(array), NPY_ARRAY_WRITEABLE);
-    return array;
-}
+void make_read_only(const PyRef& array) { PyArray_CLEARFLAGS(as_array(array), NPY_ARRAY_WRITEABLE); }
 
 }  // namespace zenqa

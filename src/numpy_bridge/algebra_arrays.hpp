@@ -53,7 +53,7 @@ PyRef new_index_array(std::size_t rows);
 // The element memory of an array this module created.
 void* array_data(const PyRef& array);
 
-// A new read-only array of shape (n, d, d) holding a copy of the matrices.
-PyRef read_only_matrices(const Complex* matrices, std::size_t n, std::size_t d);
+// Clears the writeable flag of an array.
+void make_read_only(const PyRef& array);
 
 }  // namespace zenqa
