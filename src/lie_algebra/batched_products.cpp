@@ -112,6 +112,21 @@ template <bool complex, Values values>
     }
 }
 
+// accumulate(f, pair_product(...)) in one sweep for real inputs and i != j:
+// the common case of a pair with a single component, without a round trip of
+// the products through memory.
+template <bool symmetric, Values values>
+[[gnu::always_inline]] inline void accumulate_real_pair(Complex f, Planes& a, Planes& b, std::size_t i, std::size_t j,
+                                                        double* __restrict xr, double* __restrict xi) {
+    const double *ari = a.re_of(i), *arj = a.re_of(j), *bri = b.re_of(i), *brj = b.re_of(j);
+    const double sign = symmetric ? 1.0 : -1.0, fr = f.re, fi = f.im;
+    for (std::size_t v = 0; v < block_vectors; ++v) {
+        const double p = ari[v] * brj[v] + sign * (arj[v] * bri[v]);
+        if constexpr (values != Values::Imaginary) xr[v] += fr * p;
+        if constexpr (values != Values::Real) xi[v] += fi * p;
+    }
+}
+
 // sum over the whole tensor of T[i, j, k] a_i b_j, times `scale` (exact: a power of two).
 template <bool complex, Values values, bool symmetric>
 [[gnu::always_inline]] inline void contract(const PairTensor& tensor, std::size_t n, CoefficientRows a,
@@ -128,6 +143,13 @@ template <bool complex, Values values, bool symmetric>
         for (std::size_t i = 0; i < tensor.rows(); ++i) {
             for (std::size_t e = tensor.row_begin[i]; e < tensor.row_begin[i + 1];) {
                 const std::size_t j = tensor.j[e];
+                const bool single = e + 1 == tensor.row_begin[i + 1] || tensor.j[e + 1] != j;
+                if (!complex && single && i != j) {
+                    const std::size_t k = tensor.k[e];
+                    accumulate_real_pair<symmetric, values>(tensor.value[e], pa, pb, i, j, x.re_of(k), x.im_of(k));
+                    ++e;
+                    continue;
+                }
                 pair_product<complex, symmetric>(pa, pb, i, j, pr.data(), pi.data());
                 for (; e < tensor.row_begin[i + 1] && tensor.j[e] == j; ++e) {
                     const std::size_t k = tensor.k[e];
