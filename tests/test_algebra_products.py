@@ -11,7 +11,7 @@ import pytest
 import zenqa
 from conftest import skip_if_sanitized
 from test_algebra import BASES, SMALL, projector
-from test_leaks import assert_no_leaks
+from test_leaks import Failing, assert_no_leaks
 
 
 @pytest.fixture(scope="module", params=list(BASES))
@@ -110,6 +110,27 @@ def test_bad_bases_raise_named_errors(basis, error, message):
     with pytest.raises(error) as info:
         zenqa.Algebra(basis)
     assert message in str(info.value)
+
+
+class Hostile:
+    """An array-like whose conversion raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, *args, **kwargs):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [RuntimeError("boom"), KeyboardInterrupt()], ids=["error", "interrupt"])
+def test_hostile_arguments_pass_their_exception_on(error):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(2))
+    for call in (lambda: zenqa.Algebra([np.eye(2), Hostile(error)]), lambda: algebra.bracket(Hostile(error), 1),
+                 lambda: algebra.coefficients(Hostile(error))):
+        with pytest.raises(type(error)):
+            call()
+    with pytest.raises(ValueError, match="midway"):
+        zenqa.Algebra(Failing(zenqa.gen_gellmann(2)))
 
 
 def test_basis_is_a_read_only_copy():
