@@ -32,3 +32,9 @@ def test_sylvester_tables_run(d):
 def test_bloch_products_agree_with_matrices():
     out = run_example(EXAMPLES / "bloch_products.py")
     assert "agree with matrix arithmetic" in out
+
+
+def test_qutrit_bloch_evolution_agrees_with_matrices():
+    out = run_example(EXAMPLES / "qutrit_bloch.py")
+    assert "54 structure constants in all, 50 in the lowest-index dict" in out
+    assert "Bloch-vector evolution and matrix evolution agree" in out
