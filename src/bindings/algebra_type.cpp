@@ -234,7 +234,11 @@ PySequenceMethods algebra_sequence = {algebra_length, nullptr, nullptr, nullptr,
                                       nullptr,        nullptr, nullptr, nullptr, nullptr};
 
 PyTypeObject algebra_type = [] {
+// The header macro names only the leading members; the rest start as zeros.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
     type.tp_name = "zenqa.Algebra";
     type.tp_basicsize = sizeof(AlgebraObject);
     type.tp_dealloc = algebra_dealloc;
