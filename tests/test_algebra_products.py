@@ -103,8 +103,8 @@ def test_bad_arguments_raise_named_errors(call, error, message):
     (np.array([np.eye(2), np.full((2, 2), np.inf)]), ValueError, "basis[1] has a non-finite entry at (0, 0)"),
     ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
     (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
-    (3, TypeError, "cannot be converted"),
-    ("ab", TypeError, "cannot be converted"),
+    (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
+    ("ab", TypeError, "not str"),
 ])
 def test_bad_bases_raise_named_errors(basis, error, message):
     with pytest.raises(error) as info:

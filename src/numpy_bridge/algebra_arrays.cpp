@@ -163,8 +163,12 @@ BasisValues basis_values(PyObject* object) {
         require_complex(stack, "basis");
         return basis_from_stack(stack);
     }
-    if (!PySequence_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object))
-        throw downcast_error(object, "a sequence of d x d matrices or an array of shape (n, d, d)");
+    if (!PySequence_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object)) {
+        throw PendingError(
+            PyExc_TypeError,
+            std::string("basis must be a sequence of d x d matrices or an array of shape (n, d, d), not ") +
+                Py_TYPE(object)->tp_name);
+    }
     return basis_from_sequence(object);
 }
 
