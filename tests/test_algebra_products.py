@@ -173,6 +173,14 @@ def test_pickle_repr_len_dim(case):
         algebra.dim = 4
 
 
+def test_results_and_copies_refused_before_allocating():
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(2))
+    with pytest.raises(MemoryError, match="the result"):
+        algebra.bracket(np.ones((2**20, 1, 3)), np.ones((2**20, 3)))  # 2**40 products
+    with pytest.raises(MemoryError, match="copying a"):
+        algebra.adjoint(np.broadcast_to(np.ones(3), (2**40, 3)))
+
+
 def test_dense_form_refused_before_allocating():
     algebra = zenqa.Algebra([np.ones((1, 1))] + [np.zeros((1, 1))] * 4095)  # n**3 * 16 bytes: 1 TiB
     with pytest.raises(MemoryError, match="dense"):

@@ -136,8 +136,8 @@ PyObject* pair_product(PyObject* self, PyObject* args, const char* format,
         const std::size_t n = algebra->size();
         const Operand oa = coefficient_operand("a", a, n), ob = coefficient_operand("b", b, n);
         const std::vector<std::size_t> shape = broadcast_batch("a", oa, "b", ob);
+        PyRef result = new_complex_array(shape, {n}, "the result");  // refused first if it cannot fit
         const std::vector<std::size_t> rows_a = broadcast_rows(oa, shape), rows_b = broadcast_rows(ob, shape);
-        PyRef result = new_complex_array(shape, {n}, "the result");
         const ReleasedGil released;
         product(*algebra, rows_of(oa, rows_a), rows_of(ob, rows_b), count_of(shape),
                 static_cast<Complex*>(array_data(result)));
@@ -160,8 +160,8 @@ PyObject* single_product(PyObject* self, PyObject* args, const char* format, boo
         const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
         const std::size_t n = algebra->size(), side = square_of_n ? n : algebra->dim();
         const Operand oa = coefficient_operand("a", a, n);
-        const std::vector<std::size_t> rows = broadcast_rows(oa, oa.batch);
         PyRef result = new_complex_array(oa.batch, {side, side}, "the result");
+        const std::vector<std::size_t> rows = broadcast_rows(oa, oa.batch);
         const ReleasedGil released;
         product(*algebra, rows_of(oa, rows), count_of(oa.batch), static_cast<Complex*>(array_data(result)));
         return result;
