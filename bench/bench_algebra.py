@@ -30,7 +30,9 @@ TIME_BUDGET = 1.0  # seconds per measurement, to choose the repeat count
 
 
 def fmt(seconds):
-    return f"{seconds:.3g}s" if seconds >= 1 else f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
+    if seconds >= 1:
+        return f"{seconds:.3g}s"
+    return f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
 
 
 def best_time(call, max_repeats=MAX_REPEATS):

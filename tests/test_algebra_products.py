@@ -10,7 +10,7 @@ import pytest
 
 import zenqa
 from conftest import skip_if_sanitized
-from test_algebra import BASES, SMALL, projector
+from test_algebra import BASES, projector
 from test_leaks import Failing, assert_no_leaks
 
 
@@ -156,6 +156,13 @@ def test_construction_from_any_accepted_form():
     for form in (tuple(basis), np.array(basis), [m.tolist() for m in basis], (m for m in [basis])):
         if not isinstance(form, type(x for x in ())):
             assert np.array_equal(zenqa.Algebra(form).structure_constants(dense=True), want)
+    reversed_twice = [m[:, ::-1][:, ::-1] for m in basis]  # strided views
+    for layout in ([np.asfortranarray(m) for m in basis], np.array(basis)[:, ::-1][:, ::-1], reversed_twice):
+        assert np.array_equal(zenqa.Algebra(layout).structure_constants(dense=True), want)
+    single = zenqa.Algebra([m.astype(np.complex64) for m in basis])
+    assert single.basis.dtype == np.complex128 and np.array_equal(single.basis, np.array(basis).astype(np.complex64))
+    scalar = zenqa.Algebra([np.array([[2.0]])])
+    assert scalar.structure_constants()[0].shape == (0, 3) and scalar.d_coefficients()[1].tolist() == [2]
     real = zenqa.Algebra([np.diag([1.0, -1.0]), np.array([[0, 1], [1, 0]])])
     assert np.array_equal(real.basis.imag, np.zeros((2, 2, 2)))
     assert zenqa.Algebra(basis=basis).dim == 3
@@ -232,6 +239,8 @@ def test_ctrl_c_stops_a_long_construction():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert elapsed < 0.05 + full / 2, (elapsed, full)
+    assert np.array_equal(zenqa.Algebra(basis[:8]).structure_constants(dense=True),
+                          zenqa.Algebra(np.array(basis[:8])).structure_constants(dense=True))
 
 
 @pytest.mark.parametrize("name", ["construct", "tensors", "products", "error"])
