@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "base/mapped_allocator.hpp"
 
 namespace zenqa {
 
@@ -18,9 +19,12 @@ enum class Symmetry { Antisymmetric, Symmetric };
 // The other half follows by symmetry.
 struct PairTensor {
     Symmetry symmetry = Symmetry::Antisymmetric;
+    template <class T>
+    using Array = std::vector<T, MappedAllocator<T>>;
+
     std::vector<std::size_t> row_begin{0};
-    std::vector<std::uint32_t> j, k;
-    std::vector<Complex> value;
+    Array<std::uint32_t> j, k;
+    Array<Complex> value;
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }
