@@ -34,8 +34,7 @@ PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::shared_ptr<const Algebra> algebra;
         {
             const ReleasedGil released;
-            algebra =
-                std::make_shared<const Algebra>(std::move(basis.values), basis.n, basis.d, ReleasedGil::check_signals);
+            algebra = std::make_shared<const Algebra>(std::move(basis.columns), basis.d, ReleasedGil::check_signals);
         }
         PyRef self = checked(type->tp_alloc(type, 0));
         new (&as_algebra(self.get())->algebra) std::shared_ptr<const Algebra>(std::move(algebra));

@@ -27,18 +27,11 @@ public:
 
 }  // namespace
 
-Algebra::Algebra(std::vector<Complex> basis, std::size_t n, std::size_t d, InterruptCheck check_interrupt)
-    : Algebra(ComplexMatrix::from_elements(d * d, n, Layout::ColumnMajor, std::move(basis)), d, check_interrupt) {}
-
-Algebra::Algebra(const ComplexMatrix& columns, std::size_t d, InterruptCheck check_interrupt)
-    : n_(columns.cols()), d_(d), projector_(columns) {
+Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt)
+    : n_(columns.cols()), d_(d), columns_(std::move(columns)), projector_(columns_) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
-    const Complex* values = columns.data();
-    for (std::size_t i = 0; i < n_; ++i)
-        for (std::size_t p = 0; p < d * d; ++p)
-            if (!is_zero(values[i * d * d + p])) entries_.push_back({i, p, values[i * d * d + p]});
     TensorRecords records;
-    expand_all_products(columns, d, projector_, check_interrupt, records);
+    expand_all_products(columns_, d, projector_, check_interrupt, records);
     records.structure.finish(n_);
     records.squares.finish(n_);
     records.pairs.finish(n_);
@@ -48,7 +41,8 @@ Algebra::Algebra(const ComplexMatrix& columns, std::size_t d, InterruptCheck che
 
 void Algebra::write_basis(Complex* out) const {
     std::fill(out, out + n_ * d_ * d_, Complex{});
-    for (const BasisEntry& entry : entries_) out[entry.matrix * d_ * d_ + entry.position] = entry.value;
+    for (std::size_t i = 0; i < n_; ++i)
+        columns_.for_each_nonzero(i, [&](std::size_t p, Complex v) { out[i * d_ * d_ + p] = v; });
 }
 
 }  // namespace zenqa

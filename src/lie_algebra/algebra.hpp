@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "array/complex.hpp"
-#include "array/complex_matrix.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/pair_tensor.hpp"
+#include "lie_algebra/sparse_columns.hpp"
 
 namespace zenqa {
 
@@ -16,9 +16,9 @@ namespace zenqa {
 // but keeping every non-negligible coefficient. Immutable once built.
 class Algebra {
 public:
-    // `basis` holds the n matrices in row-major order, one after another;
-    // n >= 1, d >= 1, every value finite.
-    Algebra(std::vector<Complex> basis, std::size_t n, std::size_t d, InterruptCheck check_interrupt);
+    // The basis as the nonzero entries of its d*d x n columns: column k
+    // holds matrix k in row-major order. n >= 1, d >= 1, every value finite.
+    Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt);
 
     std::size_t size() const { return n_; }
     std::size_t dim() const { return d_; }
@@ -30,22 +30,12 @@ public:
     const PairTensor& d_coefficients() const { return d_coefficients_; }
     const BlockProjector& projector() const { return projector_; }
 
-    // The nonzero entries of the basis matrices: matrix i has value at
-    // position p = r*d + c, ordered by matrix.
-    struct BasisEntry {
-        std::size_t matrix;
-        std::size_t position;
-        Complex value;
-    };
-    const std::vector<BasisEntry>& basis_entries() const { return entries_; }
+    // Matrix i has the nonzero entries of column i, at positions r*d + c.
+    const SparseColumns& basis_columns() const { return columns_; }
 
 private:
-    // The basis as the d*d x n column matrix: column-major, it holds the
-    // matrices one after another. Only construction needs it whole.
-    Algebra(const ComplexMatrix& columns, std::size_t d, InterruptCheck check_interrupt);
-
     std::size_t n_, d_;
-    std::vector<BasisEntry> entries_;
+    SparseColumns columns_;
     BlockProjector projector_;
     PairTensor structure_, d_coefficients_;
 };

@@ -223,8 +223,11 @@ void matrices(const Algebra& algebra, CoefficientRows a, std::size_t count, Comp
     for (std::size_t v = 0; v < count; ++v) {
         Complex* matrix = out + v * m;
         std::fill(matrix, matrix + m, Complex{});
-        for (const Algebra::BasisEntry& entry : algebra.basis_entries())
-            matrix[entry.position] = matrix[entry.position] + coefficient(a, n, v, entry.matrix) * entry.value;
+        for (std::size_t i = 0; i < n; ++i) {
+            const Complex a_i = coefficient(a, n, v, i);
+            algebra.basis_columns().for_each_nonzero(
+                i, [&](std::size_t p, Complex value) { matrix[p] = matrix[p] + a_i * value; });
+        }
     }
 }
 

@@ -66,20 +66,26 @@ BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(col
     first_placement_.push_back(0);
 }
 
-void BlockProjector::find_blocks(const ComplexMatrix& columns) {
+BlockProjector::BlockProjector(const SparseColumns& columns) : matrix_count_(columns.cols()) {
+    find_blocks(columns);
+    invert_blocks(columns);
+    first_placement_.push_back(0);
+}
+
+template <class Columns>
+void BlockProjector::find_blocks(const Columns& columns) {
     const std::size_t m = columns.rows(), n = columns.cols();
     std::vector<std::size_t> parent(m);
     std::iota(parent.begin(), parent.end(), std::size_t{0});
     std::vector<std::ptrdiff_t> first_position(n, -1);
     for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t p = 0; p < m; ++p) {
-            if (is_zero(columns.at(p, k))) continue;
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex) {
             if (first_position[k] < 0) {
                 first_position[k] = static_cast<std::ptrdiff_t>(p);
             } else {
                 parent[find_root(parent, p)] = find_root(parent, static_cast<std::size_t>(first_position[k]));
             }
-        }
+        });
     }
 
     // Blocks in the order of their first basis matrix. A zero matrix belongs
@@ -106,7 +112,8 @@ void BlockProjector::find_blocks(const ComplexMatrix& columns) {
     }
 }
 
-void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
+template <class Columns>
+void BlockProjector::invert_blocks(const Columns& columns) {
     // The pseudo-inverse of a block with orthogonal columns v_e has the rows
     // v_e^H / |v_e|^2; other blocks are solved by zgelsd against the identity.
     // Singular values count as zero at or below machine precision times the

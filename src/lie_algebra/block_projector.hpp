@@ -6,6 +6,7 @@
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
 #include "lie_algebra/sparse_accumulator.hpp"
+#include "lie_algebra/sparse_columns.hpp"
 
 namespace zenqa {
 
@@ -26,6 +27,7 @@ struct Coefficient {
 class BlockProjector {
 public:
     explicit BlockProjector(const ComplexMatrix& columns);
+    explicit BlockProjector(const SparseColumns& columns);
 
     // Adds a target to the queue. Blocks where the target is so small that
     // every coefficient is certainly negligible are left out.
@@ -68,8 +70,10 @@ private:
         std::size_t column;
     };
 
-    void find_blocks(const ComplexMatrix& columns);
-    void invert_blocks(const ComplexMatrix& columns);
+    template <class Columns>
+    void find_blocks(const Columns& columns);
+    template <class Columns>
+    void invert_blocks(const Columns& columns);
 
     std::vector<Block> blocks_;
     std::size_t matrix_count_ = 0;

@@ -184,11 +184,11 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 
 }  // namespace
 
-void expand_all_products(const ComplexMatrix& columns, std::size_t d, const BlockProjector& projector,
+void expand_all_products(const SparseColumns& columns, std::size_t d, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records) {
     const std::size_t n = columns.cols();
-    if (DenseBasis::suits(columns)) {
-        DenseBasis dense(columns, d);
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
+        DenseBasis dense(columns.dense(), d);
         expand_both_rows(dense, projector, n, d, check_interrupt, records);
     } else {
         SparseBasis sparse(columns, d);

@@ -40,10 +40,9 @@ protected:
 };
 
 // Both products of every pair in one pass, with the pair products formed
-// once, for the basis given as its d*d x n columns (column-major keeps every
-// pass over them sequential) and their projector. Anticommutators i == j are
-// expanded as they are, without removing I/d.
-void expand_all_products(const ComplexMatrix& columns, std::size_t d, const BlockProjector& projector,
+// once, for the basis given as its d*d x n columns and their projector.
+// Anticommutators i == j are expanded as they are, without removing I/d.
+void expand_all_products(const SparseColumns& columns, std::size_t d, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records);
 
 }  // namespace zenqa

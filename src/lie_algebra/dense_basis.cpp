@@ -23,7 +23,7 @@ bool DenseBasis::suits(const ComplexMatrix& columns) {
     // In memory order, whatever the layout.
     const std::size_t nonzero =
         std::count_if(columns.data(), columns.data() + columns.size(), [](Complex z) { return !is_zero(z); });
-    return 4 * nonzero >= columns.size();
+    return suits(nonzero, columns.size());
 }
 
 void DenseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {

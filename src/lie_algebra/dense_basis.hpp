@@ -19,6 +19,8 @@ public:
 
     // Whether the matrices hold enough nonzero entries to be worth it.
     static bool suits(const ComplexMatrix& columns);
+    // The same, from the count of nonzero entries among `size`.
+    static bool suits(std::size_t nonzero, std::size_t size) { return 4 * nonzero >= size; }
 
     // Appends every j > i, in increasing order.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;

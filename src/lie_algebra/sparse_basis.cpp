@@ -7,21 +7,28 @@ namespace zenqa {
 
 SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
     : d_(d), with_row_(d), with_col_(d), seen_(columns.cols()) {
+    index(columns);
+}
+
+SparseBasis::SparseBasis(const SparseColumns& columns, std::size_t d)
+    : d_(d), with_row_(d), with_col_(d), seen_(columns.cols()) {
+    index(columns);
+}
+
+template <class Columns>
+void SparseBasis::index(const Columns& columns) {
     const std::size_t n = columns.cols();
-    row_begin_.reserve(n * (d + 1));
+    row_begin_.reserve(n * (d_ + 1));
     for (std::size_t k = 0; k < n; ++k) {
-        for (std::size_t r = 0; r < d; ++r) {
-            row_begin_.push_back(entries_.size());
-            bool row_used = false;
-            for (std::size_t c = 0; c < d; ++c) {
-                const Complex value = columns.at(r * d + c, k);
-                if (is_zero(value)) continue;
-                entries_.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
-                row_used = true;
-                if (with_col_[c].empty() || with_col_[c].back() != k) with_col_[c].push_back(k);
-            }
-            if (row_used) with_row_[r].push_back(k);
-        }
+        std::size_t rows_begun = 0;
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex value) {
+            const std::size_t r = p / d_, c = p % d_;
+            if (rows_begun <= r) with_row_[r].push_back(k);
+            for (; rows_begun <= r; ++rows_begun) row_begin_.push_back(entries_.size());
+            entries_.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
+            if (with_col_[c].empty() || with_col_[c].back() != k) with_col_[c].push_back(k);
+        });
+        for (; rows_begun < d_; ++rows_begun) row_begin_.push_back(entries_.size());
         row_begin_.push_back(entries_.size());
     }
 }

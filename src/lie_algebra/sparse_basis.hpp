@@ -7,6 +7,7 @@
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
 #include "lie_algebra/sparse_accumulator.hpp"
+#include "lie_algebra/sparse_columns.hpp"
 
 namespace zenqa {
 
@@ -16,6 +17,7 @@ class SparseBasis {
 public:
     // From the d*d x n basis columns.
     SparseBasis(const ComplexMatrix& columns, std::size_t d);
+    SparseBasis(const SparseColumns& columns, std::size_t d);
 
     // Appends, in increasing order, every j > i for which B_i B_j or B_j B_i may be
     // nonzero: B_j has an entry in a row where B_i has a column, or the reverse.
@@ -30,6 +32,8 @@ public:
                          SparseAccumulator& anticommutator) const;
 
 private:
+    template <class Columns>
+    void index(const Columns& columns);
     std::size_t size() const { return row_begin_.size() / (d_ + 1); }
     // target += B_i B_j, or target -= B_i B_j.
     template <bool subtract>

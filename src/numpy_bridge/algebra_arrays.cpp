@@ -65,21 +65,25 @@ void require_complex(const PyRef& array, const std::string& name) {
                            name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
 }
 
-// Copies `count` matrices d x d, cast to complex128, into the basis values
-// from basis[first] on, which already have their final size; refuses
-// non-finite values.
-void copy_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
+// Appends `count` matrices d x d, cast to complex128, to the basis columns;
+// the first is basis[first]. Refuses non-finite values.
+void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
     const std::size_t m = basis.d * basis.d;
-    Complex* data = basis.values.data() + first * m;
+    std::vector<Complex> values(count * m);
     npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(basis.d), static_cast<npy_intp>(basis.d)};
     const PyRef target = checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), 3, dims,
-                                                      nullptr, data, NPY_ARRAY_CARRAY, nullptr));
+                                                      nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
     if (PyArray_CopyInto(as_array(target), as_array(matrices)) < 0) throw fetch_error();
-    for (std::size_t p = 0; p < count * m; ++p) {
-        if (!std::isfinite(data[p].re) || !std::isfinite(data[p].im)) {
-            value_error("basis[" + std::to_string(first + p / m) + "] has a non-finite entry at (" +
-                        std::to_string(p % m / basis.d) + ", " + std::to_string(p % basis.d) + ")");
+    for (std::size_t q = 0; q < count; ++q) {
+        for (std::size_t p = 0; p < m; ++p) {
+            const Complex value = values[q * m + p];
+            if (!std::isfinite(value.re) || !std::isfinite(value.im)) {
+                value_error("basis[" + std::to_string(first + q) + "] has a non-finite entry at (" +
+                            std::to_string(p / basis.d) + ", " + std::to_string(p % basis.d) + ")");
+            }
+            if (!is_zero(value)) basis.columns.append(p, value);
         }
+        basis.columns.end_column();
     }
 }
 
@@ -87,25 +91,32 @@ BasisValues basis_from_stack(const PyRef& stack) {
     PyArrayObject* array = as_array(stack);
     if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 1) != PyArray_DIM(array, 2))
         value_error("basis has shape " + shape_of(stack) + " but must have shape (n, d, d)");
+    const std::size_t n = static_cast<std::size_t>(PyArray_DIM(array, 0));
     BasisValues basis;
-    basis.n = static_cast<std::size_t>(PyArray_DIM(array, 0));
     basis.d = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    if (basis.n == 0 || basis.d == 0)
-        value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
-    require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-    basis.values.resize(basis.n * basis.d * basis.d);
-    copy_matrices(basis, stack, 0, basis.n);
+    if (n == 0 || basis.d == 0) value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
+    require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
+    basis.columns = SparseColumns(basis.d * basis.d);
+    // In slices of about a megabyte: the dense copy of each stays small.
+    const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / (basis.d * basis.d));
+    const PyRef plain = checked(PyArray_FromArray(array, nullptr, NPY_ARRAY_ENSUREARRAY));
+    for (std::size_t first = 0; first < n; first += step) {
+        const std::size_t count = std::min(step, n - first);
+        const PyRef slice = checked(
+            PySequence_GetSlice(plain.get(), static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count)));
+        append_matrices(basis, slice, first, count);
+    }
     return basis;
 }
 
 BasisValues basis_from_sequence(PyObject* object) {
     // A tuple of the items, which Python code run by the conversion cannot change.
     const PyRef items = checked(PySequence_Tuple(object));
+    const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
+    if (n == 0) value_error("basis is empty");
     BasisValues basis;
-    basis.n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
-    if (basis.n == 0) value_error("basis is empty");
     PyRef first;
-    for (std::size_t i = 0; i < basis.n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const std::string name = "basis[" + std::to_string(i) + "]";
         PyRef matrix = any_array(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
         PyArrayObject* array = as_array(matrix);
@@ -114,14 +125,14 @@ BasisValues basis_from_sequence(PyObject* object) {
                 PyArray_DIM(array, 0) == 0)
                 value_error(name + " has shape " + shape_of(matrix) + " but must be a d x d matrix, d >= 1");
             basis.d = static_cast<std::size_t>(PyArray_DIM(array, 0));
-            require_bytes(checked_product({basis.n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-            basis.values.resize(basis.n * basis.d * basis.d);
+            require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
+            basis.columns = SparseColumns(basis.d * basis.d);
             first = PyRef::borrow(matrix.get());
         } else if (!PyArray_SAMESHAPE(array, as_array(first))) {
             value_error(name + " has shape " + shape_of(matrix) + " but basis[0] has shape " + shape_of(first));
         }
         require_complex(matrix, name);
-        copy_matrices(basis, matrix, i, 1);
+        append_matrices(basis, matrix, i, 1);
     }
     return basis;
 }

@@ -4,15 +4,15 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "lie_algebra/sparse_columns.hpp"
 #include "python/py_ref.hpp"
 
 namespace zenqa {
 
-// The matrices of an Algebra's basis: n of them, d x d, row-major, one after
-// another, finite.
+// The matrices of an Algebra's basis, d x d, finite, as the nonzero entries
+// of the columns of the d*d x n column matrix.
 struct BasisValues {
-    std::vector<Complex> values;
-    std::size_t n = 0;
+    SparseColumns columns{0};
     std::size_t d = 0;
 };
 

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "array/complex_matrix.hpp"
+
+namespace zenqa {
+
+// The basis as the columns of a d*d x n matrix, keeping only the nonzero
+// entries: column k lists its positions (r*d + c) in increasing order. The
+// work of indexing a sparse basis then follows its entries, not n d^2.
+class SparseColumns {
+public:
+    explicit SparseColumns(std::size_t rows) : rows_(rows) {}
+
+    // Adds an entry to the column being built; positions increase.
+    void append(std::size_t position, Complex value) {
+        position_.push_back(static_cast<std::uint32_t>(position));
+        value_.push_back(value);
+    }
+    // Closes the column being built; the next append starts a new one.
+    void end_column() { begin_.push_back(value_.size()); }
+
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return begin_.size() - 1; }
+    std::size_t nonzeros() const { return value_.size(); }
+
+    // Entry (p, k); zero where nothing is stored.
+    Complex at(std::size_t p, std::size_t k) const {
+        const auto first = position_.begin() + static_cast<std::ptrdiff_t>(begin_[k]);
+        const auto last = position_.begin() + static_cast<std::ptrdiff_t>(begin_[k + 1]);
+        const auto found = std::lower_bound(first, last, static_cast<std::uint32_t>(p));
+        return found != last && *found == p ? value_[static_cast<std::size_t>(found - position_.begin())] : Complex{};
+    }
+    // f(p, value) for the entries of column k, in increasing p.
+    template <class F>
+    void for_each_nonzero(std::size_t k, F&& f) const {
+        for (std::size_t e = begin_[k]; e < begin_[k + 1]; ++e) f(std::size_t{position_[e]}, value_[e]);
+    }
+    // The whole matrix, column-major.
+    ComplexMatrix dense() const {
+        ComplexMatrix matrix = ComplexMatrix::zeros(rows_, cols(), Layout::ColumnMajor);
+        for (std::size_t k = 0; k < cols(); ++k)
+            for_each_nonzero(k, [&](std::size_t p, Complex v) { matrix.data()[k * rows_ + p] = v; });
+        return matrix;
+    }
+
+private:
+    std::size_t rows_;
+    std::vector<std::size_t> begin_{0};
+    std::vector<std::uint32_t> position_;
+    std::vector<Complex> value_;
+};
+
+// f(p, value) for the nonzero entries of column k, in increasing p, whichever
+// form the columns take.
+template <class F>
+void for_each_nonzero(const SparseColumns& columns, std::size_t k, F&& f) {
+    columns.for_each_nonzero(k, f);
+}
+template <class F>
+void for_each_nonzero(const ComplexMatrix& columns, std::size_t k, F&& f) {
+    for (std::size_t p = 0; p < columns.rows(); ++p) {
+        const Complex value = columns.at(p, k);
+        if (!is_zero(value)) f(p, value);
+    }
+}
+
+}  // namespace zenqa
