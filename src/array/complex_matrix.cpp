@@ -31,18 +31,6 @@ void ComplexMatrix::check_size(std::uint64_t rows, std::uint64_t cols, std::sour
 ComplexMatrix::ComplexMatrix(std::size_t rows, std::size_t cols, Layout layout)
     : elements_(rows * cols), rows_(rows), cols_(cols), layout_(layout) {}
 
-ComplexMatrix ComplexMatrix::from_elements(std::size_t rows, std::size_t cols, Layout layout,
-                                           std::vector<Complex> elements) {
-    check_size(rows, cols);
-    if (elements.size() != rows * cols) raise_fault("element count does not match the shape");
-    ComplexMatrix matrix;
-    matrix.elements_ = std::move(elements);
-    matrix.rows_ = rows;
-    matrix.cols_ = cols;
-    matrix.layout_ = layout;
-    return matrix;
-}
-
 ComplexMatrix ComplexMatrix::zeros(std::size_t rows, std::size_t cols, Layout layout) {
     check_size(rows, cols);
     require_memory(rows * cols * sizeof(Complex),

@@ -25,9 +25,6 @@ public:
     static ComplexMatrix zeros(std::size_t rows, std::size_t cols, Layout layout = Layout::RowMajor);
     // (1.0, 0.0) on the diagonal, (0.0, 0.0) elsewhere.
     static ComplexMatrix identity(std::size_t n);
-    // Takes over rows * cols elements given in the layout's memory order.
-    static ComplexMatrix from_elements(std::size_t rows, std::size_t cols, Layout layout,
-                                       std::vector<Complex> elements);
 
     // The size rule of every creation: the product of the non-zero extents
     // must fit a signed 64-bit count, and its byte size the address space.
