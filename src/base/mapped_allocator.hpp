@@ -15,7 +15,7 @@ namespace zenqa {
 template <class T>
 struct MappedAllocator {
     using value_type = T;
-    static constexpr std::size_t mapped_bytes = std::size_t{1} << 20;
+    static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
 
     MappedAllocator() = default;
     template <class U>
