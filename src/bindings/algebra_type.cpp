@@ -115,8 +115,30 @@ PyObject* algebra_d_coefficients(PyObject* self, PyObject* args, PyObject* kwarg
     return tensor(self, args, kwargs, "d_coefficients", &Algebra::d_coefficients);
 }
 
-CoefficientRows rows_of(const Operand& operand, const std::vector<std::size_t>& rows) {
-    return {operand.data(), operand.complex, rows.data()};
+// Copies of the array arguments, kept by each thread from call to call so
+// that a batch costs no fresh pages; a copy larger than this is let go.
+constexpr std::size_t kept_scratch_bytes = std::size_t{1} << 26;
+
+class Scratch {
+public:
+    explicit Scratch(int slot) : buffer_(buffers()[slot]) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() {
+        if (buffer_.capacity() * sizeof(double) > kept_scratch_bytes) std::vector<double>().swap(buffer_);
+    }
+    std::vector<double>& buffer() { return buffer_; }
+
+private:
+    static std::vector<double>* buffers() {
+        thread_local std::vector<double> kept[2];
+        return kept;
+    }
+    std::vector<double>& buffer_;
+};
+
+CoefficientRows rows_of(const Operand& operand, Scratch& scratch, const std::vector<std::size_t>& rows) {
+    return {operand.copy_to(scratch.buffer()), operand.complex, rows.data()};
 }
 
 std::size_t count_of(const std::vector<std::size_t>& shape) {
@@ -137,9 +159,10 @@ PyObject* pair_product(PyObject* self, PyObject* args, const char* format,
         const std::vector<std::size_t> shape = broadcast_batch("a", oa, "b", ob);
         PyRef result = new_complex_array(shape, {n}, "the result");  // refused first if it cannot fit
         const std::vector<std::size_t> rows_a = broadcast_rows(oa, shape), rows_b = broadcast_rows(ob, shape);
+        Scratch scratch_a(0), scratch_b(1);
+        const CoefficientRows a_rows = rows_of(oa, scratch_a, rows_a), b_rows = rows_of(ob, scratch_b, rows_b);
         const ReleasedGil released;
-        product(*algebra, rows_of(oa, rows_a), rows_of(ob, rows_b), count_of(shape),
-                static_cast<Complex*>(array_data(result)));
+        product(*algebra, a_rows, b_rows, count_of(shape), static_cast<Complex*>(array_data(result)));
         return result;
     });
 }
@@ -161,8 +184,10 @@ PyObject* single_product(PyObject* self, PyObject* args, const char* format, boo
         const Operand oa = coefficient_operand("a", a, n);
         PyRef result = new_complex_array(oa.batch, {side, side}, "the result");
         const std::vector<std::size_t> rows = broadcast_rows(oa, oa.batch);
+        Scratch scratch(0);
+        const CoefficientRows a_rows = rows_of(oa, scratch, rows);
         const ReleasedGil released;
-        product(*algebra, rows_of(oa, rows), count_of(oa.batch), static_cast<Complex*>(array_data(result)));
+        product(*algebra, a_rows, count_of(oa.batch), static_cast<Complex*>(array_data(result)));
         return result;
     });
 }
@@ -182,9 +207,10 @@ PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
         const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
         const Operand om = matrix_operand("m", m, algebra->dim());
         PyRef result = new_complex_array(om.batch, {algebra->size()}, "the result");
+        Scratch scratch(0);
+        const auto* matrices = reinterpret_cast<const Complex*>(om.copy_to(scratch.buffer()));
         const ReleasedGil released;
-        coefficients(*algebra, reinterpret_cast<const Complex*>(om.data()), count_of(om.batch),
-                     static_cast<Complex*>(array_data(result)));
+        coefficients(*algebra, matrices, count_of(om.batch), static_cast<Complex*>(array_data(result)));
         return result;
     });
 }

@@ -48,13 +48,6 @@ bool casts_safely(const PyRef& array, int type_number) {
     return safe;
 }
 
-// A fresh, aligned, C-contiguous copy in the given element type.
-PyRef fresh_copy(const PyRef& array, int type_number) {
-    return checked(
-        PyArray_FromArray(as_array(array), PyArray_DescrFromType(type_number),
-                          NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY));
-}
-
 void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what) {
     require_memory(bytes, [&] { return what; });
 }
@@ -159,13 +152,21 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
         result.batch.push_back(static_cast<std::size_t>(PyArray_DIM(view, axis)));
     require_bytes(checked_product({static_cast<std::uint64_t>(PyArray_SIZE(view)), sizeof(Complex)}),
                   std::string("copying ") + name);
-    result.array = fresh_copy(array, type_number);
+    result.array = PyRef::borrow(array.get());
     return result;
 }
 
 }  // namespace
 
-const double* Operand::data() const { return static_cast<const double*>(PyArray_DATA(as_array(array))); }
+const double* Operand::copy_to(std::vector<double>& buffer) const {
+    PyArrayObject* source = as_array(array);
+    buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)) * (complex ? 2 : 1));
+    const PyRef target = checked(PyArray_NewFromDescr(
+        &PyArray_Type, PyArray_DescrFromType(complex ? NPY_CDOUBLE : NPY_DOUBLE), PyArray_NDIM(source),
+        PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    return buffer.data();
+}
 
 BasisValues basis_values(PyObject* object) {
     require_numpy();

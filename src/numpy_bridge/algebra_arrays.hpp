@@ -22,14 +22,18 @@ struct BasisValues {
 // name the argument `basis`.
 BasisValues basis_values(PyObject* basis);
 
-// An array argument in a fresh C-contiguous array of float64 (real input)
-// or complex128 that only this module references, so it can be read
-// without the GIL. Its last `core` extents are checked against `core_shape`.
+// An array argument as NumPy reads it, checked: its element type casts
+// safely to float64 (real input) or complex128, its last extents are those
+// the product needs.
 struct Operand {
     PyRef array;
     bool complex = false;
     std::vector<std::size_t> batch;  // the leading extents
-    const double* data() const;
+
+    // Copies the values, cast, in C order into `buffer`, where they can be
+    // read without the GIL; runs no Python code, so it comes after every
+    // argument is converted.
+    const double* copy_to(std::vector<double>& buffer) const;
 };
 
 // A coefficient argument: shape (..., n).
