@@ -133,6 +133,56 @@ def test_hostile_arguments_pass_their_exception_on(error):
         zenqa.Algebra(Failing(zenqa.gen_gellmann(2)))
 
 
+class Reentrant:
+    """An array-like that runs a product of the same algebra while it is being converted."""
+
+    def __init__(self, algebra, values):
+        self.algebra, self.values, self.inner = algebra, values, None
+
+    def __array__(self, *args, **kwargs):
+        self.inner = self.algebra.bracket(self.values[::-1], self.values)
+        return np.asarray(self.values, *args, **kwargs)
+
+
+def test_products_called_during_the_conversion_of_an_argument():
+    algebra = zenqa.Algebra(zenqa.gen_sylvester(3))
+    a, b = vectors((40, 8), True, 10), vectors((40, 8), True, 11)
+    inner = Reentrant(algebra, b)
+    assert np.array_equal(algebra.bracket(a, inner), algebra.bracket(a, b))
+    assert np.array_equal(inner.inner, algebra.bracket(b[::-1], b))
+
+
+class Reinterpreting:
+    """An array-like that changes the shape or element type of another argument, already checked,
+    while it is converted."""
+
+    def __init__(self, victim, change, values):
+        self.victim, self.change, self.values = victim, change, values
+
+    def __array__(self, *args, **kwargs):
+        self.change(self.victim)
+        return np.asarray(self.values, *args, **kwargs)
+
+
+@pytest.mark.parametrize("change", [lambda x: setattr(x, "shape", (-1,)), lambda x: setattr(x, "dtype", complex)],
+                         ids=["shape", "dtype"])
+def test_argument_changed_during_the_conversion_of_another(change):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
+    a = vectors((6, 8), False, 14)
+    with pytest.raises(ValueError):  # the copy keeps the checked shape, which NumPy cannot fill from the new one
+        algebra.bracket(a, Reinterpreting(a, change, vectors((6, 8), False, 15)))
+
+
+def test_strided_broadcast_and_integer_arguments():
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
+    a, b = vectors((8,), False, 12), vectors((6, 8), True, 13)
+    assert np.array_equal(algebra.bracket(np.broadcast_to(a, (6, 8)), b[:, ::1]), algebra.bracket(np.tile(a, (6, 1)), b))
+    assert np.array_equal(algebra.anticommutator(b[::2], a), algebra.anticommutator(b[::2].copy(), a))
+    integers = np.arange(18).reshape(2, 3, 3)
+    assert np.array_equal(algebra.coefficients(integers), algebra.coefficients(integers.astype(complex)))
+    assert np.array_equal(algebra.matrix(np.eye(8, dtype=np.int8)), algebra.basis)
+
+
 def test_basis_is_a_read_only_copy():
     basis = [m.copy() for m in zenqa.gen_gellmann(3)]
     algebra = zenqa.Algebra(basis)

@@ -153,18 +153,20 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
     require_bytes(checked_product({static_cast<std::uint64_t>(PyArray_SIZE(view)), sizeof(Complex)}),
                   std::string("copying ") + name);
     result.array = PyRef::borrow(array.get());
+    result.shape.assign(PyArray_DIMS(view), PyArray_DIMS(view) + ndim);
     return result;
 }
 
 }  // namespace
 
 const double* Operand::copy_to(std::vector<double>& buffer) const {
-    PyArrayObject* source = as_array(array);
-    buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)) * (complex ? 2 : 1));
+    std::size_t size = 1;
+    for (const npy_intp extent : shape) size *= static_cast<std::size_t>(extent);
+    buffer.resize(size * (complex ? 2 : 1));
     const PyRef target = checked(PyArray_NewFromDescr(
-        &PyArray_Type, PyArray_DescrFromType(complex ? NPY_CDOUBLE : NPY_DOUBLE), PyArray_NDIM(source),
-        PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+        &PyArray_Type, PyArray_DescrFromType(complex ? NPY_CDOUBLE : NPY_DOUBLE), static_cast<int>(shape.size()),
+        const_cast<npy_intp*>(shape.data()), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), as_array(array)) < 0) throw fetch_error();
     return buffer.data();
 }
 

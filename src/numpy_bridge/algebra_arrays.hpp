@@ -5,6 +5,7 @@
 
 #include "array/complex.hpp"
 #include "lie_algebra/sparse_columns.hpp"
+#include "numpy_bridge/numpy.hpp"
 #include "python/py_ref.hpp"
 
 namespace zenqa {
@@ -32,8 +33,12 @@ struct Operand {
 
     // Copies the values, cast, in C order into `buffer`, where they can be
     // read without the GIL; runs no Python code, so it comes after every
-    // argument is converted.
+    // argument is converted. The copy has the shape checked at conversion
+    // even if Python code has reshaped the array since (NumPy refuses a
+    // shape it cannot stretch to it).
     const double* copy_to(std::vector<double>& buffer) const;
+
+    std::vector<npy_intp> shape;  // as checked
 };
 
 // A coefficient argument: shape (..., n).
