@@ -176,7 +176,8 @@ def test_argument_changed_during_the_conversion_of_another(change):
 def test_strided_broadcast_and_integer_arguments():
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
     a, b = vectors((8,), False, 12), vectors((6, 8), True, 13)
-    assert np.array_equal(algebra.bracket(np.broadcast_to(a, (6, 8)), b[:, ::1]), algebra.bracket(np.tile(a, (6, 1)), b))
+    wide = np.broadcast_to(a, (6, 8))
+    assert np.array_equal(algebra.bracket(wide, b[:, ::1]), algebra.bracket(np.tile(a, (6, 1)), b))
     assert np.array_equal(algebra.anticommutator(b[::2], a), algebra.anticommutator(b[::2].copy(), a))
     integers = np.arange(18).reshape(2, 3, 3)
     assert np.array_equal(algebra.coefficients(integers), algebra.coefficients(integers.astype(complex)))
