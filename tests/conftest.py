@@ -56,10 +56,10 @@ def assert_bitwise(arrays, expected):
     """arrays: list of 2-D arrays; expected: list of matrices of (re, im) float pairs."""
     assert len(arrays) == len(expected)
     diffs = []
-    for p, (arr, ref) in enumerate(zip(arrays, expected)):
+    for p, (arr, ref) in enumerate(zip(arrays, expected, strict=True)):
         assert arr.shape == (len(ref), len(ref[0]) if ref else 0), f"matrix {p}"
-        for i, (row, ref_row) in enumerate(zip(arr.tolist(), ref)):
-            for j, (z, (re, im)) in enumerate(zip(row, ref_row)):
+        for i, (row, ref_row) in enumerate(zip(arr.tolist(), ref, strict=True)):
+            for j, (z, (re, im)) in enumerate(zip(row, ref_row, strict=True)):
                 if bits(z.real, z.imag) != bits(re, im):
                     diffs.append((p, i, j, z, complex(re, im)))
     assert not diffs, f"{len(diffs)} elements differ (matrix, row, col, got, want): {diffs[:8]}"

@@ -6,8 +6,13 @@ from hypothesis.extra import numpy as hnp
 
 import zenqa
 
-SETTINGS = settings(max_examples=150, deadline=None, database=None, derandomize=True,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=150,
+    deadline=None,
+    database=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @st.composite
@@ -27,9 +32,11 @@ def laid_out(draw, values):
     strides = [0, 0]
     strides[1 - outer] = steps[1 - outer] * spacing
     strides[outer] = steps[outer] * spacing * (1 + max(values.shape[1 - outer] - 1, 0) * steps[1 - outer])
-    strides = [-s if flip else s for s, flip in zip(strides, flips)]
-    start = draw(st.integers(0, 15)) + sum(-s * (n - 1) for s, n in zip(strides, values.shape) if s < 0 and n)
-    extent = start + sum(s * (n - 1) for s, n in zip(strides, values.shape) if s > 0 and n) + 16
+    strides = [-s if flip else s for s, flip in zip(strides, flips, strict=True)]
+    start = draw(st.integers(0, 15)) + sum(
+        -s * (n - 1) for s, n in zip(strides, values.shape, strict=True) if s < 0 and n
+    )
+    extent = start + sum(s * (n - 1) for s, n in zip(strides, values.shape, strict=True) if s > 0 and n) + 16
     raw = np.zeros(extent + 16, np.uint8)
     view = np.ndarray(values.shape, dtype, buffer=raw, offset=start, strides=strides)
     view[...] = values
@@ -49,8 +56,9 @@ shapes = st.tuples(*[st.sampled_from([0, 1, 1, 2, 2, 3, 3, 4, 5])] * 2)  # empty
 
 def pair_map(n_keys, n_targets):
     c = st.complex_numbers(max_magnitude=10, allow_nan=False)
-    return st.dictionaries(st.tuples(st.integers(0, n_keys), st.integers(0, n_keys)),
-                           st.tuples(st.integers(0, n_targets), c), max_size=30)
+    return st.dictionaries(
+        st.tuples(st.integers(0, n_keys), st.integers(0, n_keys)), st.tuples(st.integers(0, n_targets), c), max_size=30
+    )
 
 
 def ref_cross(a, b, f):
@@ -98,14 +106,20 @@ def test_coefficient_layouts(data):
     b, lb = data.draw(shapes.flatmap(numbers).flatmap(laid_out))
     basis = zenqa.gen_gellmann(3)
     f, f_comm = data.draw(pair_map(12, 12)), data.draw(pair_map(12, len(basis) - 1))
-    dmap = data.draw(st.dictionaries(st.tuples(*[st.integers(0, 6)] * 3),
-                                     st.complex_numbers(max_magnitude=10, allow_nan=False), max_size=30))
+    dmap = data.draw(
+        st.dictionaries(
+            st.tuples(*[st.integers(0, 6)] * 3), st.complex_numbers(max_magnitude=10, allow_nan=False), max_size=30
+        )
+    )
     flags, memory = [a.flags.writeable, b.flags.writeable], [(a, a.base.tobytes()), (b, b.base.tobytes())]
     for got, plain, want in [
         (zenqa.cross(a, b, f), zenqa.cross(la, lb, f), ref_cross(la, lb, f)),
         (zenqa.dot(a, b, dmap), zenqa.dot(la, lb, dmap), ref_dot(la, lb, dmap)),
-        (zenqa.su_commutator(a, b, f_comm, basis), zenqa.su_commutator(la, lb, f_comm, basis),
-         ref_commutator(la, lb, f_comm, basis)),
+        (
+            zenqa.su_commutator(a, b, f_comm, basis),
+            zenqa.su_commutator(la, lb, f_comm, basis),
+            ref_commutator(la, lb, f_comm, basis),
+        ),
     ]:
         # the layout changes nothing, not even rounding
         assert got.tobytes() == plain.tobytes()
@@ -116,8 +130,9 @@ def test_coefficient_layouts(data):
 @SETTINGS
 @given(st.data())
 def test_basis_layouts(panic_type, data):
-    kind, d = data.draw(st.sampled_from([("gellmann", 2), ("gellmann", 3), ("sylvester", 1), ("sylvester", 2),
-                                         ("sylvester", 3)]))
+    kind, d = data.draw(
+        st.sampled_from([("gellmann", 2), ("gellmann", 3), ("sylvester", 1), ("sylvester", 2), ("sylvester", 3)])
+    )
     plain = getattr(zenqa, "gen_" + kind)(d)
     pairs = [data.draw(laid_out(m)) for m in plain]
     views, plain = [v for v, _ in pairs], [p for _, p in pairs]  # a zero step repeats an element
@@ -140,16 +155,37 @@ def test_basis_layouts(panic_type, data):
     assert [v.flags.writeable for v in views] == flags and untouched(memory)
 
 
-REJECTED = {"complex64": "Complex32", ">c8": "Complex32", "float64": "Float64", ">f8": "Float64",
-            "int32": "Int32", "uint64": "Uint64", "bool": "Bool", "float16": "Unknown", "clongdouble": "Unknown"}
+REJECTED = {
+    "complex64": "Complex32",
+    ">c8": "Complex32",
+    "float64": "Float64",
+    ">f8": "Float64",
+    "int32": "Int32",
+    "uint64": "Uint64",
+    "bool": "Bool",
+    "float16": "Unknown",
+    "clongdouble": "Unknown",
+}
 MISMATCH = "argument '{}': Shape Mismatch:\n from=(dim={}, dtype={}), to=(dim=2, dtype=Complex64)"
 
 
 @SETTINGS
-@given(data=st.data(), dtype=st.sampled_from(sorted(REJECTED) + ["complex128", ">c16"]),
-       shape=hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3),
-       position=st.sampled_from(["cross-l_a", "dot-l_b", "commutator-l_a", "commutator-l_b", "commutator-basis",
-                                 "structure-basis", "d-coefficients-basis"]))
+@given(
+    data=st.data(),
+    dtype=st.sampled_from(sorted(REJECTED) + ["complex128", ">c16"]),
+    shape=hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3),
+    position=st.sampled_from(
+        [
+            "cross-l_a",
+            "dot-l_b",
+            "commutator-l_a",
+            "commutator-l_b",
+            "commutator-basis",
+            "structure-basis",
+            "d-coefficients-basis",
+        ]
+    ),
+)
 def test_rejected_arrays(data, dtype, shape, position):
     assume(len(shape) != 2 or dtype not in ("complex128", ">c16"))
     bad = data.draw(hnp.arrays(np.dtype(dtype), shape))

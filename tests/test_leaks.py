@@ -73,18 +73,21 @@ CASES = {
     "gellmann-capacity": lambda: case(GM, Index(2**32), raised=PANIC),
     "gellmann-hook": lambda: case(GM, Index(lambda: ValueError("x")), raised=ValueError),
     "gellmann-unknown": lambda: case(GM, d=Index(2), e=object(), raised=TypeError),
-    **{f"{name}-{kind}": (lambda func=func, make=make, raised=raised: case(func, make(), raised=raised))
-       for name, func in [("structure", SC), ("d-coefficients", DC)]
-       for kind, make, raised in [
-           ("ok", lambda: basis(3), None),
-           ("tuple", lambda: tuple(basis()), None),
-           ("not-sequence", lambda: {0: basis()[0]}, TypeError),
-           ("bad-element", lambda: basis() + [np.zeros((2, 2))], TypeError),
-           ("iteration-fails", lambda: Failing(basis()), ValueError),
-           ("empty", list, PANIC),
-           ("fortran", lambda: [np.asfortranarray(m) for m in basis()], PANIC),
-           ("shapes", lambda: basis(3) + basis(2), PANIC),
-           ("huge-element", lambda: basis() + [huge()], MemoryError)]},
+    **{
+        f"{name}-{kind}": (lambda func=func, make=make, raised=raised: case(func, make(), raised=raised))
+        for name, func in [("structure", SC), ("d-coefficients", DC)]
+        for kind, make, raised in [
+            ("ok", lambda: basis(3), None),
+            ("tuple", lambda: tuple(basis()), None),
+            ("not-sequence", lambda: {0: basis()[0]}, TypeError),
+            ("bad-element", lambda: basis() + [np.zeros((2, 2))], TypeError),
+            ("iteration-fails", lambda: Failing(basis()), ValueError),
+            ("empty", list, PANIC),
+            ("fortran", lambda: [np.asfortranarray(m) for m in basis()], PANIC),
+            ("shapes", lambda: basis(3) + basis(2), PANIC),
+            ("huge-element", lambda: basis() + [huge()], MemoryError),
+        ]
+    },
     "commutator-ok": lambda: case(COMM, col(1, 2j, 3), col(-1, 1, 0.5j), pairs(), basis()),
     "commutator-keywords": lambda: case(COMM, l_a=col(1, 2), l_b=col(3), f_ijk=pairs(), basis=basis()),
     "commutator-l_a": lambda: case(COMM, [1], col(1), pairs(), basis(), raised=TypeError),
@@ -96,8 +99,9 @@ CASES = {
     "commutator-basis": lambda: case(COMM, col(1), col(1), pairs(), object(), raised=TypeError),
     "commutator-empty": lambda: case(COMM, col(1), col(1), pairs(), [], raised=PANIC),
     "commutator-target": lambda: case(COMM, col(1, 1), col(1, 1), pairs(k=3), basis(), raised=PANIC),
-    "commutator-broadcast": lambda: case(COMM, col(1, 1), col(1, 1), pairs(), basis()[:2] + [np.ones((3, 3), complex)],
-                                         raised=PANIC),
+    "commutator-broadcast": lambda: case(
+        COMM, col(1, 1), col(1, 1), pairs(), basis()[:2] + [np.ones((3, 3), complex)], raised=PANIC
+    ),
     "commutator-huge-l_a": lambda: case(COMM, huge(), col(1), pairs(), basis(), raised=MemoryError),
     "commutator-huge-basis": lambda: case(COMM, col(1), col(1), {}, basis() + [huge()], raised=MemoryError),
     "cross-ok": lambda: case(CROSS, col(1, 2j, 3), np.array([[1, 0.5j]]), pairs()),
@@ -110,8 +114,9 @@ CASES = {
     "dot-ok": lambda: case(DOT, col(1, 2j, 3), col(1, 0.5j), triples()),
     "dot-pair-map": lambda: case(DOT, col(1), col(1), pairs(), raised=ValueError),
     "dot-value": lambda: case(DOT, col(1), col(1), triples(c="x"), raised=TypeError),
-    "dot-interrupted": lambda: case(DOT, col(1), col(1), {t(0, 0, Index(KeyboardInterrupt)): 1j},
-                                    raised=KeyboardInterrupt),
+    "dot-interrupted": lambda: case(
+        DOT, col(1), col(1), {t(0, 0, Index(KeyboardInterrupt)): 1j}, raised=KeyboardInterrupt
+    ),
     "dot-huge-l_a": lambda: case(DOT, huge(), col(1), {}, raised=MemoryError),
 }
 
@@ -150,7 +155,9 @@ def assert_no_leaks(call, arguments, expected, panic_type, repeat=1000):
         once()
     gc.collect()
     after, grown = [sys.getrefcount(x) for x in objects], sys.getallocatedblocks() - blocks
-    assert after == before, [(type(x).__name__, a - b) for x, a, b in zip(objects, after, before) if a != b]
+    assert after == before, [
+        (type(x).__name__, a - b) for x, a, b in zip(objects, after, before, strict=True) if a != b
+    ]
     # free lists and caches refill by a few dozen blocks at most; a leak grows with the calls
     assert grown < repeat // 4, f"{grown} interpreter blocks kept by {repeat} calls"
 

@@ -45,8 +45,26 @@ def expected_failure(name, d):
 
 
 @pytest.mark.parametrize("name", ["gen_gellmann", "gen_sylvester"])
-@pytest.mark.parametrize("d", [2**10, 2**16, 2**28, 379625062, 379625063, 759250124, 759250125, 2**31, 3037000499,
-                               3037000500, 2**32 - 1, 2**32, 2**32 + 1, 2**63, 2**64 - 2])
+@pytest.mark.parametrize(
+    "d",
+    [
+        2**10,
+        2**16,
+        2**28,
+        379625062,
+        379625063,
+        759250124,
+        759250125,
+        2**31,
+        3037000499,
+        3037000500,
+        2**32 - 1,
+        2**32,
+        2**32 + 1,
+        2**63,
+        2**64 - 2,
+    ],
+)
 def test_huge_d(panic_type, capfd, name, d):
     kind, detail = expected_failure(name, d)
     info = refused_quickly(lambda: getattr(zenqa, name)(d))
@@ -75,7 +93,9 @@ def test_arrays_beyond_memory(position, shape):
     big = zero_strided(shape)
     info = refused_quickly(lambda: POSITIONS[position](big))
     assert info.type is MemoryError
-    assert str(info.value).startswith(f"copying a {shape[0]} x {shape[1]} argument array needs {shape[0] * shape[1] * 16}")
+    assert str(info.value).startswith(
+        f"copying a {shape[0]} x {shape[1]} argument array needs {shape[0] * shape[1] * 16}"
+    )
     assert big.flags.writeable
 
 
@@ -109,8 +129,9 @@ def test_basis_length_lies(length):
     start = time.perf_counter()
     assert zenqa.get_structure_constants(Lying(basis, length)) == f
     assert zenqa.get_d_coefficients(Lying(basis, length)) == zenqa.get_d_coefficients(basis)
-    assert np.array_equal(zenqa.su_commutator(l_a, l_a[::-1], f, Lying(basis, length)),
-                          zenqa.su_commutator(l_a, l_a[::-1], f, basis))
+    assert np.array_equal(
+        zenqa.su_commutator(l_a, l_a[::-1], f, Lying(basis, length)), zenqa.su_commutator(l_a, l_a[::-1], f, basis)
+    )
     assert time.perf_counter() - start < 1.0
 
 
@@ -143,10 +164,18 @@ CHILD = textwrap.dedent("""
 
 
 def run_child(cases, limit):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(limit), json.dumps(cases)], capture_output=True,
-                          text=True, timeout=120, env=env)
+    env = dict(
+        os.environ,
+        OPENBLAS_NUM_THREADS="1",
+        PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]),
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, str(limit), json.dumps(cases)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = json.loads(proc.stdout)
     assert results.pop("healthy")
@@ -156,14 +185,17 @@ def run_child(cases, limit):
 # Within the machine's memory, beyond the child's limit: the copy of an argument, the
 # result after a copy that fit, the matrices of a basis.
 LIMITED = {
-    **{f"copy-{position}": code for position, code in [
-        ("cross-l_a", "zenqa.cross(big(2**14, 2**14), col, {})"),
-        ("dot-l_b", "zenqa.dot(col, big(2**14, 2**14), {})"),
-        ("commutator-l_b", "zenqa.su_commutator(col, big(2**14, 2**14), {}, zenqa.gen_gellmann(2))"),
-        ("commutator-basis", "zenqa.su_commutator(col, col, {}, [big(2**14, 2**14)])"),
-        ("structure-basis", "zenqa.get_structure_constants([big(2**14, 2**14)])"),
-        ("d-coefficients-basis", "zenqa.get_d_coefficients([big(2**14, 2**14)] * 2)"),
-    ]},
+    **{
+        f"copy-{position}": code
+        for position, code in [
+            ("cross-l_a", "zenqa.cross(big(2**14, 2**14), col, {})"),
+            ("dot-l_b", "zenqa.dot(col, big(2**14, 2**14), {})"),
+            ("commutator-l_b", "zenqa.su_commutator(col, big(2**14, 2**14), {}, zenqa.gen_gellmann(2))"),
+            ("commutator-basis", "zenqa.su_commutator(col, col, {}, [big(2**14, 2**14)])"),
+            ("structure-basis", "zenqa.get_structure_constants([big(2**14, 2**14)])"),
+            ("d-coefficients-basis", "zenqa.get_d_coefficients([big(2**14, 2**14)] * 2)"),
+        ]
+    },
     "result-cross": "zenqa.cross(big(2**12, 2**12), col, {})",
     "result-dot": "zenqa.dot(big(1, 2**24), col, {})",
     "gellmann": "zenqa.gen_gellmann(130)",
@@ -179,9 +211,13 @@ def test_beyond_a_memory_limit():
 
 def test_commutator_result_beyond_memory():
     # basis[0] sets the m x m shape of the result: a tall column asks for 16 TiB
-    results = run_child({"tall-basis": "zenqa.su_commutator(col, col, {}, [big(2**20, 1)])",
-                         "empty-rows": "zenqa.su_commutator(col, col, {}, [big(2**28, 0)])"},
-                        limit=0 if sanitized else 384 * 2**20)
+    results = run_child(
+        {
+            "tall-basis": "zenqa.su_commutator(col, col, {}, [big(2**20, 1)])",
+            "empty-rows": "zenqa.su_commutator(col, col, {}, [big(2**28, 0)])",
+        },
+        limit=0 if sanitized else 384 * 2**20,
+    )
     for name, m in [("tall-basis", 2**20), ("empty-rows", 2**28)]:
         kind, message, seconds = results[name]
         # refused before anything is allocated, saying what it would take
