@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import Index, as_pairs, assert_bitwise, call_with_dict
+from conftest import ChildTypeError, Index, IntChild, as_pairs, assert_bitwise, call_with_dict
 
 PARAMETERS = {
     "gen_sylvester": ("d",),
@@ -63,10 +63,6 @@ def test_argument_matching(name, args, kwargs, tail):
 D_FUNCTIONS = [zenqa.gen_gellmann, zenqa.gen_sylvester]
 
 
-class ChildTypeError(TypeError):
-    pass
-
-
 @pytest.mark.parametrize("func", D_FUNCTIONS)
 @pytest.mark.parametrize(
     "bad",
@@ -104,10 +100,6 @@ def test_out_of_range_d(func, d):
         func(d)
     assert type(info.value) is OverflowError
     assert "argument" not in str(info.value)
-
-
-class IntChild(int):
-    pass
 
 
 @pytest.mark.parametrize("func", D_FUNCTIONS)

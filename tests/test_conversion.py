@@ -6,14 +6,10 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import zenqa
-from conftest import outcome, rotated
+from conftest import downcast, outcome, rotated
 
 FUNCTIONS = [zenqa.get_structure_constants, zenqa.get_d_coefficients]
 MISMATCH = "Shape Mismatch:\n from=(dim={}, dtype={}), to=(dim=2, dtype=Complex64)"
-
-
-def downcast(type_name, target="PyArray<T, D>"):
-    return f"'{type_name}' object cannot be converted to '{target}'"
 
 
 BAD_ELEMENTS = {

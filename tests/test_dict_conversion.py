@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import Index, outcome
+from conftest import ChildTypeError, Index, col, downcast, outcome
 
 
 class PyComplex(ctypes.Structure):
@@ -43,10 +43,6 @@ def prefixed(exc_type, message):
     return exc_type, ("argument 'f_ijk': " + message if exc_type is TypeError else message)
 
 
-def col(*values):
-    return np.array(values, complex).reshape(-1, 1)
-
-
 BASIS = zenqa.gen_gellmann(2)
 PRODUCTS = {
     "cross": lambda a, b, f: zenqa.cross(a, b, f),
@@ -56,8 +52,8 @@ PRODUCTS = {
 PAIR_MAPS = ["cross", "su_commutator"]
 
 
-def downcast(obj, target):
-    return TypeError, f"argument 'f_ijk': '{type(obj).__qualname__}' object cannot be converted to '{target}'"
+def refused(obj, target):
+    return TypeError, f"argument 'f_ijk': {downcast(type(obj).__qualname__, target)}"
 
 
 def length(want, got):
@@ -73,14 +69,14 @@ def length(want, got):
 def test_not_a_dict(func, bad):
     with pytest.raises(TypeError) as info:
         PRODUCTS[func](col(1), col(1), bad)
-    assert (type(info.value), str(info.value)) == downcast(bad, "PyDict")
+    assert (type(info.value), str(info.value)) == refused(bad, "PyDict")
 
 
 PAIR_ERRORS = {
-    "key-int": lambda: ({0: (1, 1.0)}, downcast(0, "PyTuple")),
-    "key-str": lambda: ({"01": (1, 1.0)}, downcast("01", "PyTuple")),
-    "value-float": lambda: ({(0, 1): 1.5}, downcast(1.5, "PyTuple")),
-    "value-list": lambda: ({(0, 1): [2, 1.0]}, downcast([], "PyTuple")),
+    "key-int": lambda: ({0: (1, 1.0)}, refused(0, "PyTuple")),
+    "key-str": lambda: ({"01": (1, 1.0)}, refused("01", "PyTuple")),
+    "value-float": lambda: ({(0, 1): 1.5}, refused(1.5, "PyTuple")),
+    "value-list": lambda: ({(0, 1): [2, 1.0]}, refused([], "PyTuple")),
     "key-length-0": lambda: ({(): (1, 1.0)}, length(2, 0)),
     "key-length-1": lambda: ({(0,): (1, 1.0)}, length(2, 1)),
     "key-length-3": lambda: ({(0, 1, 2): 1j}, length(2, 3)),  # the key is checked before the value
@@ -97,7 +93,7 @@ PAIR_ERRORS = {
     ),
 }
 TRIPLE_ERRORS = {
-    "key-int": lambda: ({0: 1.0}, downcast(0, "PyTuple")),
+    "key-int": lambda: ({0: 1.0}, refused(0, "PyTuple")),
     "key-length-2": lambda: ({(0, 1): (2, 1.0)}, length(3, 2)),
     "key-length-4": lambda: ({(0, 1, 2, 3): 1.0}, length(3, 4)),
     "negative-k": lambda: ({(0, 1, -2): 1.0}, error_of(lambda: c_index(-2))),
@@ -280,10 +276,6 @@ def test_entry_dropped_while_it_converts():
     f = {(Hook(0, drop), Index(1)): (Index(2), Index(3))}
     with pytest.raises(RuntimeError, match="changed size"):
         zenqa.cross(col(1, 2), col(1, 2), f)
-
-
-class ChildTypeError(TypeError):
-    pass
 
 
 @pytest.mark.parametrize("exc_type", [TypeError, ChildTypeError, ValueError, OverflowError, ZeroDivisionError])

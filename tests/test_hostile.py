@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import col
+from conftest import IntChild, col
 
 
 class Hook:
@@ -148,10 +148,6 @@ def test_hook_raises(panic_type, capfd, site, make):
         else:
             assert info.value is exc
     assert state(args) == before
-
-
-class IntChild(int):
-    pass
 
 
 class ComplexChild(complex):

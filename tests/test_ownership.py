@@ -7,11 +7,7 @@ import weakref
 import pytest
 
 import zenqa
-from conftest import Index, as_pairs, assert_bitwise, call_with_dict, outcome
-
-
-class ChildTypeError(TypeError):
-    pass
+from conftest import ChildTypeError, Index, as_pairs, assert_bitwise, call_with_dict, outcome
 
 
 def refcount_cases(panic):
