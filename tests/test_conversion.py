@@ -1,6 +1,3 @@
-import gc
-import sys
-
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
@@ -288,28 +285,3 @@ def test_writeable_flags_after_copy_fails(func, panic_type, capfd, position):
     assert huge.flags.writeable
     assert outcome(lambda: func(basis), panic_type) is not None
     assert [m.flags.writeable for m in basis] == [True] * 4
-
-
-def refcount_cases():
-    bad = np.zeros((3, 3))
-    return {
-        "success": (lambda b: b, None),
-        "later-type-error": (lambda b: b + [bad], TypeError),
-        "fault": (lambda b: b + [np.asfortranarray(b[0])], "panic"),
-        "empty": (lambda b: [], "panic"),
-    }
-
-
-@pytest.mark.parametrize("func", FUNCTIONS)
-@pytest.mark.parametrize("case", list(refcount_cases()))
-def test_refcounts(func, panic_type, capfd, case):
-    make, raised = refcount_cases()[case]
-    basis = make(zenqa.gen_gellmann(3))
-    raised = panic_type if raised == "panic" else raised
-    objects = [basis, *basis]
-    before = [sys.getrefcount(x) for x in objects]
-    for _ in range(3):
-        assert outcome(lambda: func(basis), panic_type) is raised
-        assert outcome(lambda: func(basis=tuple(basis)), panic_type) is raised
-    gc.collect()
-    assert [sys.getrefcount(x) for x in objects] == before

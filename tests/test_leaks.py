@@ -60,8 +60,22 @@ def case(func, *args, raised=None, **kwargs):
     return func, args, kwargs, raised
 
 
+DECOMPOSITIONS = [("structure", SC), ("d-coefficients", DC)]
+BASES = {
+    "ok": (lambda: basis(3), None),
+    "tuple": (lambda: tuple(basis()), None),
+    "not-sequence": (lambda: {0: basis()[0]}, TypeError),
+    "bad-element": (lambda: basis() + [np.zeros((2, 2))], TypeError),
+    "iteration-fails": (lambda: Failing(basis()), ValueError),
+    "empty": (list, PANIC),
+    "fortran": (lambda: [np.asfortranarray(m) for m in basis()], PANIC),
+    "late-fault": (lambda: basis(3) + [np.asfortranarray(basis(3)[0])], PANIC),
+    "shapes": (lambda: basis(3) + basis(2), PANIC),
+    "huge-element": (lambda: basis() + [huge()], MemoryError),
+}
 CASES = {
     "sylvester-ok": lambda: case(SYL, Index(3)),
+    "sylvester-empty": lambda: case(SYL, 1),
     "sylvester-keyword": lambda: case(SYL, d=Index(2)),
     "sylvester-type": lambda: case(SYL, Index(2.5), raised=TypeError),
     "sylvester-negative": lambda: case(SYL, Index(-1), raised=OverflowError),
@@ -69,24 +83,22 @@ CASES = {
     "sylvester-shape": lambda: case(SYL, Index(2**32), raised=PANIC),
     "sylvester-memory": lambda: case(SYL, Index(2**20), raised=MemoryError),
     "gellmann-ok": lambda: case(GM, d=Index(3)),
+    "gellmann-empty": lambda: case(GM, 0),
     "gellmann-memory": lambda: case(GM, Index(4096), raised=MemoryError),
     "gellmann-capacity": lambda: case(GM, Index(2**32), raised=PANIC),
     "gellmann-hook": lambda: case(GM, Index(lambda: ValueError("x")), raised=ValueError),
     "gellmann-unknown": lambda: case(GM, d=Index(2), e=object(), raised=TypeError),
     **{
         f"{name}-{kind}": (lambda func=func, make=make, raised=raised: case(func, make(), raised=raised))
-        for name, func in [("structure", SC), ("d-coefficients", DC)]
-        for kind, make, raised in [
-            ("ok", lambda: basis(3), None),
-            ("tuple", lambda: tuple(basis()), None),
-            ("not-sequence", lambda: {0: basis()[0]}, TypeError),
-            ("bad-element", lambda: basis() + [np.zeros((2, 2))], TypeError),
-            ("iteration-fails", lambda: Failing(basis()), ValueError),
-            ("empty", list, PANIC),
-            ("fortran", lambda: [np.asfortranarray(m) for m in basis()], PANIC),
-            ("shapes", lambda: basis(3) + basis(2), PANIC),
-            ("huge-element", lambda: basis() + [huge()], MemoryError),
-        ]
+        for name, func in DECOMPOSITIONS
+        for kind, (make, raised) in BASES.items()
+    },
+    **{
+        f"{name}-keyword-{kind}": (
+            lambda func=func, make=BASES[kind][0], raised=BASES[kind][1]: case(func, basis=tuple(make()), raised=raised)
+        )
+        for name, func in DECOMPOSITIONS
+        for kind in ["ok", "bad-element", "late-fault", "empty"]
     },
     "commutator-ok": lambda: case(COMM, col(1, 2j, 3), col(-1, 1, 0.5j), pairs(), basis()),
     "commutator-keywords": lambda: case(COMM, l_a=col(1, 2), l_b=col(3), f_ijk=pairs(), basis=basis()),
