@@ -287,9 +287,13 @@ def test_errors_raised_by_hooks(exc_type, place):
         raise exc
 
     hook = Hook(0, fail)
-    f = {"i": {(hook, 0): (0, 1.0)}, "k": {(0, 0): (hook, 1.0)}, "c": {(0, 0): (0, hook)}, "dot-c": {(0, 0, 0): hook}}[
-        place
-    ]
+    maps = {
+        "i": {(hook, 0): (0, 1.0)},
+        "k": {(0, 0): (hook, 1.0)},
+        "c": {(0, 0): (0, hook)},
+        "dot-c": {(0, 0, 0): hook},
+    }
+    f = maps[place]
     func = zenqa.dot if place == "dot-c" else zenqa.cross
     l_a = col(1)
     with pytest.raises(exc_type) as info:
