@@ -7,6 +7,7 @@
 #include "base/checked_math.hpp"
 #include "base/fault.hpp"
 #include "base/memory_check.hpp"
+#include "base/published_messages.hpp"
 
 namespace zenqa {
 
@@ -38,7 +39,7 @@ std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
     // The working list holds d*d matrix records of 64 bytes each.
     const auto list_bytes = checked_product({d, d, 64});
     if (!list_bytes || *list_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("capacity overflow");
+        raise_fault(published::capacity_overflow);
     if (d < 2) return {};
     require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
                    [d] { return "the Gell-Mann basis for d = " + std::to_string(d); });

@@ -7,6 +7,7 @@
 #include "base/checked_math.hpp"
 #include "base/fault.hpp"
 #include "base/memory_check.hpp"
+#include "base/published_messages.hpp"
 
 namespace zenqa {
 
@@ -41,14 +42,13 @@ std::string render_matrix(const ComplexMatrix& m) {
         for (std::size_t j = 0; j < m.cols(); ++j) {
             const Complex c = m.at(i, j);
             if (j > 0) text += ", ";
-            text += "Complex { re: " + render_number(c.re) + ", im: " + render_number(c.im) + " }";
+            text += published::rendered_element(render_number(c.re), render_number(c.im));
         }
         text += "]";
     }
-    text += "], shape=[" + std::to_string(m.rows()) + ", " + std::to_string(m.cols()) + "], strides=[" +
-            std::to_string(m.row_stride()) + ", " + std::to_string(m.col_stride()) +
-            "], layout=" + (m.layout() == Layout::RowMajor ? "C" : "F") + ", const ndim=2";
-    return text;
+    return text + "]" +
+           published::rendered_matrix_tail(m.rows(), m.cols(), m.row_stride(), m.col_stride(),
+                                           m.layout() == Layout::RowMajor);
 }
 
 }  // namespace
@@ -74,10 +74,8 @@ std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
     const ComplexMatrix left = matmul(z, x);
     ComplexMatrix right = matmul(x, z);
     right.scale_in_place(w);
-    if (!approx_equal(left, right, 1e-8)) {
-        raise_fault("assert_abs_diff_eq!(z.dot(&x), w * x.dot(&z), epsilon = 1e-8)\n\n    left  = " +
-                    render_matrix(left) + "\n    right = " + render_matrix(right) + "\n\n");
-    }
+    if (!approx_equal(left, right, 1e-8))
+        raise_fault(published::sylvester_check_failed(render_matrix(left), render_matrix(right)));
 
     std::vector<ComplexMatrix> basis;
     basis.reserve(d * d);

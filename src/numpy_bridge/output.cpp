@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"
@@ -46,7 +47,7 @@ PyRef new_complex(Complex c) { return created(PyComplex_FromDoubles(c.re, c.im))
 void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     if (PyDict_SetItem(dict, key.get(), value.get()) < 0) {
         PyErr_Clear();
-        raise_fault("Failed to set_item on dict");
+        raise_fault(published::dict_insert_failed);
     }
 }
 
