@@ -7,25 +7,27 @@
 
 namespace zenqa {
 
-// A broken invariant inside the computation. It unwinds to the entry guard,
-// which turns it into the Python PanicException carrying the message.
-class InternalFault : public std::exception {
+// An exception that owns its message.
+class MessageException : public std::exception {
 public:
-    explicit InternalFault(std::string message) : message_(std::move(message)) {}
+    explicit MessageException(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:
     std::string message_;
 };
 
-// A request that cannot fit in memory; reported as an ordinary MemoryError.
-class MemoryShortage : public std::exception {
+// A broken invariant inside the computation. It unwinds to the entry guard,
+// which turns it into the Python PanicException carrying the message.
+class InternalFault : public MessageException {
 public:
-    explicit MemoryShortage(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
+    using MessageException::MessageException;
+};
 
-private:
-    std::string message_;
+// A request that cannot fit in memory; reported as an ordinary MemoryError.
+class MemoryShortage : public MessageException {
+public:
+    using MessageException::MessageException;
 };
 
 // Reports the fault with its source position on standard error, then throws.
