@@ -71,7 +71,7 @@ void ComplexMatrix::add_at(std::size_t i, std::size_t j, Complex value, std::sou
 }
 
 void ComplexMatrix::scale_in_place(Complex s) {
-    for (Complex& c : elements_) c = {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re};
+    for (Complex& c : elements_) c = c * s;
 }
 
 bool ComplexMatrix::all_finite() const {
@@ -112,14 +112,10 @@ ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
             for (std::size_t j = 0; j < n; ++j) {
                 const Complex bx = b.at(x, j);
                 if (skip_zeros && is_zero(bx)) continue;
-                const Complex t{bx.re * ax.re - bx.im * ax.im, bx.re * ax.im + bx.im * ax.re};
-                sums[j] = sums[j] + t;
+                sums[j] = sums[j] + bx * ax;
             }
         }
-        for (std::size_t j = 0; j < n; ++j) {
-            const Complex s = sums[j];
-            c.set(i, j, {s.re * 1.0 - s.im * 0.0 + 0.0, s.im * 1.0 + s.re * 0.0 + 0.0});
-        }
+        for (std::size_t j = 0; j < n; ++j) c.set(i, j, Complex{1.0, 0.0} * sums[j] + Complex{0.0, 0.0});
     }
     return c;
 }
@@ -130,7 +126,7 @@ void add_scaled(ComplexMatrix& target, const ComplexMatrix& term, Complex s) {
     for (std::size_t i = 0; i < rows; ++i) {
         for (std::size_t j = 0; j < cols; ++j) {
             const Complex c = term.at(term.rows() == 1 ? 0 : i, term.cols() == 1 ? 0 : j);
-            target.add_at(i, j, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
+            target.add_at(i, j, c * s);
         }
     }
 }

@@ -30,7 +30,7 @@ void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const C
             for (std::size_t row = 0; row < m; ++row) {
                 Complex sum{};
                 for (std::size_t q = 0; q < k; ++q) {
-                    const Complex x = adjoint ? Complex{a[row * k + q].re, -a[row * k + q].im} : a[q * m + row];
+                    const Complex x = adjoint ? conj(a[row * k + q]) : a[q * m + row];
                     sum = sum + x * b[col * k + q];
                 }
                 c[col * m + row] = sum;

@@ -126,10 +126,7 @@ ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l
             add_scaled(result, term, s);
             continue;
         }
-        for (const Element& element : nonzero.of(entry.k)) {
-            const Complex c = element.value;
-            result.add_at(element.row, element.col, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
-        }
+        for (const Element& element : nonzero.of(entry.k)) result.add_at(element.row, element.col, element.value * s);
     }
     return result;
 }
