@@ -20,12 +20,25 @@ std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     return p;
 }
 
+// Products of at most this many complex multiply-adds are summed here: for
+// them the call into zgemm costs more than it saves.
+constexpr std::size_t largest_summed_product = 512;
+
+// Columns count as orthogonal when every off-diagonal Gram entry is within
+// this much of the geometric mean of its two diagonal ones: far beyond what
+// the results need, so the closed-form inverse is as good as zgelsd's.
+constexpr double orthogonality_tolerance = 1e-14;
+
+// Every coefficient of a target is at most |pseudo-inverse| |target| in
+// modulus; a block where that bound is at most a tenth of the negligible
+// bound, a margin for its own rounding, yields only negligible coefficients.
+constexpr double certainly_negligible = negligible_bound / 10;
+
 // c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
 // conjugate transpose when `adjoint` is set), b is k x n and c is m x n.
-// Products too small to gain from BLAS are summed here.
 void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
               Complex* c) {
-    if (m * n * k <= 512) {
+    if (m * n * k <= largest_summed_product) {
         for (std::size_t col = 0; col < n; ++col) {
             for (std::size_t row = 0; row < m; ++row) {
                 Complex sum{};
@@ -44,14 +57,12 @@ void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const C
                              &inner, &zero, c, &rows, 1, 1);
 }
 
-// Whether the columns of a block are orthogonal to a precision far beyond
-// what the results need: every off-diagonal entry of the Gram matrix within
-// 1e-14 of the geometric mean of the two diagonal ones.
+// Whether the columns of a block with this Gram matrix are orthogonal.
 bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
     for (std::size_t e = 0; e < count; ++e) {
         for (std::size_t f = e + 1; f < count; ++f) {
             const Complex g = gram[e * count + f];
-            const double bound = 1e-14 * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
+            const double bound = orthogonality_tolerance * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
             if (!(std::hypot(g.re, g.im) <= bound)) return false;
         }
     }
@@ -193,12 +204,10 @@ void BlockProjector::queue(const SparseAccumulator& target) {
         const Complex v = target.value(p);
         block.squared_norm += v.re * v.re + v.im * v.im;
     }
-    // Every coefficient is at most |pseudo-inverse| |target| in modulus; at or
-    // below 1e-9 none can reach the negligible bound of 1e-8. (A NaN norm is
-    // not below it.)
+    // A NaN norm is not certainly negligible.
     for (const std::size_t b : touched_blocks_) {
         Block& block = blocks_[b];
-        block.placed = !(block.pseudo_inverse_norm * std::sqrt(block.squared_norm) <= 1e-9);
+        block.placed = !(block.pseudo_inverse_norm * std::sqrt(block.squared_norm) <= certainly_negligible);
         if (!block.placed) continue;
         placements_.push_back({b, block.queued++});
         block.targets.resize(block.targets.size() + block.positions.size());

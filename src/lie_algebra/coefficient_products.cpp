@@ -6,6 +6,7 @@
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
+#include "lie_algebra/negligible.hpp"
 
 namespace zenqa {
 
@@ -117,7 +118,7 @@ ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l
         const auto [i, j] = key;
         if (i >= l_a.size() || j >= l_b.size()) continue;  // a pair the loops never visit
         const Complex s = (l_a.row_major_at(i) * l_b.row_major_at(j)) * entry.c;
-        if (!(std::hypot(s.re, s.im) > 1e-8)) continue;
+        if (!(std::hypot(s.re, s.im) > negligible_bound)) continue;
         if (entry.k >= basis.size()) raise_missing_value_fault();
         const ComplexMatrix& term = basis[entry.k];
         // With a finite factor a zero element adds an exact zero, which leaves

@@ -59,9 +59,9 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 template <class PairProducts, class Record>
 void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
                  InterruptCheck check_interrupt, Record& record) {
-    // Targets are expanded in batches of whole rows, large enough for the
-    // matrix products of the projector to run at full speed and small enough
-    // to stay in cache.
+    // Targets are expanded in batches of whole rows of about this many staged
+    // entries (256 KiB): enough for the projector's products to run at full
+    // speed, few enough to stay in cache.
     constexpr std::size_t batch_entries = 1 << 14;
     SparseAccumulator target(d * d);
     const double df = static_cast<double>(d);

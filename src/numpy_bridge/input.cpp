@@ -17,6 +17,10 @@ namespace {
 
 constexpr npy_intp element_bytes = sizeof(Complex);
 
+// A sequence's length is only a hint (__len__ may report anything): room is
+// reserved for at most this many items up front, and grows past it.
+constexpr std::size_t trusted_length_hint = 1 << 16;
+
 PyArrayObject* complex_matrix_array(PyObject* object) {
     if (!is_numpy_array(object)) throw downcast_error(object, published::array_target);
     auto* array = reinterpret_cast<PyArrayObject*>(object);
@@ -132,8 +136,7 @@ std::vector<BorrowedMatrix> borrow_matrix_sequence(PyObject* object) {
         length = 0;
     }
     std::vector<BorrowedMatrix> borrowed;
-    // A length is only a hint: __len__ may report anything.
-    borrowed.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), 1 << 16));
+    borrowed.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), trusted_length_hint));
     const PyRef iterator = checked(PyObject_GetIter(object));
     while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) borrowed.emplace_back(item.get());
     if (PyErr_Occurred()) throw fetch_error();

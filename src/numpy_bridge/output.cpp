@@ -30,6 +30,7 @@ public:
     }
 
 private:
+    // Indices of the usual maps lie far below; the cache stays at most 8 MiB.
     static constexpr std::uint64_t cache_limit = 1 << 20;
     std::vector<PyRef> objects_;
 };
