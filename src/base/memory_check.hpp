@@ -6,7 +6,8 @@
 
 namespace zenqa {
 
-// Requests smaller than this are granted without reading the system's figures.
+// Requests below 64 MiB are granted without reading the system's figures:
+// none can exhaust a machine, and small calls are spared reading /proc.
 inline constexpr std::uint64_t unweighed_request = std::uint64_t{1} << 26;
 
 // Fails with MemoryShortage when `bytes` (nothing: more than 64 bits can

@@ -1,5 +1,6 @@
 #include "bindings/entries.hpp"
 
+#include "base/published_messages.hpp"
 #include "bindings/arguments.hpp"
 #include "bindings/entry_guard.hpp"
 #include "lie_algebra/coefficient_products.hpp"
@@ -73,14 +74,15 @@ PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObjec
 
 PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
-        const std::uint64_t d = dimension_argument({"gen_sylvester_py()", dimension_parameters}, args, kwargs);
+        const std::uint64_t d =
+            dimension_argument({published::gen_sylvester_entry, dimension_parameters}, args, kwargs);
         return matrices_to_list(sylvester_basis(d));
     });
 }
 
 PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
-        const std::uint64_t d = dimension_argument({"gen_gellmann_py()", dimension_parameters}, args, kwargs);
+        const std::uint64_t d = dimension_argument({published::gen_gellmann_entry, dimension_parameters}, args, kwargs);
         return matrices_to_list(gellmann_basis(d));
     });
 }
@@ -88,14 +90,15 @@ PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis =
-            basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
+            basis_argument({published::get_structure_constants_entry, basis_parameters}, args, kwargs);
         return structure_map_to_dict(structure_constants(basis_copies(basis), check_signals));
     });
 }
 
 PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
-        std::vector<BorrowedMatrix> basis = basis_argument({"get_d_coefficients_py()", basis_parameters}, args, kwargs);
+        std::vector<BorrowedMatrix> basis =
+            basis_argument({published::get_d_coefficients_entry, basis_parameters}, args, kwargs);
         return d_map_to_dict(d_coefficients(basis_copies(basis), check_signals));
     });
 }
@@ -103,7 +106,7 @@ PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::vector<PyRef> arguments =
-            parse_call_arguments({"su_commutator_py()", commutator_parameters}, args, kwargs);
+            parse_call_arguments({published::su_commutator_entry, commutator_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const StructureConstantMap f_ijk =
             convert_argument("f_ijk", [&] { return structure_map_from_dict(arguments[2].get()); });
@@ -116,11 +119,11 @@ PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* cross_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return coefficient_product("cross_py()", structure_map_from_dict, cross_coefficients, args, kwargs);
+    return coefficient_product(published::cross_entry, structure_map_from_dict, cross_coefficients, args, kwargs);
 }
 
 PyObject* dot_py(PyObject*, PyObject* args, PyObject* kwargs) {
-    return coefficient_product("dot_py()", d_map_from_dict, dot_coefficients, args, kwargs);
+    return coefficient_product(published::dot_entry, d_map_from_dict, dot_coefficients, args, kwargs);
 }
 
 }  // namespace zenqa

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
@@ -26,7 +27,7 @@ PyObject* entry_guard(Body&& body) noexcept {
     } catch (const std::exception& fault) {
         raise_panic(fault.what());
     } catch (...) {
-        raise_panic("panic from Corv code");
+        raise_panic(published::anonymous_panic);
     }
     return nullptr;
 }

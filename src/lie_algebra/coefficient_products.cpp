@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
+#include "lie_algebra/negligible.hpp"
 
 namespace zenqa {
 
@@ -108,7 +110,7 @@ bool is_finite(Complex z) { return std::isfinite(z.re) && std::isfinite(z.im); }
 
 ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const StructureConstantMap& f_ijk,
                                 const std::vector<ComplexMatrix>& basis) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    if (basis.empty()) raise_fault(published::empty_basis);
     const std::size_t m = basis.front().rows();
     ComplexMatrix result = ComplexMatrix::zeros(m, m);
     NonzeroElements nonzero(basis);
@@ -116,8 +118,8 @@ ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l
         const auto [i, j] = key;
         if (i >= l_a.size() || j >= l_b.size()) continue;  // a pair the loops never visit
         const Complex s = (l_a.row_major_at(i) * l_b.row_major_at(j)) * entry.c;
-        if (!(std::hypot(s.re, s.im) > 1e-8)) continue;
-        if (entry.k >= basis.size()) unwrap_none();
+        if (!(std::hypot(s.re, s.im) > negligible_bound)) continue;
+        if (entry.k >= basis.size()) raise_missing_value_fault();
         const ComplexMatrix& term = basis[entry.k];
         // With a finite factor a zero element adds an exact zero, which leaves
         // the sum (never -0.0, as it starts from +0.0) unchanged.
@@ -125,10 +127,7 @@ ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l
             add_scaled(result, term, s);
             continue;
         }
-        for (const Element& element : nonzero.of(entry.k)) {
-            const Complex c = element.value;
-            result.add_at(element.row, element.col, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
-        }
+        for (const Element& element : nonzero.of(entry.k)) result.add_at(element.row, element.col, element.value * s);
     }
     return result;
 }

@@ -14,7 +14,8 @@ namespace zenqa {
 // cost follows the entries rather than the loops.
 
 // sum over (i, j) of (a_i * b_j) * c_ij * basis[k_ij] as an m x m matrix,
-// m the row count of basis[0]; terms of modulus at most 1e-8 are left out.
+// m the row count of basis[0]; terms of modulus at most the negligible bound
+// are left out.
 ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const StructureConstantMap& f_ijk,
                                 const std::vector<ComplexMatrix>& basis);
 

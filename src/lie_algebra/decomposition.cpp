@@ -1,9 +1,9 @@
 #include "lie_algebra/decomposition.hpp"
 
 #include <algorithm>
-#include <string>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "lie_algebra/basis_columns.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
@@ -31,8 +31,7 @@ void check_pair_shapes(const std::vector<ComplexMatrix>& basis, Product product)
             check_product_shapes(b.rows(), b.cols(), a.rows(), a.cols());
             check_broadcast(b.rows(), a.cols(), a.rows(), b.cols());
             if (i == j) check_broadcast(d, d, a.rows(), b.cols());
-            if (a.rows() * b.cols() != d * d)
-                unwrap_err("Shape(" + shape_error_text(ShapeErrorKind::IncompatibleShape) + ")");
+            if (a.rows() * b.cols() != d * d) raise_shape_fault(ShapeFault::Incompatible);
         }
     }
 }
@@ -60,9 +59,9 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 template <class PairProducts, class Record>
 void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
                  InterruptCheck check_interrupt, Record& record) {
-    // Targets are expanded in batches of whole rows, large enough for the
-    // matrix products of the projector to run at full speed and small enough
-    // to stay in cache.
+    // Targets are expanded in batches of whole rows of about this many staged
+    // entries (256 KiB): enough for the projector's products to run at full
+    // speed, few enough to stay in cache.
     constexpr std::size_t batch_entries = 1 << 14;
     SparseAccumulator target(d * d);
     const double df = static_cast<double>(d);
@@ -115,7 +114,7 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 }  // namespace
 
 StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<StructureConstantMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Commutator, check_interrupt,
                          [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
@@ -128,7 +127,7 @@ StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis
 }
 
 DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<DCoefficientMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Anticommutator, check_interrupt,
                          [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {

@@ -4,6 +4,14 @@
 
 namespace zenqa {
 
+namespace {
+
+// A basis with at least one nonzero entry in this many is multiplied by zgemm:
+// from there on, whole-matrix products beat following the entries one by one.
+constexpr std::size_t dense_one_in = 4;
+
+}  // namespace
+
 DenseBasis::DenseBasis(const ComplexMatrix& columns, std::size_t d)
     : d_(d), n_(columns.cols()), matrices_(columns.rows() * n_), transposes_(columns.rows() * n_) {
     const std::size_t m = d * d;
@@ -21,7 +29,7 @@ bool DenseBasis::suits(const ComplexMatrix& columns) {
     std::size_t nonzero = 0;
     for (std::size_t p = 0; p < columns.rows(); ++p)
         for (std::size_t k = 0; k < columns.cols(); ++k) nonzero += !is_zero(columns.at(p, k));
-    return 4 * nonzero >= columns.size();
+    return dense_one_in * nonzero >= columns.size();
 }
 
 void DenseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"
@@ -29,6 +30,7 @@ public:
     }
 
 private:
+    // Indices of the usual maps lie far below; the cache stays at most 8 MiB.
     static constexpr std::uint64_t cache_limit = 1 << 20;
     std::vector<PyRef> objects_;
 };
@@ -46,7 +48,7 @@ PyRef new_complex(Complex c) { return created(PyComplex_FromDoubles(c.re, c.im))
 void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     if (PyDict_SetItem(dict, key.get(), value.get()) < 0) {
         PyErr_Clear();
-        raise_fault("Failed to set_item on dict");
+        raise_fault(published::dict_insert_failed);
     }
 }
 
