@@ -51,7 +51,10 @@ inline std::string argument_failed(std::string_view parameter, std::string_view 
 
 // TypeError "'{type}' object cannot be converted to '{target}'", with these targets.
 inline std::string not_convertible(std::string_view type_name, std::string_view target) {
-    return "'" + std::string(type_name) + "' object cannot be converted to '" + std::string(target) + "'";
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a literal + std::string chain here.
+    std::string message = "'";
+    message.append(type_name).append("' object cannot be converted to '").append(target).append("'");
+    return message;
 }
 inline constexpr char array_target[] = "PyArray<T, D>";
 inline constexpr char sequence_target[] = "Sequence";
