@@ -8,6 +8,7 @@
 #include "lie_algebra/sylvester.hpp"
 #include "numpy_bridge/input.hpp"
 #include "numpy_bridge/output.hpp"
+#include "python/errors.hpp"
 #include "python/integers.hpp"
 
 namespace zenqa {
@@ -27,11 +28,6 @@ std::uint64_t dimension_argument(const Signature& signature, PyObject* args, PyO
 std::vector<BorrowedMatrix> basis_argument(const Signature& signature, PyObject* args, PyObject* kwargs) {
     const std::vector<PyRef> arguments = parse_call_arguments(signature, args, kwargs);
     return convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[0].get()); });
-}
-
-// Lets Ctrl-C stop a long computation; the KeyboardInterrupt unwinds it.
-void check_signals() {
-    if (PyErr_CheckSignals() < 0) throw fetch_error();
 }
 
 // The coefficient arrays l_a and l_b, borrowed in that order.
@@ -74,14 +70,14 @@ PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObjec
 PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d = dimension_argument({"gen_sylvester_py()", dimension_parameters}, args, kwargs);
-        return matrices_to_list(sylvester_basis(d));
+        return matrices_to_list(sylvester_basis(d, check_signals));
     });
 }
 
 PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d = dimension_argument({"gen_gellmann_py()", dimension_parameters}, args, kwargs);
-        return matrices_to_list(gellmann_basis(d));
+        return matrices_to_list(gellmann_basis(d, check_signals));
     });
 }
 

@@ -34,7 +34,7 @@ ComplexMatrix gellmann_matrix(std::size_t j, std::size_t k, std::size_t d) {
 
 }  // namespace
 
-std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
+std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d, InterruptCheck check_interrupt) {
     // The working list holds d*d matrix records of 64 bytes each.
     const auto list_bytes = checked_product({d, d, 64});
     if (!list_bytes || *list_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
@@ -48,11 +48,13 @@ std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
     const Complex i_unit{0.0, 1.0};
     for (std::size_t j = 1; j < d; ++j) {
         for (std::size_t k = 1; k <= d; ++k) {
+            check_interrupt();
             basis.push_back(gellmann_matrix(j, k, d));
             basis.back().scale_in_place(i_unit);
         }
     }
     for (std::size_t k = 1; k < d; ++k) {
+        check_interrupt();
         basis.push_back(gellmann_matrix(d, k, d));
         basis.back().scale_in_place(i_unit);
     }

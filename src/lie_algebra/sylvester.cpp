@@ -53,7 +53,7 @@ std::string render_matrix(const ComplexMatrix& m) {
 
 }  // namespace
 
-std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
+std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d, InterruptCheck check_interrupt) {
     ComplexMatrix::check_size(d, d);
     if (d >= 2)
         require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
@@ -87,6 +87,7 @@ std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
     for (std::uint64_t j = 1; j <= d; ++j) {
         ComplexMatrix z_power = z.copy();
         for (std::uint64_t m = 1; m <= d; ++m) {
+            check_interrupt();
             // X^1 Z^d is X, X^d Z^1 is Z and X^d Z^d the identity.
             const bool excluded = (m == d && j == 1) || (m == 1 && j == d) || (m == d && j == d);
             if (!excluded) basis.push_back(matmul(x_power, z_power));

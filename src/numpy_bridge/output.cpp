@@ -11,9 +11,13 @@ namespace zenqa {
 
 namespace {
 
-// Result objects that the interpreter cannot create are internal faults.
+// The interpreter running out of memory for a result is the caller's
+// MemoryError; any other failure to create a result object is an internal fault.
 PyRef created(PyObject* new_reference) {
-    if (new_reference == nullptr) python_api_failed();
+    if (new_reference == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
+        python_api_failed();
+    }
     return PyRef::steal(new_reference);
 }
 
@@ -45,6 +49,7 @@ PyRef new_complex(Complex c) { return created(PyComplex_FromDoubles(c.re, c.im))
 
 void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     if (PyDict_SetItem(dict, key.get(), value.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
         PyErr_Clear();
         raise_fault("Failed to set_item on dict");
     }
@@ -72,6 +77,7 @@ PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
 PyRef matrices_to_list(std::vector<ComplexMatrix> matrices) {
     PyRef list = created(PyList_New(static_cast<Py_ssize_t>(matrices.size())));
     for (std::size_t p = 0; p < matrices.size(); ++p) {
+        check_signals();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), matrix_to_numpy(matrices[p]).release());
         matrices[p] = ComplexMatrix();
     }
