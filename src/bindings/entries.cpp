@@ -54,14 +54,15 @@ ComplexMatrix copy_of(const char* name, const BorrowedMatrix& matrix) {
 // cross and dot: (l_a, l_b, f_ijk) to a coefficient array, for their kind of map.
 template <class Map>
 PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObject*),
-                              ComplexMatrix (*product)(const ComplexMatrix&, const ComplexMatrix&, const Map&),
+                              ComplexMatrix (*product)(const ComplexMatrix&, const ComplexMatrix&, const Map&,
+                                                       InterruptCheck),
                               PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::vector<PyRef> arguments = parse_call_arguments({location, product_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const Map f_ijk = convert_argument("f_ijk", [&] { return map_from_dict(arguments[2].get()); });
         const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(product(l_a, l_b, f_ijk));
+        return matrix_to_numpy(product(l_a, l_b, f_ijk, check_signals));
     });
 }
 
@@ -107,7 +108,7 @@ PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
             convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
         const std::vector<ComplexMatrix> basis_values = basis_copies(basis);
         const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values));
+        return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values, check_signals));
     });
 }
 

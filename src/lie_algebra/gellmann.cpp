@@ -43,18 +43,19 @@ std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d, InterruptCheck check_
     require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
                    [d] { return "the Gell-Mann basis for d = " + std::to_string(d); });
 
+    PacedInterruptCheck interrupt(check_interrupt);
     std::vector<ComplexMatrix> basis;
     basis.reserve(d * d - 1);
     const Complex i_unit{0.0, 1.0};
     for (std::size_t j = 1; j < d; ++j) {
         for (std::size_t k = 1; k <= d; ++k) {
-            check_interrupt();
+            interrupt.step();
             basis.push_back(gellmann_matrix(j, k, d));
             basis.back().scale_in_place(i_unit);
         }
     }
     for (std::size_t k = 1; k < d; ++k) {
-        check_interrupt();
+        interrupt.step();
         basis.push_back(gellmann_matrix(d, k, d));
         basis.back().scale_in_place(i_unit);
     }

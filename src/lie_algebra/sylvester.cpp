@@ -84,10 +84,11 @@ std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d, InterruptCheck check
     basis.push_back(x.copy());
     basis.push_back(z.copy());
     ComplexMatrix x_power = x.copy();
+    PacedInterruptCheck interrupt(check_interrupt);
     for (std::uint64_t j = 1; j <= d; ++j) {
         ComplexMatrix z_power = z.copy();
         for (std::uint64_t m = 1; m <= d; ++m) {
-            check_interrupt();
+            interrupt.step();
             // X^1 Z^d is X, X^d Z^1 is Z and X^d Z^d the identity.
             const bool excluded = (m == d && j == 1) || (m == 1 && j == d) || (m == d && j == d);
             if (!excluded) basis.push_back(matmul(x_power, z_power));

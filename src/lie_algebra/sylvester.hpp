@@ -11,6 +11,6 @@ namespace zenqa {
 // The generalized Sylvester (clock-and-shift) basis of dimension d: the shift
 // X, the clock Z, then X^j Z^m for j = 1 .. d and m = 1 .. d (m fastest)
 // without X^1 Z^d, X^d Z^1 and X^d Z^d. Checks Z X = w X Z first.
-std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d, InterruptCheck check_interrupt);
+std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d, InterruptCheck check_interrupt = nullptr);
 
 }  // namespace zenqa
