@@ -30,6 +30,17 @@ std::vector<BorrowedMatrix> basis_argument(const Signature& signature, PyObject*
     return convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[0].get()); });
 }
 
+// Each matrix goes to NumPy as soon as it is built, so that the native basis
+// is never held whole, and Ctrl-C finds little to release.
+PyRef basis_list(void (*build)(std::uint64_t, const MatrixSink&), std::uint64_t d) {
+    ArrayList list;
+    build(d, [&](ComplexMatrix matrix) {
+        check_signals();
+        list.append(matrix);
+    });
+    return list.release();
+}
+
 // The coefficient arrays l_a and l_b, borrowed in that order.
 struct CoefficientArguments {
     BorrowedMatrix l_a;
@@ -71,14 +82,14 @@ PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObjec
 PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d = dimension_argument({"gen_sylvester_py()", dimension_parameters}, args, kwargs);
-        return matrices_to_list(sylvester_basis(d, check_signals));
+        return basis_list(sylvester_basis, d);
     });
 }
 
 PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d = dimension_argument({"gen_gellmann_py()", dimension_parameters}, args, kwargs);
-        return matrices_to_list(gellmann_basis(d, check_signals));
+        return basis_list(gellmann_basis, d);
     });
 }
 

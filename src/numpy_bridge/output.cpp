@@ -74,14 +74,13 @@ PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
     return array;
 }
 
-PyRef matrices_to_list(std::vector<ComplexMatrix> matrices) {
-    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(matrices.size())));
-    for (std::size_t p = 0; p < matrices.size(); ++p) {
-        check_signals();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), matrix_to_numpy(matrices[p]).release());
-        matrices[p] = ComplexMatrix();
+ArrayList::ArrayList() : list_(created(PyList_New(0))) {}
+
+void ArrayList::append(const ComplexMatrix& matrix) {
+    if (PyList_Append(list_.get(), matrix_to_numpy(matrix).get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
+        python_api_failed();
     }
-    return list;
 }
 
 PyRef structure_map_to_dict(const StructureConstantMap& map) {
