@@ -12,7 +12,7 @@ using InterruptCheck = void (*)();
 // do not pay for it while a long run still stops within a fraction of a second.
 class PacedInterruptCheck {
 public:
-    explicit PacedInterruptCheck(InterruptCheck check, std::size_t interval = 1) : check_(check), interval_(interval) {}
+    PacedInterruptCheck(InterruptCheck check, std::size_t interval) : check_(check), interval_(interval) {}
 
     void step(std::size_t work = 1) {
         done_ += work;
