@@ -213,6 +213,7 @@ CGROUPS = {
     "v2-garbage-limit": (v2_job("lots\n", f"{100 * MiB}\n"), 1024 * MiB),
     "v2-garbage-usage": (v2_job(f"{300 * MiB}\n", "-5\n"), 1024 * MiB),
     "v2-empty-file": (v2_job("", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-endless-file": (v2_job(None, f"{100 * MiB}\n"), 1024 * MiB),
     "v1-number": ({**V1, V1_JOB + "limit_in_bytes": f"{512 * MiB}\n", V1_JOB + "usage_in_bytes": f"{12 * MiB}\n",
                    V1_JOB + "stat": f"cache 5\ntotal_inactive_file {2 * MiB}\n"}, 502 * MiB),
     "v1-unlimited": ({**V1, V1_JOB + "limit_in_bytes": "9223372036854771712\n",
@@ -228,7 +229,10 @@ def fake_system(root, files):
     for relative, text in files.items():
         path = root / relative
         path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
+        if text is None:
+            path.symlink_to("/dev/zero")  # one line that never ends
+        else:
+            path.write_text(text)
     return str(root)
 
 

@@ -43,11 +43,12 @@ std::uint64_t machine_available_bytes() {
 // limit), a missing file or anything else.
 std::optional<std::uint64_t> read_count(const std::string& path) {
     std::ifstream file(path);
-    std::string line;
-    if (!std::getline(file, line)) return std::nullopt;
+    char line[32];  // a 64-bit count has 20 digits; longer lines are not counts
+    if (!file.getline(line, sizeof line)) return std::nullopt;
+    const char* end = line + std::char_traits<char>::length(line);
     std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), value);
-    if (error != std::errc() || end != line.data() + line.size()) return std::nullopt;
+    const auto [parsed_end, error] = std::from_chars(line, end, value);
+    if (error != std::errc() || parsed_end != end) return std::nullopt;
     return value;
 }
 
