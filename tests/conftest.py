@@ -1,7 +1,9 @@
 import ctypes
 import math
 import os
+import signal
 import struct
+import time
 
 import numpy as np
 import pytest
@@ -177,3 +179,26 @@ def ref_commutator(l_a, l_b, f, basis):
 # quarantine: address-space limits and resident-size figures mean nothing under it.
 sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
 skip_if_sanitized = pytest.mark.skipif(sanitized, reason="memory limits and RSS are meaningless under AddressSanitizer")
+
+
+def seconds_to_interrupt(call, delay=0.05):
+    """Runs call() with a KeyboardInterrupt raised from a kernel timer's signal `delay` s in, as
+    Ctrl-C's SIGINT would be (the call holds the interpreter lock, so no Python thread could);
+    returns the seconds until the call was stopped."""
+    armed = [True]
+
+    def interrupt(signum, frame):
+        if armed[0]:  # a late signal must not abort the whole session
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        start = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        return time.perf_counter() - start
+    finally:
+        armed[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -342,3 +342,102 @@ def test_ctrl_c_stops_long_call():
         signal.signal(signal.SIGALRM, previous)
     assert elapsed < 0.05 + full / 2, (elapsed, full)
     assert all(m.flags.writeable for m in basis)
+
+
+DECOMPOSITIONS = [zenqa.get_structure_constants, zenqa.get_d_coefficients]
+
+
+@pytest.mark.parametrize("func", DECOMPOSITIONS)
+@pytest.mark.parametrize(
+    "value, kind",
+    [
+        (np.nan, "NaN"),
+        (complex(0, np.nan), "NaN"),
+        (np.inf, "an infinity"),
+        (complex(1, -np.inf), "an infinity"),
+        (complex(np.inf, np.nan), "NaN"),
+    ],
+)
+@pytest.mark.parametrize("where", [(0, 0, 0), (5, 2, 1), (7, 1, 2)])
+def test_non_finite_basis_refused(capfd, func, value, kind, where):
+    basis = gm3()
+    p, r, c = where
+    basis[p][r, c] = value
+    basis[7][2, 2] = np.nan  # only the first is named
+    with pytest.raises(ValueError) as info:
+        func(basis)
+    assert str(info.value) == f"basis matrix {p} holds {kind} at ({r}, {c})"
+    assert capfd.readouterr() == ("", "")  # nothing from LAPACK
+    assert all(m.flags.writeable for m in basis)
+
+
+def test_shape_faults_before_values(panic_type, capfd):
+    for func in DECOMPOSITIONS:
+        with pytest.raises(panic_type):
+            func([np.full((3, 3), np.nan, complex), z(2, 2)])
+        # one matrix has no commutator to expand, but its values are still refused
+        with pytest.raises(ValueError):
+            func([np.full((2, 2), np.inf, complex)])
+
+
+SCALES = [1e300, 2.0**600, 2.0**257, 2.0**-257, 1e-200, 1e-300, 2.0**-1000]
+
+
+def assert_scaled(got, unscaled, scale, coefficient=lambda value: value):
+    """Each coefficient of the scaled basis is `scale` times the unscaled one, or was rounding
+    noise that the scale lifted above the negligible bound; none is NaN or infinite."""
+    assert all(np.isfinite(coefficient(value)) for value in got.values())
+    for key, value in got.items():
+        if key in unscaled and not isinstance(value, tuple) or key in unscaled and value[0] == unscaled[key][0]:
+            assert close(coefficient(value), scale * coefficient(unscaled[key]), 1e-12, 0), (key, value)
+        else:
+            assert abs(coefficient(value)) <= 1e-8 * scale, (key, value)
+    lost = [key for key, value in unscaled.items() if not negligible(scale * coefficient(value)) and key not in got]
+    assert not lost
+
+
+@pytest.mark.parametrize("scale", SCALES)
+@pytest.mark.parametrize("name", ["gellmann-2", "gellmann-3", "sylvester-3", "rotated-3", "mixed-sylvester-3"])
+def test_scaled_basis(capfd, scale, name):
+    # [sB_i, sB_j] = s^2 [B_i, B_j] = s^2 c B_k = s c (s B_k): the constants scale with s
+    basis = BASES[name]()
+    big = [scale * m for m in basis]
+    assert_scaled(
+        zenqa.get_structure_constants(big),
+        zenqa.get_structure_constants(basis),
+        scale,
+        coefficient=lambda value: value[1],
+    )
+    # The I/d term of {sB_i, sB_i} adds coefficients of size 1/s times those of I/d
+    # alone: nothing above rounding for these traceless bases when s is large.
+    if scale > 1:
+        assert_scaled(zenqa.get_d_coefficients(big), zenqa.get_d_coefficients(basis), scale)
+    elif name.startswith("gellmann"):  # their traces cancel exactly
+        assert zenqa.get_d_coefficients(big) == {}
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    "scale, expected", [(1e300, 1e300), (1e-300, -2.5e299), (2.0**1020, 2.0**1020), (2.0**-1020, -(2.0**1018))]
+)
+def test_scaled_identity(scale, expected):
+    # {sI, sI} - I/2 = (2 s^2 - 1/2) I, so v = (2 s^2 - 1/2) / s / 2 = s - 1/(4 s)
+    ((key, value),) = zenqa.get_d_coefficients([scale * np.eye(2, dtype=complex)]).items()
+    assert key == (0, 0, 0) and value == expected
+
+
+@pytest.mark.parametrize(
+    "func, basis, k",
+    [
+        # [B_0, B_1] = 2 B_2 for su(2): 2^1024
+        (zenqa.get_structure_constants, [2.0**1023 * m for m in zenqa.gen_gellmann(2)], 2),
+        # the d-coefficient 2^1023 would fit, the coefficient 2^1024 it halves does not
+        (zenqa.get_d_coefficients, [2.0**1023 * np.eye(2, dtype=complex)], 0),
+        (zenqa.get_d_coefficients, [2.0**-1074 * np.eye(3, dtype=complex)], 0),
+    ],
+)
+def test_coefficient_beyond_doubles(capfd, func, basis, k):
+    with pytest.raises(OverflowError) as info:
+        func(basis)
+    assert str(info.value) == f"a coefficient of basis matrix {k} is too large for a double"
+    assert capfd.readouterr() == ("", "")

@@ -217,3 +217,33 @@ def test_soak_resident_memory(panic_type):
         os.close(devnull)
     print(f"soak: 100000 calls in {seconds:.1f} s, resident memory grew by {grown / 2**20:.2f} MiB")
     assert grown < 4 * 2**20
+
+
+@pytest.mark.parametrize("name", [name for name in CASES if name.endswith("-ok")])
+def test_interpreter_out_of_memory(panic_type, capfd, name):
+    # Each run fails one more of the interpreter's allocations: results that cannot be
+    # built are a MemoryError (not an internal fault) and leave nothing behind.
+    testcapi = pytest.importorskip("_testcapi")
+    func, args, kwargs, _ = CASES[name]()
+
+    def sweep():
+        outcomes = set()
+        for failing in range(300):
+            testcapi.set_nomemory(failing, failing + 1)
+            try:
+                func(*args, **kwargs)
+                outcomes.add(None)
+            except BaseException as exc:
+                outcomes.add(type(exc))
+            finally:
+                testcapi.remove_mem_hooks()
+        return outcomes
+
+    assert sweep() == {None, MemoryError}
+    objects = watched((args, kwargs))
+    gc.collect()
+    before, blocks = [sys.getrefcount(x) for x in objects], sys.getallocatedblocks()
+    sweep()
+    gc.collect()
+    assert [sys.getrefcount(x) for x in objects] == before
+    assert sys.getallocatedblocks() - blocks < 75

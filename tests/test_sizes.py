@@ -163,10 +163,11 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(cases, limit):
+def run_child(cases, limit, **environment):
     env = dict(
         os.environ,
         OPENBLAS_NUM_THREADS="1",
+        **environment,
         PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]),
     )
     proc = subprocess.run(
@@ -222,3 +223,87 @@ def test_commutator_result_beyond_memory():
         kind, message, seconds = results[name]
         # refused before anything is allocated, saying what it would take
         assert kind == "MemoryError" and stated(message, m * m * 16) and seconds < 1.0, results[name]
+
+
+MiB = 2**20
+MEMINFO = "MemTotal:        4194304 kB\nMemFree:          100000 kB\nMemAvailable:    1048576 kB\n"
+V2 = {"proc/self/cgroup": "0::/batch/job\n", "proc/meminfo": MEMINFO}
+V1 = {"proc/self/cgroup": "12:pids:/docker/c1\n4:cpu,memory:/docker/c1\n0::/\n", "proc/meminfo": MEMINFO}
+V1_JOB = "sys/fs/cgroup/memory/docker/c1/memory."
+
+
+def v2_job(limit, usage, stat=None):
+    files = {"sys/fs/cgroup/batch/job/memory.max": limit, "sys/fs/cgroup/batch/job/memory.current": usage}
+    return {**V2, **files, **({"sys/fs/cgroup/batch/job/memory.stat": stat} if stat else {})}
+
+
+# Fake /proc and /sys files, and the memory the check then finds available.
+CGROUPS = {
+    "no-cgroup-files": ({"proc/meminfo": MEMINFO}, 1024 * MiB),
+    "v2-max": (v2_job("max\n", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-number": (v2_job(f"{300 * MiB}\n", f"{100 * MiB}\n"), 200 * MiB),
+    "v2-inactive-cache": (v2_job(f"{300 * MiB}", f"{100 * MiB}", f"anon 1\ninactive_file {30 * MiB}\n"), 230 * MiB),
+    "v2-over-limit": (v2_job(f"{300 * MiB}\n", f"{400 * MiB}\n"), 0),
+    "v2-parent-limit": (
+        {
+            **v2_job("max\n", "0\n"),
+            "sys/fs/cgroup/batch/memory.max": f"{64 * MiB}\n",
+            "sys/fs/cgroup/batch/memory.current": f"{16 * MiB}\n",
+        },
+        48 * MiB,
+    ),
+    "v2-missing-usage": ({**V2, "sys/fs/cgroup/batch/job/memory.max": f"{300 * MiB}\n"}, 1024 * MiB),
+    "v2-garbage-limit": (v2_job("lots\n", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-garbage-usage": (v2_job(f"{300 * MiB}\n", "-5\n"), 1024 * MiB),
+    "v2-empty-file": (v2_job("", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-endless-file": (v2_job(None, f"{100 * MiB}\n"), 1024 * MiB),
+    "v1-number": (
+        {
+            **V1,
+            V1_JOB + "limit_in_bytes": f"{512 * MiB}\n",
+            V1_JOB + "usage_in_bytes": f"{12 * MiB}\n",
+            V1_JOB + "stat": f"cache 5\ntotal_inactive_file {2 * MiB}\n",
+        },
+        502 * MiB,
+    ),
+    "v1-unlimited": (
+        {**V1, V1_JOB + "limit_in_bytes": "9223372036854771712\n", V1_JOB + "usage_in_bytes": f"{12 * MiB}\n"},
+        1024 * MiB,
+    ),
+    # a container that sees its own cgroup at the mount point, not under the host's path
+    "v1-own-mount": (
+        {
+            **V1,
+            "sys/fs/cgroup/memory/memory.limit_in_bytes": f"{256 * MiB}\n",
+            "sys/fs/cgroup/memory/memory.usage_in_bytes": f"{56 * MiB}\n",
+        },
+        200 * MiB,
+    ),
+    "garbage-cgroup-list": ({"proc/self/cgroup": "nonsense\n::\n0::relative\n", "proc/meminfo": MEMINFO}, 1024 * MiB),
+}
+
+
+def fake_system(root, files):
+    for relative, text in files.items():
+        path = root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if text is None:
+            path.symlink_to("/dev/zero")  # one line that never ends
+        else:
+            path.write_text(text)
+    return str(root)
+
+
+@pytest.mark.parametrize("name", list(CGROUPS))
+def test_cgroup_allowance(tmp_path, name):
+    files, available = CGROUPS[name]
+    # 128 MiB fit the machine's 1 GiB but not every cgroup; 64 GiB fit nowhere, and the
+    # message tells what the check found available.
+    results = run_child(
+        {"fits": "zenqa.cross(big(2**12, 2**11), col, {})", "too-large": "zenqa.cross(big(2**16, 2**16), col, {})"},
+        limit=0,
+        ZENQA_TEST_SYSTEM_ROOT=fake_system(tmp_path, files),
+    )
+    assert results["fits"][0] == ("ok" if available >= 128 * MiB else "MemoryError"), results
+    kind, message, _ = results["too-large"]
+    assert kind == "MemoryError" and f"has {available} bytes" in message, message

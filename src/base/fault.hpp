@@ -24,12 +24,6 @@ public:
     using MessageException::MessageException;
 };
 
-// A request that cannot fit in memory; reported as an ordinary MemoryError.
-class MemoryShortage : public MessageException {
-public:
-    using MessageException::MessageException;
-};
-
 // Reports the fault with its source position on standard error, then throws.
 [[noreturn]] void raise_fault(std::string message, std::source_location where = std::source_location::current());
 

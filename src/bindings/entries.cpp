@@ -9,6 +9,7 @@
 #include "lie_algebra/sylvester.hpp"
 #include "numpy_bridge/input.hpp"
 #include "numpy_bridge/output.hpp"
+#include "python/errors.hpp"
 #include "python/integers.hpp"
 
 namespace zenqa {
@@ -30,9 +31,15 @@ std::vector<BorrowedMatrix> basis_argument(const Signature& signature, PyObject*
     return convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[0].get()); });
 }
 
-// Lets Ctrl-C stop a long computation; the KeyboardInterrupt unwinds it.
-void check_signals() {
-    if (PyErr_CheckSignals() < 0) throw fetch_error();
+// Each matrix goes to NumPy as soon as it is built, so that the native basis
+// is never held whole, and Ctrl-C finds little to release.
+PyRef basis_list(void (*build)(std::uint64_t, const MatrixSink&), std::uint64_t d) {
+    ArrayList list;
+    build(d, [&](ComplexMatrix matrix) {
+        check_signals();
+        list.append(matrix);
+    });
+    return list.release();
 }
 
 // The coefficient arrays l_a and l_b, borrowed in that order.
@@ -59,14 +66,15 @@ ComplexMatrix copy_of(const char* name, const BorrowedMatrix& matrix) {
 // cross and dot: (l_a, l_b, f_ijk) to a coefficient array, for their kind of map.
 template <class Map>
 PyObject* coefficient_product(const char* location, Map (*map_from_dict)(PyObject*),
-                              ComplexMatrix (*product)(const ComplexMatrix&, const ComplexMatrix&, const Map&),
+                              ComplexMatrix (*product)(const ComplexMatrix&, const ComplexMatrix&, const Map&,
+                                                       InterruptCheck),
                               PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::vector<PyRef> arguments = parse_call_arguments({location, product_parameters}, args, kwargs);
         CoefficientArguments l = coefficient_arguments(arguments);
         const Map f_ijk = convert_argument("f_ijk", [&] { return map_from_dict(arguments[2].get()); });
         const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(product(l_a, l_b, f_ijk));
+        return matrix_to_numpy(product(l_a, l_b, f_ijk, check_signals));
     });
 }
 
@@ -76,14 +84,14 @@ PyObject* gen_sylvester_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d =
             dimension_argument({published::gen_sylvester_entry, dimension_parameters}, args, kwargs);
-        return matrices_to_list(sylvester_basis(d));
+        return basis_list(sylvester_basis, d);
     });
 }
 
 PyObject* gen_gellmann_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::uint64_t d = dimension_argument({published::gen_gellmann_entry, dimension_parameters}, args, kwargs);
-        return matrices_to_list(gellmann_basis(d));
+        return basis_list(gellmann_basis, d);
     });
 }
 
@@ -114,7 +122,7 @@ PyObject* su_commutator_py(PyObject*, PyObject* args, PyObject* kwargs) {
             convert_argument("basis", [&] { return borrow_matrix_sequence(arguments[3].get()); });
         const std::vector<ComplexMatrix> basis_values = basis_copies(basis);
         const ComplexMatrix l_a = copy_of("l_a", l.l_a), l_b = copy_of("l_b", l.l_b);
-        return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values));
+        return matrix_to_numpy(commutator_matrix(l_a, l_b, f_ijk, basis_values, check_signals));
     });
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
+#include "base/refusals.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
@@ -22,6 +23,10 @@ PyObject* entry_guard(Body&& body) noexcept {
         error.restore();
     } catch (const MemoryShortage& shortage) {
         PyErr_SetString(PyExc_MemoryError, shortage.what());
+    } catch (const InvalidValue& refusal) {
+        PyErr_SetString(PyExc_ValueError, refusal.what());
+    } catch (const ResultOverflow& refusal) {
+        PyErr_SetString(PyExc_OverflowError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& fault) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string>
 
+#include "base/refusals.hpp"
 #include "lie_algebra/lapack.hpp"
 #include "lie_algebra/least_squares.hpp"
 #include "lie_algebra/negligible.hpp"
@@ -215,7 +217,7 @@ void BlockProjector::invert_blocks(const ComplexMatrix& columns) {
     }
 }
 
-void BlockProjector::queue(const SparseAccumulator& target) {
+void BlockProjector::queue(const SparseAccumulator& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
     touched_blocks_.clear();
     for (const std::size_t p : target.touched()) {
@@ -233,7 +235,8 @@ void BlockProjector::queue(const SparseAccumulator& target) {
     // A NaN norm is not certainly negligible.
     for (const std::size_t b : touched_blocks_) {
         Block& block = blocks_[b];
-        block.placed = !(block.pseudo_inverse_norm * std::sqrt(block.squared_norm) <= certainly_negligible);
+        block.placed =
+            !(std::ldexp(block.pseudo_inverse_norm * std::sqrt(block.squared_norm), exponent) <= certainly_negligible);
         if (!block.placed) continue;
         placements_.push_back({b, block.queued++});
         block.targets.resize(block.targets.size() + block.positions.size());
@@ -246,6 +249,7 @@ void BlockProjector::queue(const SparseAccumulator& target) {
         block.targets[(block.queued - 1) * block.positions.size() + local_of_[p]] = target.value(p);
     }
     first_placement_.push_back(placements_.size());
+    exponents_.push_back(exponent);
 }
 
 void BlockProjector::expand_queue() {
@@ -259,11 +263,18 @@ void BlockProjector::expand_queue() {
 
 const std::vector<Coefficient>& BlockProjector::coefficients(std::size_t t) {
     coefficients_.clear();
+    const int exponent = exponents_[t];
     for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
         const Block& block = blocks_[placements_[q].block];
         const Complex* expansion = &block.expansions[placements_[q].column * block.matrices.size()];
-        for (std::size_t e = 0; e < block.matrices.size(); ++e)
-            if (!is_negligible(expansion[e])) coefficients_.push_back({block.matrices[e], expansion[e]});
+        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
+            const Complex value{std::ldexp(expansion[e].re, exponent), std::ldexp(expansion[e].im, exponent)};
+            if (is_negligible(value)) continue;
+            if (!std::isfinite(value.re) || !std::isfinite(value.im))
+                throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
+                                     " is too large for a double");
+            coefficients_.push_back({block.matrices[e], value});
+        }
     }
     if (first_placement_[t + 1] - first_placement_[t] > 1) {
         std::sort(coefficients_.begin(), coefficients_.end(),
@@ -280,6 +291,7 @@ void BlockProjector::clear_queue() {
     }
     placements_.clear();
     first_placement_.assign(1, 0);
+    exponents_.clear();
     staged_ = 0;
 }
 

@@ -1,10 +1,12 @@
 #include "lie_algebra/decomposition.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
 #include "lie_algebra/basis_columns.hpp"
+#include "lie_algebra/basis_range.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
 #include "lie_algebra/sparse_basis.hpp"
@@ -56,16 +58,22 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 // non-negligible coefficients to `record`. The pair (j, i) needs no expansion
 // of its own: its commutator is exactly the negated one, its anticommutator
 // the same one, and so are their least-squares coefficients.
+// The basis went in multiplied by 2^-exponent: a product of two of its
+// matrices is 2^-2 exponent times the true one, and its coefficients in the
+// scaled basis are 2^-exponent times the true ones.
 template <class PairProducts, class Record>
-void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, Product product,
-                 InterruptCheck check_interrupt, Record& record) {
+void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t n, std::size_t d, int exponent,
+                 Product product, InterruptCheck check_interrupt, Record& record) {
     // Targets are expanded in batches of whole rows of about this many staged
     // entries (256 KiB): enough for the projector's products to run at full
     // speed, few enough to stay in cache.
     constexpr std::size_t batch_entries = 1 << 14;
     SparseAccumulator target(d * d);
     const double df = static_cast<double>(d);
-    const Complex identity_over_d{df / (df * df), 0.0};
+    const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
+    // When the scaled I/d is beyond the doubles (a basis of tiny matrices), the
+    // product, smaller than its rounding, drops out and I/d itself is expanded.
+    const bool identity_unscaled = std::isinf(identity_over_d.re);
     std::vector<std::pair<std::size_t, std::size_t>> queued;
     std::vector<std::size_t> partners;
     const auto expand_queued = [&] {
@@ -83,9 +91,15 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
         for (const std::size_t j : partners) {
             target.clear();
             products.accumulate_pair(i, j, product == Product::Commutator, target);
-            if (i == j)
+            int target_exponent = exponent;
+            if (i == j && identity_unscaled) {
+                target.clear();
+                for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, {df / (df * df), 0.0});
+                target_exponent = -exponent;
+            } else if (i == j) {
                 for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
-            projector.queue(target);
+            }
+            projector.queue(target, target_exponent);
             queued.emplace_back(i, j);
         }
         if (projector.staged() >= batch_entries) expand_queued();
@@ -96,18 +110,20 @@ void expand_rows(PairProducts& products, BlockProjector& projector, std::size_t 
 template <class Record>
 void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product, InterruptCheck check_interrupt,
                           Record&& record) {
-    const ComplexMatrix columns = build_basis_columns(basis);
+    ComplexMatrix columns = build_basis_columns(basis);
     check_pair_shapes(basis, product);
+    require_finite(basis);
     const std::size_t n = basis.size(), d = basis.front().rows();
     if (product == Product::Commutator && n < 2) return;
+    const int exponent = bring_into_range(columns);
 
     BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
         DenseBasis dense(columns, d);
-        expand_rows(dense, projector, n, d, product, check_interrupt, record);
+        expand_rows(dense, projector, n, d, exponent, product, check_interrupt, record);
     } else {
         SparseBasis sparse(columns, d);
-        expand_rows(sparse, projector, n, d, product, check_interrupt, record);
+        expand_rows(sparse, projector, n, d, exponent, product, check_interrupt, record);
     }
 }
 

@@ -4,11 +4,9 @@
 
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
+#include "lie_algebra/interrupt_check.hpp"
 
 namespace zenqa {
-
-// Called between pairs; throws to abandon a long computation.
-using InterruptCheck = void (*)();
 
 // For every ordered pair i != j, the lowest k at which the minimum-norm
 // least-squares expansion of [B_i, B_j] in the basis has a coefficient that is

@@ -41,28 +41,21 @@ ComplexMatrix gellmann_matrix(std::size_t j, std::size_t k, std::size_t d) {
 
 }  // namespace
 
-std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
+void gellmann_basis(std::uint64_t d, const MatrixSink& emit) {
     const auto list_bytes = checked_product({d, d, published_slot_bytes});
     if (!list_bytes || *list_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         raise_fault(published::capacity_overflow);
-    if (d < 2) return {};
+    if (d < 2) return;
     require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
                    [d] { return "the Gell-Mann basis for d = " + std::to_string(d); });
 
-    std::vector<ComplexMatrix> basis;
-    basis.reserve(d * d - 1);
-    const Complex i_unit{0.0, 1.0};
-    for (std::size_t j = 1; j < d; ++j) {
-        for (std::size_t k = 1; k <= d; ++k) {
-            basis.push_back(gellmann_matrix(j, k, d));
-            basis.back().scale_in_place(i_unit);
-        }
-    }
-    for (std::size_t k = 1; k < d; ++k) {
-        basis.push_back(gellmann_matrix(d, k, d));
-        basis.back().scale_in_place(i_unit);
-    }
-    return basis;
+    const auto emit_times_i = [&](ComplexMatrix m) {
+        m.scale_in_place({0.0, 1.0});
+        emit(std::move(m));
+    };
+    for (std::size_t j = 1; j < d; ++j)
+        for (std::size_t k = 1; k <= d; ++k) emit_times_i(gellmann_matrix(j, k, d));
+    for (std::size_t k = 1; k < d; ++k) emit_times_i(gellmann_matrix(d, k, d));
 }
 
 }  // namespace zenqa

@@ -58,7 +58,7 @@ std::string render_matrix(const ComplexMatrix& m) {
 
 }  // namespace
 
-std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
+void sylvester_basis(std::uint64_t d, const MatrixSink& emit) {
     ComplexMatrix::check_size(d, d);
     if (d >= 2)
         require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
@@ -81,22 +81,19 @@ std::vector<ComplexMatrix> sylvester_basis(std::uint64_t d) {
     if (!approx_equal(left, right, commutation_tolerance))
         raise_fault(published::sylvester_check_failed(render_matrix(left), render_matrix(right)));
 
-    std::vector<ComplexMatrix> basis;
-    basis.reserve(d * d);
-    basis.push_back(x.copy());
-    basis.push_back(z.copy());
+    emit(x.copy());
+    emit(z.copy());
     ComplexMatrix x_power = x.copy();
     for (std::uint64_t j = 1; j <= d; ++j) {
         ComplexMatrix z_power = z.copy();
         for (std::uint64_t m = 1; m <= d; ++m) {
             // X^1 Z^d is X, X^d Z^1 is Z and X^d Z^d the identity.
             const bool excluded = (m == d && j == 1) || (m == 1 && j == d) || (m == d && j == d);
-            if (!excluded) basis.push_back(matmul(x_power, z_power));
+            if (!excluded) emit(matmul(x_power, z_power));
             z_power = matmul(z_power, z);
         }
         x_power = matmul(x_power, x);
     }
-    return basis;
 }
 
 }  // namespace zenqa

@@ -101,6 +101,7 @@ Map map_from_dict(PyObject* object, ConvertItem&& convert_item) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.get(), &position, &key, &value)) {
+        if (entries.size() % 4096 == 4095) check_signals();  // a dict of millions takes a while
         {
             const PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
             entries.push_back(convert_item(held_key.get(), held_value.get()));

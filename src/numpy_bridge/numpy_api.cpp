@@ -38,7 +38,12 @@ void require_numpy() {
     if (PyArray_API != nullptr) return;
     if (_import_array() < 0) {
         PyArray_API = nullptr;  // a version check may fail after the table was set
+        // NumPy's loader reports a missing or unusable interface table with
+        // AttributeError or RuntimeError. Anything else, such as Ctrl-C during
+        // the import, is not a fault of NumPy and goes on unchanged.
         const bool missing = PyErr_ExceptionMatches(PyExc_ImportError);
+        if (!missing && !PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_RuntimeError))
+            throw fetch_error();
         PyErr_Print();  // the cause, ahead of the fault report
         raise_fault(missing ? published::numpy_missing : published::numpy_api_missing);
     }

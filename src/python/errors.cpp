@@ -101,6 +101,10 @@ PyRef checked(PyObject* new_reference) {
     return PyRef::steal(new_reference);
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw fetch_error();
+}
+
 PendingError downcast_error(PyObject* object, std::string_view target) {
     const PyRef qualname =
         checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
