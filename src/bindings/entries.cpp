@@ -2,6 +2,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/entry_guard.hpp"
+#include "bindings/lapack_library.hpp"
 #include "lie_algebra/coefficient_products.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/gellmann.hpp"
@@ -89,6 +90,7 @@ PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis =
             basis_argument({"get_structure_constants_py()", basis_parameters}, args, kwargs);
+        require_lapack();
         return structure_map_to_dict(structure_constants(basis_copies(basis), check_signals));
     });
 }
@@ -96,6 +98,7 @@ PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs
 PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis = basis_argument({"get_d_coefficients_py()", basis_parameters}, args, kwargs);
+        require_lapack();
         return d_map_to_dict(d_coefficients(basis_copies(basis), check_signals));
     });
 }
