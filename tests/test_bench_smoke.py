@@ -19,3 +19,18 @@ def test_quick_run_reports_every_workload():
     assert "MISMATCH" not in run.stdout
     for name in ("cross", "dot", "su_commutator"):
         assert any(r and r[0] == name for r in rows), name
+
+
+def test_fork_workers_quick_run_reports_every_workload():
+    script = SCRIPT.with_name("bench_fork_workers.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()[2:]]
+    assert [(r[0], r[1]) for r in rows] == [
+        ("sylvester", "get_structure_constants"),
+        ("dense", "get_structure_constants"),
+        ("dense", "get_d_coefficients"),
+    ]
+    # single, workers, ideal, their ratio and its verdict
+    assert all(len(r) == 8 and float(r[6]) > 0 and r[7] in ("ok", "SLOW") for r in rows), run.stdout

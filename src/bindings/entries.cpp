@@ -3,6 +3,7 @@
 #include "base/published_messages.hpp"
 #include "bindings/arguments.hpp"
 #include "bindings/entry_guard.hpp"
+#include "bindings/lapack_library.hpp"
 #include "lie_algebra/coefficient_products.hpp"
 #include "lie_algebra/decomposition.hpp"
 #include "lie_algebra/gellmann.hpp"
@@ -99,6 +100,7 @@ PyObject* get_structure_constants_py(PyObject*, PyObject* args, PyObject* kwargs
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis =
             basis_argument({published::get_structure_constants_entry, basis_parameters}, args, kwargs);
+        require_lapack();
         return structure_map_to_dict(structure_constants(basis_copies(basis), check_signals));
     });
 }
@@ -107,6 +109,7 @@ PyObject* get_d_coefficients_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         std::vector<BorrowedMatrix> basis =
             basis_argument({published::get_d_coefficients_entry, basis_parameters}, args, kwargs);
+        require_lapack();
         return d_map_to_dict(d_coefficients(basis_copies(basis), check_signals));
     });
 }

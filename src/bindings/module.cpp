@@ -77,6 +77,9 @@ PyRef make_module() {
     PyRef module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     publish_attribute(module.get(), published::doc_attribute, checked(PyUnicode_FromString("")).get());
     register_functions(module.get());
+    // The distribution's version, set at build time; not part of __all__.
+    const PyRef version = checked(PyUnicode_FromString(ZENQA_VERSION));
+    if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw fetch_error();
     return module;
 }
 

@@ -55,8 +55,8 @@ void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const C
     }
     const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    ZENQA_LAPACK_NAME(zgemm)(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b,
-                             &inner, &zero, c, &rows, 1, 1);
+    lapack::zgemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b, &inner, &zero,
+                  c, &rows);
 }
 
 // Whether the columns of a block with this Gram matrix are orthogonal.

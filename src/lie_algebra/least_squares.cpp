@@ -46,8 +46,8 @@ LeastSquaresSolution solve_least_squares(const ComplexMatrix& a, const ComplexMa
     double rwork_query = 0.0;
     int iwork_query = 0;
     const int query = -1;
-    ZENQA_LAPACK_NAME(zgelsd)(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(),
-                              &rcond, &rank, &work_query, &query, &rwork_query, &iwork_query, &info);
+    lapack::zgelsd(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(), &rcond, &rank,
+                   &work_query, &query, &rwork_query, &iwork_query, &info);
     check_info(info);
     const std::size_t lwork = workspace_size(work_query.re, work_query.im);
     const std::size_t lrwork = workspace_size(rwork_query);
@@ -57,8 +57,8 @@ LeastSquaresSolution solve_least_squares(const ComplexMatrix& a, const ComplexMa
     std::vector<double> rwork(std::max<std::size_t>(lrwork, 1));
     std::vector<int> iwork(std::max(iwork_query, 1));
     const int lwork_int = lapack_int(lwork);
-    ZENQA_LAPACK_NAME(zgelsd)(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(),
-                              &rcond, &rank, work.data(), &lwork_int, rwork.data(), iwork.data(), &info);
+    lapack::zgelsd(&m, &n, &nrhs, a_buffer.data(), &lda, b_buffer.data(), &ldb, singular_values.data(), &rcond, &rank,
+                   work.data(), &lwork_int, rwork.data(), iwork.data(), &info);
     check_info(info);
 
     ComplexMatrix x = ComplexMatrix::zeros(cols, rhs, Layout::ColumnMajor);
