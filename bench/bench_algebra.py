@@ -1,19 +1,20 @@
 """Benchmark zenqa.Algebra against the dict functions and NumPy, in one run.
 
-  build      Algebra(basis) with both complete tensors as arrays, against
-             get_structure_constants + get_d_coefficients on the same basis:
-             times, their ratio, and how far each raises the resident memory
-             (each measured in a fresh child process);
-  scaling    the same build for the Gell-Mann basis at d and 2d: the ratio of
-             times next to the ratio of entries;
-  bracket    the bracket of many coefficient vectors, against einsum over the
-             dense structure constants and against the matrix route (form the
-             matrices, commute, project back with the pseudo-inverse);
-  threads    two threads sharing the work against one thread doing all of it,
-             for the build and for the bracket: the speed-up from the second core.
+build      Algebra(basis) with both complete tensors as arrays, against
+           get_structure_constants + get_d_coefficients on the same basis:
+           times, their ratio, and how far each raises the resident memory
+           (each measured in a fresh child process);
+scaling    the same build for the Gell-Mann basis at d and 2d: the ratio of
+           times next to the ratio of entries;
+bracket    the bracket of many coefficient vectors, against einsum over the
+           dense structure constants and against the matrix route (form the
+           matrices, commute, project back with the pseudo-inverse);
+threads    two threads sharing the work against one thread doing all of it,
+           for the build and for the bracket: the speed-up from the second core.
 
-    python bench/bench_algebra.py [--quick]
+  python bench/bench_algebra.py [--quick]
 """
+
 import argparse
 import json
 import subprocess
@@ -83,33 +84,44 @@ def child(spec):
 
 
 def in_child(family, d, build, repeats):
-    run = subprocess.run([sys.executable, __file__, "--child", f"{family}:{d}:{build}:{repeats}"],
-                         capture_output=True, text=True, check=True)
+    run = subprocess.run(
+        [sys.executable, __file__, "--child", f"{family}:{d}:{build}:{repeats}"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(run.stdout)
 
 
 def build_section(d, repeats):
     print(f"build: Algebra + both tensors as arrays, against both dicts (d = {d})")
-    print(f"{'basis':<11}{'entries':>9}{'algebra':>10}{'dicts':>10}{'speed-up':>10}{'MiB':>8}{'dict MiB':>10}"
-          f"{'memory':>8}")
+    print(
+        f"{'basis':<11}{'entries':>9}{'algebra':>10}{'dicts':>10}{'speed-up':>10}{'MiB':>8}{'dict MiB':>10}"
+        f"{'memory':>8}"
+    )
     for family in FAMILIES:
         ours, theirs = in_child(family, d, "algebra", repeats), in_child(family, d, "dicts", repeats)
-        print(f"{family:<11}{ours['entries']:>9}{fmt(ours['seconds']):>10}{fmt(theirs['seconds']):>10}"
-              f"{theirs['seconds'] / ours['seconds']:>9.1f}x{ours['peak_mib']:>8.1f}{theirs['peak_mib']:>10.1f}"
-              f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}")
+        print(
+            f"{family:<11}{ours['entries']:>9}{fmt(ours['seconds']):>10}{fmt(theirs['seconds']):>10}"
+            f"{theirs['seconds'] / ours['seconds']:>9.1f}x{ours['peak_mib']:>8.1f}{theirs['peak_mib']:>10.1f}"
+            f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}"
+        )
 
 
 def scaling_section(d, repeats):
     small, large = in_child("gellmann", d, "algebra", repeats), in_child("gellmann", 2 * d, "algebra", repeats)
     print(f"\nscaling: Gell-Mann build, d = {d} -> {2 * d}")
-    print(f"time {fmt(small['seconds'])} -> {fmt(large['seconds'])}: ratio {large['seconds'] / small['seconds']:.1f}"
-          f" (entries {large['entries'] / small['entries']:.1f}x, all pairs 16x)")
+    print(
+        f"time {fmt(small['seconds'])} -> {fmt(large['seconds'])}: ratio {large['seconds'] / small['seconds']:.1f}"
+        f" (entries {large['entries'] / small['entries']:.1f}x, all pairs 16x)"
+    )
 
 
 def matrix_route(stack, pinv):
     def bracket(a, b):
         a_m, b_m = np.tensordot(a, stack, 1), np.tensordot(b, stack, 1)
         return (a_m @ b_m - b_m @ a_m).reshape(len(a), -1) @ pinv.T
+
     return bracket
 
 
@@ -126,13 +138,16 @@ def bracket_section(d, count, repeats):
     einsum, want_einsum = best_time(lambda: np.einsum("ijk,mi,mj->mk", dense, a, b, optimize=True), 1)
     check = "ok" if np.allclose(got, want, atol=1e-12) and np.allclose(got, want_einsum, atol=1e-12) else "MISMATCH"
     print(f"\nbracket: Gell-Mann d = {d}, {count} real vectors")
-    print(f"zenqa {fmt(ours)}; matrix route {fmt(matrices)} ({matrices / ours:.1f}x); "
-          f"einsum {fmt(einsum)} ({einsum / ours:.0f}x); {check}")
+    print(
+        f"zenqa {fmt(ours)}; matrix route {fmt(matrices)} ({matrices / ours:.1f}x); "
+        f"einsum {fmt(einsum)} ({einsum / ours:.0f}x); {check}"
+    )
     return algebra, a, b
 
 
 def two_threads(work):
     """Time of two calls of work in one thread, and in two threads at once."""
+
     def both_in_one():
         work()
         work()
@@ -150,8 +165,10 @@ def two_threads(work):
 def threads_section(build_d, algebra, a, b):
     print("\nthreads: two calls in one thread against one call in each of two threads")
     basis = zenqa.gen_sylvester(build_d)
-    for name, work in [(f"Algebra(sylvester {build_d})", lambda: zenqa.Algebra(basis)),
-                       (f"bracket({len(a)} vectors)", lambda: algebra.bracket(a, b))]:
+    for name, work in [
+        (f"Algebra(sylvester {build_d})", lambda: zenqa.Algebra(basis)),
+        (f"bracket({len(a)} vectors)", lambda: algebra.bracket(a, b)),
+    ]:
         one, two = two_threads(work)
         print(f"{name:<28} one thread {fmt(one)}, two threads {fmt(two)}: speed-up {one / two:.2f}")
 

@@ -16,15 +16,17 @@ products on coefficient vectors at two sizes of the Gell-Mann basis.
 
     python bench/bench_decomposition.py [--quick] [--max-d N]
 """
+
 import argparse
 import cmath
 import gc
 import pickle
 import resource
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
-from typing import Any, Callable, NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -64,15 +66,15 @@ def record_first(out, i, j, x):
     mask = significant(x)
     rows = np.flatnonzero(mask.any(axis=1))
     k = mask[rows].argmax(axis=1)
-    keys = zip(i[rows].tolist(), j[rows].tolist())
-    out.update(zip(keys, zip(k.tolist(), x[rows, k].tolist())))
+    keys = zip(i[rows].tolist(), j[rows].tolist(), strict=True)
+    out.update(zip(keys, zip(k.tolist(), x[rows, k].tolist(), strict=True), strict=True))
 
 
 def record_all(out, i, j, x):
     """(i, j, k) -> x[k] / 2 for every significant k of each row of x."""
     rows, k = np.nonzero(significant(x))
-    keys = zip(i[rows].tolist(), j[rows].tolist(), k.tolist())
-    out.update(zip(keys, (x[rows, k] / 2).tolist()))
+    keys = zip(i[rows].tolist(), j[rows].tolist(), k.tolist(), strict=True)
+    out.update(zip(keys, (x[rows, k] / 2).tolist(), strict=True))
 
 
 STRUCTURE = Decomposition("structure", zenqa.get_structure_constants, np.subtract, False, record_first)
@@ -187,8 +189,23 @@ def workloads(max_d):
 
 
 COLUMNS = "{:<15}{:<10}{:>3}{:>9}{:>9}{:>9}{:>8}{:>9}{:>8}{:>9}{:>8}{:>10}{:>8}{:>8}{:>9}"
-HEADER = ("workload", "function", "d", "entries", "zenqa", "A", "zq/A", "B", "zq/B",
-          "floor", "zq/fl", "check", "zqMiB", "BMiB", "peakMiB")
+HEADER = (
+    "workload",
+    "function",
+    "d",
+    "entries",
+    "zenqa",
+    "A",
+    "zq/A",
+    "B",
+    "zq/B",
+    "floor",
+    "zq/fl",
+    "check",
+    "zqMiB",
+    "BMiB",
+    "peakMiB",
+)
 
 
 def fmt_time(m):
@@ -244,10 +261,26 @@ def run_workload(name, basis, dec, max_repeats):
     check = "ok" if same_result(ours.result, (b or a).result) else "MISMATCH"
     ours_mib = f"{call_peak_mib(lambda: dec.native(basis)):.1f}"
     b_mib = f"{call_peak_mib(lambda: vectorized(basis, dec)):.1f}" if b else "-"
-    print(COLUMNS.format(name, dec.label, d, len(ours.result),
-                         fmt_time(ours), fmt_time(a), fmt_ratio(ours, a), fmt_time(b),
-                         fmt_ratio(ours, b), fmt_time(floor), fmt_ratio(ours, floor),
-                         check, ours_mib, b_mib, peak_mib()), flush=True)
+    print(
+        COLUMNS.format(
+            name,
+            dec.label,
+            d,
+            len(ours.result),
+            fmt_time(ours),
+            fmt_time(a),
+            fmt_ratio(ours, a),
+            fmt_time(b),
+            fmt_ratio(ours, b),
+            fmt_time(floor),
+            fmt_ratio(ours, floor),
+            check,
+            ours_mib,
+            b_mib,
+            peak_mib(),
+        ),
+        flush=True,
+    )
 
 
 def product_scaling(small, large, max_repeats):

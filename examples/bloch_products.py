@@ -14,7 +14,7 @@ import zenqa
 
 
 def element(coefficients, basis):
-    return sum(c * b for c, b in zip(coefficients.ravel(), basis))
+    return sum(c * b for c, b in zip(coefficients.ravel(), basis, strict=True))
 
 
 def coefficients_of(matrix, basis):

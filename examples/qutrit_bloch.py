@@ -19,8 +19,10 @@ def main():
     basis = zenqa.gen_gellmann(3)
     algebra = zenqa.Algebra(basis)
     index, _ = algebra.structure_constants()
-    print(f"su(3): {len(algebra)} elements, {len(index)} structure constants in all, "
-          f"{len(zenqa.get_structure_constants(basis))} in the lowest-index dict")
+    print(
+        f"su(3): {len(algebra)} elements, {len(index)} structure constants in all, "
+        f"{len(zenqa.get_structure_constants(basis))} in the lowest-index dict"
+    )
 
     rng = np.random.default_rng(3)
     h = rng.standard_normal(len(algebra))

@@ -39,21 +39,25 @@ def print_gellmann_tables(d):
     for position, (j, k) in enumerate(gellmann_labels(d)):
         kind = "symmetric" if j > k else "antisymmetric" if j < k else "diagonal"
         print(f"  B_{position}: pair ({j}, {k}), {kind}")
-    print_tables(basis,
-                 "f_abc (from [B_a, B_b] = -2 f_abc B_c, lowest c, a < b)",
-                 lambda a, b, c, value: f"f[{a},{b},{c}] = {-value.real / 2:+.6f}",
-                 "d_abc (the dict value is i d_abc, a <= b)",
-                 lambda a, b, c, value: f"d[{a},{b},{c}] = {value.imag:+.6f}")
+    print_tables(
+        basis,
+        "f_abc (from [B_a, B_b] = -2 f_abc B_c, lowest c, a < b)",
+        lambda a, b, c, value: f"f[{a},{b},{c}] = {-value.real / 2:+.6f}",
+        "d_abc (the dict value is i d_abc, a <= b)",
+        lambda a, b, c, value: f"d[{a},{b},{c}] = {value.imag:+.6f}",
+    )
 
 
 def print_sylvester_tables(d):
     basis = zenqa.gen_sylvester(d)
     print(f"su({d}) in the Sylvester basis, {len(basis)} elements X, Z, X^j Z^m")
-    print_tables(basis,
-                 "[B_a, B_b] = c B_k (lowest k, a < b)",
-                 lambda a, b, k, value: f"[{a},{b}] -> {k}: {value:.6f}",
-                 "{B_a, B_b} = 2 v B_k + (identity) (a <= b)",
-                 lambda a, b, k, value: f"{{{a},{b}}} -> {k}: {value:.6f}")
+    print_tables(
+        basis,
+        "[B_a, B_b] = c B_k (lowest k, a < b)",
+        lambda a, b, k, value: f"[{a},{b}] -> {k}: {value:.6f}",
+        "{B_a, B_b} = 2 v B_k + (identity) (a <= b)",
+        lambda a, b, k, value: f"{{{a},{b}}} -> {k}: {value:.6f}",
+    )
 
 
 def main():

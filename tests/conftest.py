@@ -1,6 +1,9 @@
 import ctypes
+import math
 import os
+import signal
 import struct
+import time
 
 import numpy as np
 import pytest
@@ -56,10 +59,10 @@ def assert_bitwise(arrays, expected):
     """arrays: list of 2-D arrays; expected: list of matrices of (re, im) float pairs."""
     assert len(arrays) == len(expected)
     diffs = []
-    for p, (arr, ref) in enumerate(zip(arrays, expected)):
+    for p, (arr, ref) in enumerate(zip(arrays, expected, strict=True)):
         assert arr.shape == (len(ref), len(ref[0]) if ref else 0), f"matrix {p}"
-        for i, (row, ref_row) in enumerate(zip(arr.tolist(), ref)):
-            for j, (z, (re, im)) in enumerate(zip(row, ref_row)):
+        for i, (row, ref_row) in enumerate(zip(arr.tolist(), ref, strict=True)):
+            for j, (z, (re, im)) in enumerate(zip(row, ref_row, strict=True)):
                 if bits(z.real, z.imag) != bits(re, im):
                     diffs.append((p, i, j, z, complex(re, im)))
     assert not diffs, f"{len(diffs)} elements differ (matrix, row, col, got, want): {diffs[:8]}"
@@ -85,7 +88,117 @@ def col(*values):
     return np.array(values, complex).reshape(-1, 1)
 
 
+def downcast(type_name, target="PyArray<T, D>"):
+    return f"'{type_name}' object cannot be converted to '{target}'"
+
+
+class ChildTypeError(TypeError):
+    pass
+
+
+class IntChild(int):
+    pass
+
+
+# Reference loops in plain Python floats: a complex number is an (re, im) pair and
+# every product and sum is written out in the order the module must evaluate it.
+
+
+def mul(x, y):
+    return (x[0] * y[0] - x[1] * y[1], x[0] * y[1] + x[1] * y[0])
+
+
+def add(x, y):
+    return (x[0] + y[0], x[1] + y[1])
+
+
+def pair(z):
+    z = complex(z)
+    return (z.real, z.imag)
+
+
+def flat(arr):
+    return [pair(z) for row in arr.tolist() for z in row]
+
+
+def zero_rows(rows, cols):
+    return [[(0.0, 0.0)] * cols for _ in range(rows)]
+
+
+ORDERINGS = ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0))
+
+
+def ref_cross(l_a, l_b, f):
+    rows, cols = l_a.shape
+    out = zero_rows(rows, cols)
+    for i, a in enumerate(flat(l_a)):
+        for j, b in enumerate(flat(l_b)):
+            for k in range(rows):
+                entry = f.get((i, j))
+                if entry is not None and entry[0] == k:
+                    out[k][0] = add(out[k][0], mul(mul(pair(entry[1]), a), b))
+    return out
+
+
+def ref_dot(l_a, l_b, f):
+    rows, cols = l_a.shape
+    out = zero_rows(rows, cols)
+    for i, a in enumerate(flat(l_a)):
+        for j, b in enumerate(flat(l_b)):
+            for k in range(rows):
+                triple = (i, j, k)
+                for order in ORDERINGS:
+                    c = f.get(tuple(triple[p] for p in order))
+                    if c is not None:
+                        out[k][0] = add(out[k][0], mul(mul(pair(c), a), b))
+                        break
+    return out
+
+
+def ref_commutator(l_a, l_b, f, basis):
+    m = basis[0].shape[0]
+    terms = as_pairs(basis)
+    out = zero_rows(m, m)
+    for i, a in enumerate(flat(l_a)):
+        for j, b in enumerate(flat(l_b)):
+            if (i, j) not in f:
+                continue
+            k, c = f[(i, j)]
+            s = mul(mul(a, b), pair(c))
+            if not math.hypot(*s) > 1e-8:
+                continue
+            term = terms[k]
+            for r in range(m):
+                for q in range(m):
+                    x = term[r if len(term) > 1 else 0][q if len(term[0]) > 1 else 0]
+                    out[r][q] = add(out[r][q], mul(x, s))
+    return out
+
+
 # AddressSanitizer reserves terabytes of address space and keeps freed memory in
 # quarantine: address-space limits and resident-size figures mean nothing under it.
 sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
 skip_if_sanitized = pytest.mark.skipif(sanitized, reason="memory limits and RSS are meaningless under AddressSanitizer")
+
+
+def seconds_to_interrupt(call, delay=0.05):
+    """Runs call() with a KeyboardInterrupt raised from a kernel timer's signal `delay` s in, as
+    Ctrl-C's SIGINT would be (the call holds the interpreter lock, so no Python thread could);
+    returns the seconds until the call was stopped."""
+    armed = [True]
+
+    def interrupt(signum, frame):
+        if armed[0]:  # a late signal must not abort the whole session
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        start = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        with pytest.raises(KeyboardInterrupt):
+            call()
+        return time.perf_counter() - start
+    finally:
+        armed[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -1,4 +1,5 @@
 """zenqa.Algebra: the complete tensors against the dicts and against matrix arithmetic."""
+
 import numpy as np
 import pytest
 
@@ -41,7 +42,7 @@ def case(request):
 
 def entries(tensor):
     index, value = tensor
-    return dict(zip(map(tuple, index.tolist()), value.tolist()))
+    return dict(zip(map(tuple, index.tolist()), value.tolist(), strict=True))
 
 
 def projector(basis):
@@ -70,9 +71,26 @@ def test_d_coefficients_agree_with_the_dict(case):
         assert all(abs(full[key] - dict_[key]) <= 1e-14 for key in full)
 
 
-@pytest.mark.parametrize("tensor, product, half", [("structure_constants", lambda x, y: x @ y - y @ x, 1),
-                                                   ("d_coefficients", lambda x, y: x @ y + y @ x, 0.5)],
-                         ids=["structure", "d"])
+def test_far_scaled_basis_follows_the_dicts():
+    # Products of such matrices leave the comfortable range of doubles; they are
+    # decomposed scaled by a power of two, as the dicts are, and scaled back.
+    basis, scale = zenqa.gen_gellmann(3), 2.0**300
+    plain, huge = zenqa.Algebra(basis), zenqa.Algebra([scale * m for m in basis])
+    for tensor in ("structure_constants", "d_coefficients"):
+        (index, value), (huge_index, huge_value) = getattr(plain, tensor)(), getattr(huge, tensor)()
+        assert np.array_equal(huge_index, index) and np.array_equal(huge_value, scale * value)
+    matrices = np.array(basis) @ np.array(basis)[::-1]
+    assert np.array_equal(huge.coefficients(scale * matrices), plain.coefficients(matrices))
+    # Coefficients of a tiny basis fall under the absolute negligible bound, for both.
+    tiny = [m / scale for m in basis]
+    assert len(zenqa.Algebra(tiny).structure_constants()[1]) == len(zenqa.get_structure_constants(tiny)) == 0
+
+
+@pytest.mark.parametrize(
+    "tensor, product, half",
+    [("structure_constants", lambda x, y: x @ y - y @ x, 1), ("d_coefficients", lambda x, y: x @ y + y @ x, 0.5)],
+    ids=["structure", "d"],
+)
 def test_dense_tensor_is_the_decomposition_of_every_product(case, tensor, product, half):
     _, basis, algebra = case
     stack = np.array(basis)
@@ -103,8 +121,17 @@ def test_gellmann_structure_constants_in_closed_form():
     """[B_a, B_b] = -2 f_abc B_c with the textbook f of su(3), B = i lambda."""
     positions = [3, 2, 5, 1, 8, 7, 4, 6]  # the textbook lambda at each position (README)
     f = np.zeros((9, 9, 9))
-    for (a, b, c), v in {(1, 2, 3): 1, (1, 4, 7): .5, (1, 5, 6): -.5, (2, 4, 6): .5, (2, 5, 7): .5,
-                         (3, 4, 5): .5, (3, 6, 7): -.5, (4, 5, 8): 3**.5 / 2, (6, 7, 8): 3**.5 / 2}.items():
+    for (a, b, c), v in {
+        (1, 2, 3): 1,
+        (1, 4, 7): 0.5,
+        (1, 5, 6): -0.5,
+        (2, 4, 6): 0.5,
+        (2, 5, 7): 0.5,
+        (3, 4, 5): 0.5,
+        (3, 6, 7): -0.5,
+        (4, 5, 8): 3**0.5 / 2,
+        (6, 7, 8): 3**0.5 / 2,
+    }.items():
         for x, y, z in [(a, b, c), (b, c, a), (c, a, b)]:
             f[x, y, z], f[y, x, z] = v, -v
     expected = -2 * f[np.ix_(positions, positions, positions)]

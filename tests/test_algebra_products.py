@@ -1,4 +1,5 @@
 """zenqa.Algebra: batched products against matrix arithmetic, arguments, sharing and ownership."""
+
 import pickle
 import signal
 import sys
@@ -7,11 +8,11 @@ import time
 
 import numpy as np
 import pytest
+from test_algebra import BASES, projector
+from test_leaks import Failing, assert_no_leaks
 
 import zenqa
 from conftest import skip_if_sanitized
-from test_algebra import BASES, projector
-from test_leaks import Failing, assert_no_leaks
 
 
 @pytest.fixture(scope="module", params=list(BASES))
@@ -44,9 +45,16 @@ def test_products_agree_with_matrix_arithmetic(case, complex_):
     assert close(np.einsum("mkj,mj->mk", algebra.adjoint(a), b), algebra.bracket(a, b))
 
 
-@pytest.mark.parametrize("shape_a, shape_b, shape", [
-    ((), (), ()), ((), (4,), (4,)), ((2, 1), (3,), (2, 3)), ((1, 3), (2, 1), (2, 3)), ((0,), (1,), (0,)),
-])
+@pytest.mark.parametrize(
+    "shape_a, shape_b, shape",
+    [
+        ((), (), ()),
+        ((), (4,), (4,)),
+        ((2, 1), (3,), (2, 3)),
+        ((1, 3), (2, 1), (2, 3)),
+        ((0,), (1,), (0,)),
+    ],
+)
 def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
     a, b = vectors((*shape_a, 8), True, 3), vectors((*shape_b, 8), False, 4)
@@ -54,7 +62,7 @@ def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
         result = product(a, b)
         assert result.shape == (*shape, 8) and result.dtype == np.complex128
         wide_a, wide_b = np.broadcast_arrays(a, b)
-        one_by_one = [product(x, y) for x, y in zip(wide_a.reshape(-1, 8), wide_b.reshape(-1, 8))]
+        one_by_one = [product(x, y) for x, y in zip(wide_a.reshape(-1, 8), wide_b.reshape(-1, 8), strict=True)]
         assert np.array_equal(result.reshape(-1, 8), np.array(one_by_one).reshape(-1, 8))
     assert algebra.adjoint(a).shape == (*shape_a, 8, 8)
     assert algebra.matrix(a).shape == (*shape_a, 3, 3)
@@ -69,43 +77,63 @@ def test_inputs_of_every_layout_and_safe_type():
     assert np.array_equal(algebra.bracket(strided, a[::-1].copy()), want)
     single = a.astype(np.complex64)
     assert np.array_equal(algebra.bracket(single, a), algebra.bracket(single.astype(complex), a))
-    assert np.array_equal(algebra.bracket(a.real.tolist(), np.ones(8, np.int32)),
-                          algebra.bracket(a.real, np.ones(8)))
+    assert np.array_equal(algebra.bracket(a.real.tolist(), np.ones(8, np.int32)), algebra.bracket(a.real, np.ones(8)))
     assert a.flags.writeable and strided.flags.writeable  # inputs are left as they were
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda g: g.bracket(np.ones((3, 7)), np.ones(8)), ValueError, "a has shape (3, 7) but the algebra has 8 elements"),
-    (lambda g: g.bracket(np.ones(8), 1.0), ValueError, "b has shape () but the algebra has 8 elements"),
-    (lambda g: g.anticommutator(np.ones((2, 8)), np.ones((3, 8))), ValueError,
-     "a and b have shapes (2, 8) and (3, 8), which do not broadcast"),
-    (lambda g: g.bracket(np.array(["x"] * 8), np.ones(8)), TypeError, "a has dtype <U1, which does not cast safely"),
-    (lambda g: g.adjoint(np.ones(8, np.clongdouble)), TypeError, "a has dtype complex256"),
-    (lambda g: g.coefficients(np.ones((2, 8))), ValueError, "m has shape (2, 8) but the algebra's matrices are 3 x 3"),
-    (lambda g: g.matrix(object()), TypeError, "a has dtype object"),
-    (lambda g: g.bracket(np.ones(8)), TypeError, "bracket() takes exactly 2 arguments (1 given)"),
-    (lambda g: g.structure_constants(sparse=True), TypeError, "sparse"),
-    (lambda g: g.d_coefficients(1, 2), TypeError, None),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda g: g.bracket(np.ones((3, 7)), np.ones(8)),
+            ValueError,
+            "a has shape (3, 7) but the algebra has 8 elements",
+        ),
+        (lambda g: g.bracket(np.ones(8), 1.0), ValueError, "b has shape () but the algebra has 8 elements"),
+        (
+            lambda g: g.anticommutator(np.ones((2, 8)), np.ones((3, 8))),
+            ValueError,
+            "a and b have shapes (2, 8) and (3, 8), which do not broadcast",
+        ),
+        (
+            lambda g: g.bracket(np.array(["x"] * 8), np.ones(8)),
+            TypeError,
+            "a has dtype <U1, which does not cast safely",
+        ),
+        (lambda g: g.adjoint(np.ones(8, np.clongdouble)), TypeError, "a has dtype complex256"),
+        (
+            lambda g: g.coefficients(np.ones((2, 8))),
+            ValueError,
+            "m has shape (2, 8) but the algebra's matrices are 3 x 3",
+        ),
+        (lambda g: g.matrix(object()), TypeError, "a has dtype object"),
+        (lambda g: g.bracket(np.ones(8)), TypeError, "bracket() takes exactly 2 arguments (1 given)"),
+        (lambda g: g.structure_constants(sparse=True), TypeError, "sparse"),
+        (lambda g: g.d_coefficients(1, 2), TypeError, None),
+    ],
+)
 def test_bad_arguments_raise_named_errors(call, error, message):
     with pytest.raises(error) as info:
         call(zenqa.Algebra(zenqa.gen_gellmann(3)))
     assert message is None or message in str(info.value)
 
 
-@pytest.mark.parametrize("basis, error, message", [
-    ([], ValueError, "basis is empty"),
-    (np.zeros((0, 2, 2)), ValueError, "basis has shape (0, 2, 2)"),
-    (np.zeros((3, 2, 3)), ValueError, "basis has shape (3, 2, 3) but must have shape (n, d, d)"),
-    ([np.eye(2), np.eye(3)], ValueError, "basis[1] has shape (3, 3) but basis[0] has shape (2, 2)"),
-    ([np.ones(4)], ValueError, "basis[0] has shape (4,) but must be a d x d matrix"),
-    ([np.eye(2), [[1, np.nan], [0, 1]]], ValueError, "basis[1] has a non-finite entry at (0, 1)"),
-    (np.array([np.eye(2), np.full((2, 2), np.inf)]), ValueError, "basis[1] has a non-finite entry at (0, 0)"),
-    ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
-    (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
-    (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
-    ("ab", TypeError, "not str"),
-])
+@pytest.mark.parametrize(
+    "basis, error, message",
+    [
+        ([], ValueError, "basis is empty"),
+        (np.zeros((0, 2, 2)), ValueError, "basis has shape (0, 2, 2)"),
+        (np.zeros((3, 2, 3)), ValueError, "basis has shape (3, 2, 3) but must have shape (n, d, d)"),
+        ([np.eye(2), np.eye(3)], ValueError, "basis[1] has shape (3, 3) but basis[0] has shape (2, 2)"),
+        ([np.ones(4)], ValueError, "basis[0] has shape (4,) but must be a d x d matrix"),
+        ([np.eye(2), [[1, np.nan], [0, 1]]], ValueError, "basis matrix 1 holds NaN at (0, 1)"),
+        (np.array([np.eye(2), np.full((2, 2), np.inf)]), ValueError, "basis matrix 1 holds an infinity at (0, 0)"),
+        ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
+        (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
+        (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
+        ("ab", TypeError, "not str"),
+    ],
+)
 def test_bad_bases_raise_named_errors(basis, error, message):
     with pytest.raises(error) as info:
         zenqa.Algebra(basis)
@@ -125,8 +153,11 @@ class Hostile:
 @pytest.mark.parametrize("error", [RuntimeError("boom"), KeyboardInterrupt()], ids=["error", "interrupt"])
 def test_hostile_arguments_pass_their_exception_on(error):
     algebra = zenqa.Algebra(zenqa.gen_gellmann(2))
-    for call in (lambda: zenqa.Algebra([np.eye(2), Hostile(error)]), lambda: algebra.bracket(Hostile(error), 1),
-                 lambda: algebra.coefficients(Hostile(error))):
+    for call in (
+        lambda: zenqa.Algebra([np.eye(2), Hostile(error)]),
+        lambda: algebra.bracket(Hostile(error), 1),
+        lambda: algebra.coefficients(Hostile(error)),
+    ):
         with pytest.raises(type(error)):
             call()
     with pytest.raises(ValueError, match="midway"):
@@ -164,8 +195,9 @@ class Reinterpreting:
         return np.asarray(self.values, *args, **kwargs)
 
 
-@pytest.mark.parametrize("change", [lambda x: setattr(x, "shape", (-1,)), lambda x: setattr(x, "dtype", complex)],
-                         ids=["shape", "dtype"])
+@pytest.mark.parametrize(
+    "change", [lambda x: setattr(x, "shape", (-1,)), lambda x: setattr(x, "dtype", complex)], ids=["shape", "dtype"]
+)
 def test_argument_changed_during_the_conversion_of_another(change):
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
     a = vectors((6, 8), False, 14)
@@ -225,7 +257,7 @@ def test_pickle_repr_len_dim(case):
     copy = pickle.loads(pickle.dumps(algebra))
     assert repr(copy) == f"Algebra(n={n}, dim={d})" and len(copy) == n and copy.dim == d
     for tensor in ("structure_constants", "d_coefficients"):
-        for got, want in zip(getattr(copy, tensor)(), getattr(algebra, tensor)()):
+        for got, want in zip(getattr(copy, tensor)(), getattr(algebra, tensor)(), strict=True):
             assert np.array_equal(got, want)
     with pytest.raises(AttributeError):
         algebra.dim = 4
@@ -290,8 +322,10 @@ def test_ctrl_c_stops_a_long_construction():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert elapsed < 0.05 + full / 2, (elapsed, full)
-    assert np.array_equal(zenqa.Algebra(basis[:8]).structure_constants(dense=True),
-                          zenqa.Algebra(np.array(basis[:8])).structure_constants(dense=True))
+    assert np.array_equal(
+        zenqa.Algebra(basis[:8]).structure_constants(dense=True),
+        zenqa.Algebra(np.array(basis[:8])).structure_constants(dense=True),
+    )
 
 
 @pytest.mark.parametrize("name", ["construct", "tensors", "products", "error"])

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import Index, assert_bitwise, as_pairs, call_with_dict
+from conftest import ChildTypeError, Index, IntChild, as_pairs, assert_bitwise, call_with_dict
 
 PARAMETERS = {
     "gen_sylvester": ("d",),
@@ -22,9 +22,11 @@ def matching_failures(name, params):
     n = len(params)
     full = tuple(range(n))
     by_name = {p: 0 for p in params}
-    missing, multiple, unexpected = ("missing required positional argument: ",
-                                     "got multiple values for argument: ",
-                                     "got an unexpected keyword argument: ")
+    missing, multiple, unexpected = (
+        "missing required positional argument: ",
+        "got multiple values for argument: ",
+        "got an unexpected keyword argument: ",
+    )
     plural = "" if n == 1 else "s"
     return [
         ("none", (), {}, missing + params[0]),
@@ -43,9 +45,11 @@ def matching_failures(name, params):
     ]
 
 
-CASES = [pytest.param(name, args, kwargs, tail, id=f"{name}-{case}")
-         for name, params in PARAMETERS.items()
-         for case, args, kwargs, tail in matching_failures(name, params)]
+CASES = [
+    pytest.param(name, args, kwargs, tail, id=f"{name}-{case}")
+    for name, params in PARAMETERS.items()
+    for case, args, kwargs, tail in matching_failures(name, params)
+]
 
 
 @pytest.mark.parametrize("name, args, kwargs, tail", CASES)
@@ -59,13 +63,12 @@ def test_argument_matching(name, args, kwargs, tail):
 D_FUNCTIONS = [zenqa.gen_gellmann, zenqa.gen_sylvester]
 
 
-class ChildTypeError(TypeError):
-    pass
-
-
 @pytest.mark.parametrize("func", D_FUNCTIONS)
-@pytest.mark.parametrize("bad", [3.0, "3", None, [3], Index("3"), Index(3.0)],
-                         ids=["float", "str", "None", "list", "index-str", "index-float"])
+@pytest.mark.parametrize(
+    "bad",
+    [3.0, "3", None, [3], Index("3"), Index(3.0)],
+    ids=["float", "str", "None", "list", "index-str", "index-float"],
+)
 def test_type_error_gets_argument_prefix(func, bad):
     with pytest.raises(TypeError) as native:
         operator.index(bad)
@@ -87,17 +90,16 @@ def test_other_conversion_errors_pass_through(func, exc_type):
 
 
 @pytest.mark.parametrize("func", D_FUNCTIONS)
-@pytest.mark.parametrize("d", [-1, -2**70, 2**64, 2**100, Index(-1), Index(2**64)],
-                         ids=["-1", "-2**70", "2**64", "2**100", "index-neg", "index-big"])
+@pytest.mark.parametrize(
+    "d",
+    [-1, -(2**70), 2**64, 2**100, Index(-1), Index(2**64)],
+    ids=["-1", "-2**70", "2**64", "2**100", "index-neg", "index-big"],
+)
 def test_out_of_range_d(func, d):
     with pytest.raises(OverflowError) as info:
         func(d)
     assert type(info.value) is OverflowError
     assert "argument" not in str(info.value)
-
-
-class IntChild(int):
-    pass
 
 
 @pytest.mark.parametrize("func", D_FUNCTIONS)
@@ -114,14 +116,17 @@ def test_bool_d(func):
     assert_bitwise(func(d=True), as_pairs(func(1)))
 
 
-@pytest.mark.parametrize("kwargs, raised", [
-    ({"d": 2}, None),
-    ({"d": Index(2)}, None),
-    ({"d": 2, "e": 1}, TypeError),
-    ({"e": 1, "d": 2}, TypeError),
-    ({"d": 2.0}, TypeError),
-    ({"d": -1}, OverflowError),
-])
+@pytest.mark.parametrize(
+    "kwargs, raised",
+    [
+        ({"d": 2}, None),
+        ({"d": Index(2)}, None),
+        ({"d": 2, "e": 1}, TypeError),
+        ({"e": 1, "d": 2}, TypeError),
+        ({"d": 2.0}, TypeError),
+        ({"d": -1}, OverflowError),
+    ],
+)
 def test_caller_keyword_dict_untouched(kwargs, raised):
     snapshot = list(kwargs.items())
     if raised is None:

@@ -56,10 +56,9 @@ def gellmann_unit(j, k, d):
         m[j - 1][k - 1] = (-0.0, -1.0)
         m[k - 1][j - 1] = (0.0, 1.0)
     else:
-        l = j
         for n in range(d):
-            m[n][n] = (1.0, 0.0) if n < l else (-float(l), 0.0) if n == l else (0.0, 0.0)
-        s = math.sqrt(2.0 / ((1.0 + l) * l))
+            m[n][n] = (1.0, 0.0) if n < j else (-float(j), 0.0) if n == j else (0.0, 0.0)
+        s = math.sqrt(2.0 / ((1.0 + j) * j))
         m = [[cmul(c, (s, 0.0)) for c in row] for row in m]
     return m
 
@@ -109,18 +108,20 @@ def test_sylvester_bits(d):
 
 def test_gellmann_2_documented():
     o, i, ni = (0.0, 0.0), (0.0, 1.0), (-0.0, -1.0)
-    assert_bitwise(zenqa.gen_gellmann(2), [
-        [[i, o], [o, ni]],                        # i*sigma_z, the -0.0 real part included
-        [[o, (1.0, -0.0)], [(-1.0, 0.0), o]],     # i*sigma_y
-        [[o, i], [i, o]],                         # i*sigma_x
-    ])
+    assert_bitwise(
+        zenqa.gen_gellmann(2),
+        [
+            [[i, o], [o, ni]],  # i*sigma_z, the -0.0 real part included
+            [[o, (1.0, -0.0)], [(-1.0, 0.0), o]],  # i*sigma_y
+            [[o, i], [i, o]],  # i*sigma_x
+        ],
+    )
 
 
 def test_gellmann_3_diagonal():
     s = math.sqrt(2.0 / 6.0)
     o = (0.0, 0.0)
-    assert_bitwise([zenqa.gen_gellmann(3)[4]],
-                   [[[(0.0, s), o, o], [o, (0.0, s), o], [o, o, (-0.0, -2.0 * s)]]])
+    assert_bitwise([zenqa.gen_gellmann(3)[4]], [[[(0.0, s), o, o], [o, (0.0, s), o], [o, o, (-0.0, -2.0 * s)]]])
 
 
 def test_sylvester_small_documented():

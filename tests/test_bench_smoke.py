@@ -1,4 +1,5 @@
 """The decomposition benchmark runs end to end on tiny sizes."""
+
 import os
 import subprocess
 import sys
@@ -10,8 +11,7 @@ QUICK_WORKLOADS = {("gellmann", "3"), ("sylvester", "3"), ("dense", "4"), ("rank
 
 def test_quick_run_reports_every_workload():
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}  # find zenqa where pytest did
-    run = subprocess.run([sys.executable, str(SCRIPT), "--quick"],
-                         capture_output=True, text=True, timeout=600, env=env)
+    run = subprocess.run([sys.executable, str(SCRIPT), "--quick"], capture_output=True, text=True, timeout=600, env=env)
     assert run.returncode == 0, run.stderr
     rows = [line.split() for line in run.stdout.splitlines()]
     reported = {(r[0], r[2], r[1]) for r in rows if len(r) > 2 and (r[0], r[2]) in QUICK_WORKLOADS}
@@ -32,3 +32,18 @@ def test_quick_algebra_run_reports_every_section():
     for section in ("scaling:", "bracket:", "threads:"):
         assert any(line.startswith(section) for line in lines), section
     assert "MISMATCH" not in run.stdout
+
+
+def test_fork_workers_quick_run_reports_every_workload():
+    script = SCRIPT.with_name("bench_fork_workers.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()[2:]]
+    assert [(r[0], r[1]) for r in rows] == [
+        ("sylvester", "get_structure_constants"),
+        ("dense", "get_structure_constants"),
+        ("dense", "get_d_coefficients"),
+    ]
+    # single, workers, ideal, their ratio and its verdict
+    assert all(len(r) == 8 and float(r[6]) > 0 and r[7] in ("ok", "SLOW") for r in rows), run.stdout

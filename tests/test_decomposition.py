@@ -44,12 +44,15 @@ def close(got, want, rel=1e-10, tiny=1e-12):
 def assert_same_maps(basis):
     structure, symmetric = reference(basis)
     got = zenqa.get_structure_constants(basis)
-    assert set(got) == set(structure), (set(got) ^ set(structure))
-    wrong = [(key, got[key], structure[key]) for key in structure
-             if got[key][0] != structure[key][0] or not close(got[key][1], structure[key][1])]
+    assert set(got) == set(structure), set(got) ^ set(structure)
+    wrong = [
+        (key, got[key], structure[key])
+        for key in structure
+        if got[key][0] != structure[key][0] or not close(got[key][1], structure[key][1])
+    ]
     assert not wrong, wrong[:5]
     got = zenqa.get_d_coefficients(basis)
-    assert set(got) == set(symmetric), (set(got) ^ set(symmetric))
+    assert set(got) == set(symmetric), set(got) ^ set(symmetric)
     wrong = [(key, got[key], symmetric[key]) for key in symmetric if not close(got[key], symmetric[key])]
     assert not wrong, wrong[:5]
 
@@ -92,16 +95,18 @@ BASES = {
     "duplicate": lambda: extended(gm3(), gm3()[2]),
     "rotated-duplicate": lambda: extended(rotated(gm3(), seed=8), rotated(gm3(), seed=8)[6]),
     # more matrices than entries; the identity makes the I/d term count
-    "overcomplete": lambda: extended(zenqa.gen_gellmann(2), np.eye(2, dtype=complex),
-                                     np.array([[1, 2j], [3, -1 + 1j]])),
+    "overcomplete": lambda: extended(
+        zenqa.gen_gellmann(2), np.eye(2, dtype=complex), np.array([[1, 2j], [3, -1 + 1j]])
+    ),
     "mixed-3": lambda: mixed(gm3(), seed=9),
     "mixed-sylvester-3": lambda: mixed(zenqa.gen_sylvester(3), seed=10),
     "with-zero": lambda: gm3()[:3] + [np.zeros((3, 3), complex)] + gm3()[3:],
     "small-element": lambda: scaled(gm3(), 2, 1e-6),
     # Dense and scaled: rounding grows with the condition (and with its square when I/d
     # leaves the span), for any solver; with I in the basis 1e-3 stays far inside 1e-10.
-    "scaled-rotated": lambda: extended(scaled(scaled(rotated(gm3(), seed=11), 4, 1e-3), 6, 1e-2),
-                                       np.eye(3, dtype=complex)),
+    "scaled-rotated": lambda: extended(
+        scaled(scaled(rotated(gm3(), seed=11), 4, 1e-3), 6, 1e-2), np.eye(3, dtype=complex)
+    ),
     # 1e-13 beside 1e5 is below the solver's precision: that element counts as zero
     "beyond-precision": lambda: scaled(scaled(gm3(), 0, 1e5), 1, 1e-13),
     "one-diagonal": lambda: [np.diag([1.0 + 0j, 2.0])],
@@ -143,18 +148,41 @@ def test_su3_documented_values():
 def textbook_su3():
     """lambda_1..lambda_8 and the totally (anti)symmetric f_abc, d_abc (indices from 1)."""
     lam = np.zeros((9, 3, 3), complex)
-    for a, (r, c) in zip((1, 4, 6), ((0, 1), (0, 2), (1, 2))):
+    for a, (r, c) in zip((1, 4, 6), ((0, 1), (0, 2), (1, 2)), strict=True):
         lam[a][r, c] = lam[a][c, r] = 1
         lam[a + 1][r, c], lam[a + 1][c, r] = -1j, 1j
     lam[3] = np.diag([1, -1, 0])
     lam[8] = np.diag([1, 1, -2]) / math.sqrt(3)
     s3 = math.sqrt(3)
-    f_values = {(1, 2, 3): 1, (1, 4, 7): .5, (1, 5, 6): -.5, (2, 4, 6): .5, (2, 5, 7): .5,
-                (3, 4, 5): .5, (3, 6, 7): -.5, (4, 5, 8): s3 / 2, (6, 7, 8): s3 / 2}
-    d_values = {(1, 1, 8): 1 / s3, (2, 2, 8): 1 / s3, (3, 3, 8): 1 / s3, (8, 8, 8): -1 / s3,
-                (4, 4, 8): -.5 / s3, (5, 5, 8): -.5 / s3, (6, 6, 8): -.5 / s3, (7, 7, 8): -.5 / s3,
-                (1, 4, 6): .5, (1, 5, 7): .5, (2, 5, 6): .5, (3, 4, 4): .5, (3, 5, 5): .5,
-                (2, 4, 7): -.5, (3, 6, 6): -.5, (3, 7, 7): -.5}
+    f_values = {
+        (1, 2, 3): 1,
+        (1, 4, 7): 0.5,
+        (1, 5, 6): -0.5,
+        (2, 4, 6): 0.5,
+        (2, 5, 7): 0.5,
+        (3, 4, 5): 0.5,
+        (3, 6, 7): -0.5,
+        (4, 5, 8): s3 / 2,
+        (6, 7, 8): s3 / 2,
+    }
+    d_values = {
+        (1, 1, 8): 1 / s3,
+        (2, 2, 8): 1 / s3,
+        (3, 3, 8): 1 / s3,
+        (8, 8, 8): -1 / s3,
+        (4, 4, 8): -0.5 / s3,
+        (5, 5, 8): -0.5 / s3,
+        (6, 6, 8): -0.5 / s3,
+        (7, 7, 8): -0.5 / s3,
+        (1, 4, 6): 0.5,
+        (1, 5, 7): 0.5,
+        (2, 5, 6): 0.5,
+        (3, 4, 4): 0.5,
+        (3, 5, 5): 0.5,
+        (2, 4, 7): -0.5,
+        (3, 6, 6): -0.5,
+        (3, 7, 7): -0.5,
+    }
     f, d = np.zeros((9, 9, 9)), np.zeros((9, 9, 9))
     for (a, b, c), v in f_values.items():
         for perm in itertools.permutations(range(3)):
@@ -189,22 +217,24 @@ def test_su3_textbook_constants():
     assert set(got) == set(want)
     assert all(got[key][0] == k and close(got[key][1], c) for key, (k, c) in want.items())
     assert close(got[pos[1], pos[2]][1], -2 * 1)  # f_123 = 1
-    assert close(got[pos[1], pos[4]][1], -2 * .5)  # f_147 = 1/2
+    assert close(got[pos[1], pos[4]][1], -2 * 0.5)  # f_147 = 1/2
     assert close(got[pos[4], pos[8]][1], 2 * math.sqrt(3) / 2)  # f_485 = -f_458
 
     # {B_a, B_b} / 2 = -2/3 delta_ab + i d_abc B_c
-    want = {(pos[a], pos[b], pos[c]): 1j * d[a, b, c]
-            for a, b, c in itertools.product(range(1, 9), repeat=3) if d[a, b, c]}
+    want = {
+        (pos[a], pos[b], pos[c]): 1j * d[a, b, c] for a, b, c in itertools.product(range(1, 9), repeat=3) if d[a, b, c]
+    }
     got = zenqa.get_d_coefficients(basis)
     assert set(got) == set(want)
     assert all(close(got[key], c) for key, c in want.items())
-    for a, b, c, v in [(1, 1, 8, 1 / math.sqrt(3)), (1, 4, 6, .5), (8, 8, 8, -1 / math.sqrt(3))]:
+    for a, b, c, v in [(1, 1, 8, 1 / math.sqrt(3)), (1, 4, 6, 0.5), (8, 8, 8, -1 / math.sqrt(3))]:
         assert close(got[pos[a], pos[b], pos[c]], 1j * v)
 
 
 @pytest.mark.parametrize("func, arity", [(zenqa.get_structure_constants, 2), (zenqa.get_d_coefficients, 3)])
-@pytest.mark.parametrize("make", [lambda: zenqa.gen_sylvester(4), lambda: rotated(gm3(), seed=12)],
-                         ids=["sylvester", "rotated"])
+@pytest.mark.parametrize(
+    "make", [lambda: zenqa.gen_sylvester(4), lambda: rotated(gm3(), seed=12)], ids=["sylvester", "rotated"]
+)
 def test_result_form(func, arity, make):
     result = func(make())
     assert type(result) is dict and len(result) > 20
@@ -237,20 +267,35 @@ def z(*shape):
     return np.zeros(shape, complex)
 
 
-@pytest.mark.parametrize("basis, structure, symmetric", [
-    ([], "index out of bounds: the len is 0 but the index is 0", None),
-    ((), "index out of bounds: the len is 0 but the index is 0", None),
-    (z(0, 3, 3), "index out of bounds: the len is 0 but the index is 0", None),
-    ([z(3, 3), z(2, 2)], OUT_OF_BOUNDS, None),
-    ([z(3, 3), z(1, 3)], OUT_OF_BOUNDS, None),
-    ([z(3, 3), z(3, 3), z(8, 1)], OUT_OF_BOUNDS, None),
-    ([z(3, 3), z(4, 4)], incompatible((3, 3), (4, 4)), None),
-    ([z(2, 2), z(3, 3)], incompatible((2, 2), (3, 3)), None),
-    ([z(3, 3), z(3, 4)], incompatible((3, 4), (3, 3)), None),
-    ([z(3, 3), z(1, 9)], incompatible((3, 3), (1, 9)), None),
-    ([z(2, 3)], {}, incompatible((2, 3), (2, 3))),
-], ids=["empty-list", "empty-tuple", "empty-3-d", "2x2-after-3x3", "1x3-after-3x3", "8x1-after-3x3",
-        "4x4-after-3x3", "3x3-after-2x2", "3x4-after-3x3", "1x9-after-3x3", "one-2x3"])
+@pytest.mark.parametrize(
+    "basis, structure, symmetric",
+    [
+        ([], "index out of bounds: the len is 0 but the index is 0", None),
+        ((), "index out of bounds: the len is 0 but the index is 0", None),
+        (z(0, 3, 3), "index out of bounds: the len is 0 but the index is 0", None),
+        ([z(3, 3), z(2, 2)], OUT_OF_BOUNDS, None),
+        ([z(3, 3), z(1, 3)], OUT_OF_BOUNDS, None),
+        ([z(3, 3), z(3, 3), z(8, 1)], OUT_OF_BOUNDS, None),
+        ([z(3, 3), z(4, 4)], incompatible((3, 3), (4, 4)), None),
+        ([z(2, 2), z(3, 3)], incompatible((2, 2), (3, 3)), None),
+        ([z(3, 3), z(3, 4)], incompatible((3, 4), (3, 3)), None),
+        ([z(3, 3), z(1, 9)], incompatible((3, 3), (1, 9)), None),
+        ([z(2, 3)], {}, incompatible((2, 3), (2, 3))),
+    ],
+    ids=[
+        "empty-list",
+        "empty-tuple",
+        "empty-3-d",
+        "2x2-after-3x3",
+        "1x3-after-3x3",
+        "8x1-after-3x3",
+        "4x4-after-3x3",
+        "3x3-after-2x2",
+        "3x4-after-3x3",
+        "1x9-after-3x3",
+        "one-2x3",
+    ],
+)
 def test_faults(panic_type, capfd, basis, structure, symmetric):
     symmetric = structure if symmetric is None else symmetric
     for func, expected in [(zenqa.get_structure_constants, structure), (zenqa.get_d_coefficients, symmetric)]:
@@ -265,7 +310,7 @@ def test_faults(panic_type, capfd, basis, structure, symmetric):
 def test_single_matrix():
     assert zenqa.get_structure_constants(zenqa.gen_gellmann(2)[:1]) == {}
     # {B, B} - I/d = diag(1.5, 7.5), projected on B = diag(1, 2): 16.5 / 5, halved
-    (key, value), = zenqa.get_d_coefficients([np.diag([1.0 + 0j, 2.0])]).items()
+    ((key, value),) = zenqa.get_d_coefficients([np.diag([1.0 + 0j, 2.0])]).items()
     assert key == (0, 0, 0) and close(value, 1.65)
 
 
@@ -297,3 +342,102 @@ def test_ctrl_c_stops_long_call():
         signal.signal(signal.SIGALRM, previous)
     assert elapsed < 0.05 + full / 2, (elapsed, full)
     assert all(m.flags.writeable for m in basis)
+
+
+DECOMPOSITIONS = [zenqa.get_structure_constants, zenqa.get_d_coefficients]
+
+
+@pytest.mark.parametrize("func", DECOMPOSITIONS)
+@pytest.mark.parametrize(
+    "value, kind",
+    [
+        (np.nan, "NaN"),
+        (complex(0, np.nan), "NaN"),
+        (np.inf, "an infinity"),
+        (complex(1, -np.inf), "an infinity"),
+        (complex(np.inf, np.nan), "NaN"),
+    ],
+)
+@pytest.mark.parametrize("where", [(0, 0, 0), (5, 2, 1), (7, 1, 2)])
+def test_non_finite_basis_refused(capfd, func, value, kind, where):
+    basis = gm3()
+    p, r, c = where
+    basis[p][r, c] = value
+    basis[7][2, 2] = np.nan  # only the first is named
+    with pytest.raises(ValueError) as info:
+        func(basis)
+    assert str(info.value) == f"basis matrix {p} holds {kind} at ({r}, {c})"
+    assert capfd.readouterr() == ("", "")  # nothing from LAPACK
+    assert all(m.flags.writeable for m in basis)
+
+
+def test_shape_faults_before_values(panic_type, capfd):
+    for func in DECOMPOSITIONS:
+        with pytest.raises(panic_type):
+            func([np.full((3, 3), np.nan, complex), z(2, 2)])
+        # one matrix has no commutator to expand, but its values are still refused
+        with pytest.raises(ValueError):
+            func([np.full((2, 2), np.inf, complex)])
+
+
+SCALES = [1e300, 2.0**600, 2.0**257, 2.0**-257, 1e-200, 1e-300, 2.0**-1000]
+
+
+def assert_scaled(got, unscaled, scale, coefficient=lambda value: value):
+    """Each coefficient of the scaled basis is `scale` times the unscaled one, or was rounding
+    noise that the scale lifted above the negligible bound; none is NaN or infinite."""
+    assert all(np.isfinite(coefficient(value)) for value in got.values())
+    for key, value in got.items():
+        if key in unscaled and not isinstance(value, tuple) or key in unscaled and value[0] == unscaled[key][0]:
+            assert close(coefficient(value), scale * coefficient(unscaled[key]), 1e-12, 0), (key, value)
+        else:
+            assert abs(coefficient(value)) <= 1e-8 * scale, (key, value)
+    lost = [key for key, value in unscaled.items() if not negligible(scale * coefficient(value)) and key not in got]
+    assert not lost
+
+
+@pytest.mark.parametrize("scale", SCALES)
+@pytest.mark.parametrize("name", ["gellmann-2", "gellmann-3", "sylvester-3", "rotated-3", "mixed-sylvester-3"])
+def test_scaled_basis(capfd, scale, name):
+    # [sB_i, sB_j] = s^2 [B_i, B_j] = s^2 c B_k = s c (s B_k): the constants scale with s
+    basis = BASES[name]()
+    big = [scale * m for m in basis]
+    assert_scaled(
+        zenqa.get_structure_constants(big),
+        zenqa.get_structure_constants(basis),
+        scale,
+        coefficient=lambda value: value[1],
+    )
+    # The I/d term of {sB_i, sB_i} adds coefficients of size 1/s times those of I/d
+    # alone: nothing above rounding for these traceless bases when s is large.
+    if scale > 1:
+        assert_scaled(zenqa.get_d_coefficients(big), zenqa.get_d_coefficients(basis), scale)
+    elif name.startswith("gellmann"):  # their traces cancel exactly
+        assert zenqa.get_d_coefficients(big) == {}
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    "scale, expected", [(1e300, 1e300), (1e-300, -2.5e299), (2.0**1020, 2.0**1020), (2.0**-1020, -(2.0**1018))]
+)
+def test_scaled_identity(scale, expected):
+    # {sI, sI} - I/2 = (2 s^2 - 1/2) I, so v = (2 s^2 - 1/2) / s / 2 = s - 1/(4 s)
+    ((key, value),) = zenqa.get_d_coefficients([scale * np.eye(2, dtype=complex)]).items()
+    assert key == (0, 0, 0) and value == expected
+
+
+@pytest.mark.parametrize(
+    "func, basis, k",
+    [
+        # [B_0, B_1] = 2 B_2 for su(2): 2^1024
+        (zenqa.get_structure_constants, [2.0**1023 * m for m in zenqa.gen_gellmann(2)], 2),
+        # the d-coefficient 2^1023 would fit, the coefficient 2^1024 it halves does not
+        (zenqa.get_d_coefficients, [2.0**1023 * np.eye(2, dtype=complex)], 0),
+        (zenqa.get_d_coefficients, [2.0**-1074 * np.eye(3, dtype=complex)], 0),
+    ],
+)
+def test_coefficient_beyond_doubles(capfd, func, basis, k):
+    with pytest.raises(OverflowError) as info:
+        func(basis)
+    assert str(info.value) == f"a coefficient of basis matrix {k} is too large for a double"
+    assert capfd.readouterr() == ("", "")

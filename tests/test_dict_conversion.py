@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import Index, outcome
+from conftest import ChildTypeError, Index, col, downcast, outcome
 
 
 class PyComplex(ctypes.Structure):
@@ -43,10 +43,6 @@ def prefixed(exc_type, message):
     return exc_type, ("argument 'f_ijk': " + message if exc_type is TypeError else message)
 
 
-def col(*values):
-    return np.array(values, complex).reshape(-1, 1)
-
-
 BASIS = zenqa.gen_gellmann(2)
 PRODUCTS = {
     "cross": lambda a, b, f: zenqa.cross(a, b, f),
@@ -56,8 +52,8 @@ PRODUCTS = {
 PAIR_MAPS = ["cross", "su_commutator"]
 
 
-def downcast(obj, target):
-    return TypeError, f"argument 'f_ijk': '{type(obj).__qualname__}' object cannot be converted to '{target}'"
+def refused(obj, target):
+    return TypeError, f"argument 'f_ijk': {downcast(type(obj).__qualname__, target)}"
 
 
 def length(want, got):
@@ -65,19 +61,22 @@ def length(want, got):
 
 
 @pytest.mark.parametrize("func", list(PRODUCTS))
-@pytest.mark.parametrize("bad", [[((0, 1), (2, 1.0))], None, ((0, 1),), types.MappingProxyType({}), 0, "f"],
-                         ids=["list", "None", "tuple", "mappingproxy", "int", "str"])
+@pytest.mark.parametrize(
+    "bad",
+    [[((0, 1), (2, 1.0))], None, ((0, 1),), types.MappingProxyType({}), 0, "f"],
+    ids=["list", "None", "tuple", "mappingproxy", "int", "str"],
+)
 def test_not_a_dict(func, bad):
     with pytest.raises(TypeError) as info:
         PRODUCTS[func](col(1), col(1), bad)
-    assert (type(info.value), str(info.value)) == downcast(bad, "PyDict")
+    assert (type(info.value), str(info.value)) == refused(bad, "PyDict")
 
 
 PAIR_ERRORS = {
-    "key-int": lambda: ({0: (1, 1.0)}, downcast(0, "PyTuple")),
-    "key-str": lambda: ({"01": (1, 1.0)}, downcast("01", "PyTuple")),
-    "value-float": lambda: ({(0, 1): 1.5}, downcast(1.5, "PyTuple")),
-    "value-list": lambda: ({(0, 1): [2, 1.0]}, downcast([], "PyTuple")),
+    "key-int": lambda: ({0: (1, 1.0)}, refused(0, "PyTuple")),
+    "key-str": lambda: ({"01": (1, 1.0)}, refused("01", "PyTuple")),
+    "value-float": lambda: ({(0, 1): 1.5}, refused(1.5, "PyTuple")),
+    "value-list": lambda: ({(0, 1): [2, 1.0]}, refused([], "PyTuple")),
     "key-length-0": lambda: ({(): (1, 1.0)}, length(2, 0)),
     "key-length-1": lambda: ({(0,): (1, 1.0)}, length(2, 1)),
     "key-length-3": lambda: ({(0, 1, 2): 1j}, length(2, 3)),  # the key is checked before the value
@@ -88,10 +87,13 @@ PAIR_ERRORS = {
     "float-j": lambda: ({(0, 1.0): (1, 1.0)}, prefixed(*error_of(lambda: c_index(1.0)))),
     "value-None": lambda: ({(0, 1): (1, None)}, prefixed(*error_of(lambda: c_complex(None)))),
     "value-str": lambda: ({(0, 1): (1, "1")}, prefixed(*error_of(lambda: c_complex("1")))),
-    "later-entry": lambda: ({(0, 1): (1, 1.0), (1, 0): (1, object())}, prefixed(*error_of(lambda: c_complex(object())))),
+    "later-entry": lambda: (
+        {(0, 1): (1, 1.0), (1, 0): (1, object())},
+        prefixed(*error_of(lambda: c_complex(object()))),
+    ),
 }
 TRIPLE_ERRORS = {
-    "key-int": lambda: ({0: 1.0}, downcast(0, "PyTuple")),
+    "key-int": lambda: ({0: 1.0}, refused(0, "PyTuple")),
     "key-length-2": lambda: ({(0, 1): (2, 1.0)}, length(3, 2)),
     "key-length-4": lambda: ({(0, 1, 2, 3): 1.0}, length(3, 4)),
     "negative-k": lambda: ({(0, 1, -2): 1.0}, error_of(lambda: c_index(-2))),
@@ -101,8 +103,9 @@ TRIPLE_ERRORS = {
 }
 
 
-@pytest.mark.parametrize("func, case", [(f, c) for f in PAIR_MAPS for c in PAIR_ERRORS] +
-                         [("dot", c) for c in TRIPLE_ERRORS])
+@pytest.mark.parametrize(
+    "func, case", [(f, c) for f in PAIR_MAPS for c in PAIR_ERRORS] + [("dot", c) for c in TRIPLE_ERRORS]
+)
 def test_bad_entries(func, case):
     f, (exc_type, message) = (TRIPLE_ERRORS if func == "dot" else PAIR_ERRORS)[case]()
     l_a, l_b = col(1, 2), col(3, 4)
@@ -125,8 +128,21 @@ class Floatish:
         return -2.5
 
 
-VALUES = [3, -2.5, 1.5 - 2j, True, np.float32(0.1), np.complex64(0.1 - 0.2j), np.int8(-7), np.float64(-1e300),
-          np.complex128(complex(-0.0, 4.0)), fractions.Fraction(1, 3), Complexish(2 - 7j), Floatish(), Index(5)]
+VALUES = [
+    3,
+    -2.5,
+    1.5 - 2j,
+    True,
+    np.float32(0.1),
+    np.complex64(0.1 - 0.2j),
+    np.int8(-7),
+    np.float64(-1e300),
+    np.complex128(complex(-0.0, 4.0)),
+    fractions.Fraction(1, 3),
+    Complexish(2 - 7j),
+    Floatish(),
+    Index(5),
+]
 
 
 @pytest.mark.parametrize("value", VALUES, ids=lambda v: type(v).__name__)
@@ -189,7 +205,7 @@ def test_duplicate_indices_last_wins(last):
     k, c = entries[-1][1]
     got = zenqa.cross(l_a, l_b, dict(entries))
     assert got[k, 0] == c * 2 * 5 and got[1 - k, 0] == 0
-    d = [((0, 0, 0), 2.0), ((Index(0), 0, 0), 3.0)][::1 if last else -1]
+    d = [((0, 0, 0), 2.0), ((Index(0), 0, 0), 3.0)][:: 1 if last else -1]
     assert zenqa.dot(col(1), col(1), dict(d))[0, 0] == d[-1][1]
     comm = zenqa.su_commutator(l_a, l_b, dict(entries), BASIS)
     assert np.array_equal(comm, (2 * 5 * c) * BASIS[k])
@@ -211,10 +227,12 @@ class Hook(Index):
         return complex(super().__index__())
 
 
-ACTIONS = {"add": lambda f: f.setdefault((9, 9, 9)[:len(next(iter(f)))], (0, 1.0)),
-           "remove-other": lambda f: f.pop(next(k for k in f if 1 in k)),
-           "clear": lambda f: f.clear(),
-           "remove-self": lambda f: f.popitem()}
+ACTIONS = {
+    "add": lambda f: f.setdefault((9, 9, 9)[: len(next(iter(f)))], (0, 1.0)),
+    "remove-other": lambda f: f.pop(next(k for k in f if 1 in k)),
+    "clear": lambda f: f.clear(),
+    "remove-self": lambda f: f.popitem(),
+}
 
 
 def mutating_map(action, where, pairs):
@@ -227,8 +245,15 @@ def mutating_map(action, where, pairs):
     return f
 
 
-@pytest.mark.parametrize("func, where", [(func, where) for func in PRODUCTS for where in ("key", "value-k", "value-c")
-                                         if (func, where) != ("dot", "value-k")])  # a triple map has no k
+@pytest.mark.parametrize(
+    "func, where",
+    [
+        (func, where)
+        for func in PRODUCTS
+        for where in ("key", "value-k", "value-c")
+        if (func, where) != ("dot", "value-k")
+    ],
+)  # a triple map has no k
 @pytest.mark.parametrize("action", list(ACTIONS))
 def test_dict_changed_during_conversion(func, where, action):
     f = mutating_map(action, where, func != "dot")
@@ -253,10 +278,6 @@ def test_entry_dropped_while_it_converts():
         zenqa.cross(col(1, 2), col(1, 2), f)
 
 
-class ChildTypeError(TypeError):
-    pass
-
-
 @pytest.mark.parametrize("exc_type", [TypeError, ChildTypeError, ValueError, OverflowError, ZeroDivisionError])
 @pytest.mark.parametrize("place", ["i", "k", "c", "dot-c"])
 def test_errors_raised_by_hooks(exc_type, place):
@@ -266,8 +287,13 @@ def test_errors_raised_by_hooks(exc_type, place):
         raise exc
 
     hook = Hook(0, fail)
-    f = {"i": {(hook, 0): (0, 1.0)}, "k": {(0, 0): (hook, 1.0)}, "c": {(0, 0): (0, hook)},
-         "dot-c": {(0, 0, 0): hook}}[place]
+    maps = {
+        "i": {(hook, 0): (0, 1.0)},
+        "k": {(0, 0): (hook, 1.0)},
+        "c": {(0, 0): (0, hook)},
+        "dot-c": {(0, 0, 0): hook},
+    }
+    f = maps[place]
     func = zenqa.dot if place == "dot-c" else zenqa.cross
     l_a = col(1)
     with pytest.raises(exc_type) as info:
@@ -311,6 +337,7 @@ def spy_basis(seen):
         def __iter__(self):
             seen.append("basis")
             return super().__iter__()
+
     return Spy(BASIS)
 
 
@@ -342,18 +369,24 @@ def test_basis_is_converted_after_the_map():
     assert seen == ["f_ijk"] and l_a.flags.writeable
 
 
-@pytest.mark.parametrize("func, failure", [(func, failure) for func in PRODUCTS for failure in ("none", "later-entry")] +
-                         [("su_commutator", "basis"), ("su_commutator", "fault")])
+@pytest.mark.parametrize(
+    "func, failure",
+    [(func, failure) for func in PRODUCTS for failure in ("none", "later-entry")]
+    + [("su_commutator", "basis"), ("su_commutator", "fault")],
+)
 def test_refcounts_and_flags(panic_type, capfd, func, failure):
     pairs = func != "dot"
-    t = lambda *items: tuple(list(items))  # a new tuple, not a shared constant
+
+    def t(*items):
+        return tuple(list(items))  # a new tuple, not a shared constant
+
     keys = [t(Index(0), 1), t(1, Index(0)), t(0, 0)] if pairs else [t(Index(0), 1, 0), t(1, Index(0), 0), t(0, 0, 1)]
     values = [t(Index(1), 2.5 - 1j), t(0, Complexish(3j)), t(1, 1.0)] if pairs else [2.5 - 1j, Complexish(3j), 1.0]
     if failure == "later-entry":
         values[-1] = t(1, "x") if pairs else "x"
     if failure == "fault":
         values[-1] = t(len(BASIS), 1.0)
-    f = dict(zip(keys, values))
+    f = dict(zip(keys, values, strict=True))
     l_a, l_b = col(1, 2), np.array([[3, 4]], complex)
     l_b.flags.writeable = False
     objects = [f, *keys, *values, *[x for t in keys + values if isinstance(t, tuple) for x in t]]
@@ -362,8 +395,11 @@ def test_refcounts_and_flags(panic_type, capfd, func, failure):
     basis = 7 if failure == "basis" else BASIS
     expected = {"none": None, "later-entry": TypeError, "basis": TypeError, "fault": panic_type}[failure]
     for _ in range(3):
-        call = {"cross": lambda: zenqa.cross(l_a, l_b, f), "dot": lambda: zenqa.dot(l_a, l_b, f),
-                "su_commutator": lambda: zenqa.su_commutator(l_a, l_b, f, basis)}[func]
+        call = {
+            "cross": lambda: zenqa.cross(l_a, l_b, f),
+            "dot": lambda: zenqa.dot(l_a, l_b, f),
+            "su_commutator": lambda: zenqa.su_commutator(l_a, l_b, f, basis),
+        }[func]
         assert outcome(call, panic_type) is expected
     gc.collect()
     assert [sys.getrefcount(x) for x in objects] == before

@@ -5,9 +5,15 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import zenqa
+from conftest import ref_commutator, ref_cross, ref_dot
 
-SETTINGS = settings(max_examples=150, deadline=None, database=None, derandomize=True,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=150,
+    deadline=None,
+    database=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @st.composite
@@ -27,9 +33,11 @@ def laid_out(draw, values):
     strides = [0, 0]
     strides[1 - outer] = steps[1 - outer] * spacing
     strides[outer] = steps[outer] * spacing * (1 + max(values.shape[1 - outer] - 1, 0) * steps[1 - outer])
-    strides = [-s if flip else s for s, flip in zip(strides, flips)]
-    start = draw(st.integers(0, 15)) + sum(-s * (n - 1) for s, n in zip(strides, values.shape) if s < 0 and n)
-    extent = start + sum(s * (n - 1) for s, n in zip(strides, values.shape) if s > 0 and n) + 16
+    strides = [-s if flip else s for s, flip in zip(strides, flips, strict=True)]
+    start = draw(st.integers(0, 15)) + sum(
+        -s * (n - 1) for s, n in zip(strides, values.shape, strict=True) if s < 0 and n
+    )
+    extent = start + sum(s * (n - 1) for s, n in zip(strides, values.shape, strict=True) if s > 0 and n) + 16
     raw = np.zeros(extent + 16, np.uint8)
     view = np.ndarray(values.shape, dtype, buffer=raw, offset=start, strides=strides)
     view[...] = values
@@ -49,35 +57,14 @@ shapes = st.tuples(*[st.sampled_from([0, 1, 1, 2, 2, 3, 3, 4, 5])] * 2)  # empty
 
 def pair_map(n_keys, n_targets):
     c = st.complex_numbers(max_magnitude=10, allow_nan=False)
-    return st.dictionaries(st.tuples(st.integers(0, n_keys), st.integers(0, n_keys)),
-                           st.tuples(st.integers(0, n_targets), c), max_size=30)
+    return st.dictionaries(
+        st.tuples(st.integers(0, n_keys), st.integers(0, n_keys)), st.tuples(st.integers(0, n_targets), c), max_size=30
+    )
 
 
-def ref_cross(a, b, f):
-    a, b, out = a.ravel(), b.ravel(), np.zeros(a.shape, complex)
-    for (i, j), (k, c) in f.items():
-        if i < a.size and j < b.size and k < out.shape[0]:
-            out[k, 0] += c * a[i] * b[j]
-    return out
-
-
-def ref_dot(a, b, f):
-    a, b, out = a.ravel(), b.ravel(), np.zeros(a.shape, complex)
-    orders = [(0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)]
-    for i in range(a.size):
-        for j in range(b.size):
-            for k in range(out.shape[0]):
-                c = next((f[key] for key in (tuple((i, j, k)[p] for p in o) for o in orders) if key in f), 0)
-                out[k, 0] += c * a[i] * b[j]
-    return out
-
-
-def ref_commutator(a, b, f, basis):
-    a, b, out = a.ravel(), b.ravel(), np.zeros(basis[0].shape, complex)
-    for (i, j), (k, c) in f.items():
-        if i < a.size and j < b.size and abs(a[i] * b[j] * c) > 1e-8:
-            out += a[i] * b[j] * c * basis[k]
-    return out
+def as_array(pairs, shape):
+    """A reference result of (re, im) pairs as a complex array."""
+    return np.array([complex(*z) for row in pairs for z in row], complex).reshape(shape)
 
 
 def assert_close(got, want, *factors):
@@ -98,14 +85,20 @@ def test_coefficient_layouts(data):
     b, lb = data.draw(shapes.flatmap(numbers).flatmap(laid_out))
     basis = zenqa.gen_gellmann(3)
     f, f_comm = data.draw(pair_map(12, 12)), data.draw(pair_map(12, len(basis) - 1))
-    dmap = data.draw(st.dictionaries(st.tuples(*[st.integers(0, 6)] * 3),
-                                     st.complex_numbers(max_magnitude=10, allow_nan=False), max_size=30))
+    dmap = data.draw(
+        st.dictionaries(
+            st.tuples(*[st.integers(0, 6)] * 3), st.complex_numbers(max_magnitude=10, allow_nan=False), max_size=30
+        )
+    )
     flags, memory = [a.flags.writeable, b.flags.writeable], [(a, a.base.tobytes()), (b, b.base.tobytes())]
     for got, plain, want in [
-        (zenqa.cross(a, b, f), zenqa.cross(la, lb, f), ref_cross(la, lb, f)),
-        (zenqa.dot(a, b, dmap), zenqa.dot(la, lb, dmap), ref_dot(la, lb, dmap)),
-        (zenqa.su_commutator(a, b, f_comm, basis), zenqa.su_commutator(la, lb, f_comm, basis),
-         ref_commutator(la, lb, f_comm, basis)),
+        (zenqa.cross(a, b, f), zenqa.cross(la, lb, f), as_array(ref_cross(la, lb, f), la.shape)),
+        (zenqa.dot(a, b, dmap), zenqa.dot(la, lb, dmap), as_array(ref_dot(la, lb, dmap), la.shape)),
+        (
+            zenqa.su_commutator(a, b, f_comm, basis),
+            zenqa.su_commutator(la, lb, f_comm, basis),
+            as_array(ref_commutator(la, lb, f_comm, basis), basis[0].shape),
+        ),
     ]:
         # the layout changes nothing, not even rounding
         assert got.tobytes() == plain.tobytes()
@@ -116,8 +109,9 @@ def test_coefficient_layouts(data):
 @SETTINGS
 @given(st.data())
 def test_basis_layouts(panic_type, data):
-    kind, d = data.draw(st.sampled_from([("gellmann", 2), ("gellmann", 3), ("sylvester", 1), ("sylvester", 2),
-                                         ("sylvester", 3)]))
+    kind, d = data.draw(
+        st.sampled_from([("gellmann", 2), ("gellmann", 3), ("sylvester", 1), ("sylvester", 2), ("sylvester", 3)])
+    )
     plain = getattr(zenqa, "gen_" + kind)(d)
     pairs = [data.draw(laid_out(m)) for m in plain]
     views, plain = [v for v, _ in pairs], [p for _, p in pairs]  # a zero step repeats an element
@@ -128,7 +122,7 @@ def test_basis_layouts(panic_type, data):
     got = zenqa.su_commutator(l_a, l_a[::-1], f, views)
     assert got.tobytes() == zenqa.su_commutator(l_a, l_a[::-1], f, plain).tobytes()
     biggest_c = max((abs(c) for _, c in f.values()), default=0)
-    assert_close(got, ref_commutator(l_a, l_a[::-1], f, plain), l_a, l_a, biggest_c, *plain)
+    assert_close(got, as_array(ref_commutator(l_a, l_a[::-1], f, plain), plain[0].shape), l_a, l_a, biggest_c, *plain)
     for func in (zenqa.get_structure_constants, zenqa.get_d_coefficients):
         # a column-major copy is kept column-major, which the decompositions refuse
         if any(v.flags.f_contiguous and not v.flags.c_contiguous for v in views):
@@ -140,16 +134,37 @@ def test_basis_layouts(panic_type, data):
     assert [v.flags.writeable for v in views] == flags and untouched(memory)
 
 
-REJECTED = {"complex64": "Complex32", ">c8": "Complex32", "float64": "Float64", ">f8": "Float64",
-            "int32": "Int32", "uint64": "Uint64", "bool": "Bool", "float16": "Unknown", "clongdouble": "Unknown"}
+REJECTED = {
+    "complex64": "Complex32",
+    ">c8": "Complex32",
+    "float64": "Float64",
+    ">f8": "Float64",
+    "int32": "Int32",
+    "uint64": "Uint64",
+    "bool": "Bool",
+    "float16": "Unknown",
+    "clongdouble": "Unknown",
+}
 MISMATCH = "argument '{}': Shape Mismatch:\n from=(dim={}, dtype={}), to=(dim=2, dtype=Complex64)"
 
 
 @SETTINGS
-@given(data=st.data(), dtype=st.sampled_from(sorted(REJECTED) + ["complex128", ">c16"]),
-       shape=hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3),
-       position=st.sampled_from(["cross-l_a", "dot-l_b", "commutator-l_a", "commutator-l_b", "commutator-basis",
-                                 "structure-basis", "d-coefficients-basis"]))
+@given(
+    data=st.data(),
+    dtype=st.sampled_from(sorted(REJECTED) + ["complex128", ">c16"]),
+    shape=hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=3),
+    position=st.sampled_from(
+        [
+            "cross-l_a",
+            "dot-l_b",
+            "commutator-l_a",
+            "commutator-l_b",
+            "commutator-basis",
+            "structure-basis",
+            "d-coefficients-basis",
+        ]
+    ),
+)
 def test_rejected_arrays(data, dtype, shape, position):
     assume(len(shape) != 2 or dtype not in ("complex128", ">c16"))
     bad = data.draw(hnp.arrays(np.dtype(dtype), shape))

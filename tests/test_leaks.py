@@ -60,8 +60,22 @@ def case(func, *args, raised=None, **kwargs):
     return func, args, kwargs, raised
 
 
+DECOMPOSITIONS = [("structure", SC), ("d-coefficients", DC)]
+BASES = {
+    "ok": (lambda: basis(3), None),
+    "tuple": (lambda: tuple(basis()), None),
+    "not-sequence": (lambda: {0: basis()[0]}, TypeError),
+    "bad-element": (lambda: basis() + [np.zeros((2, 2))], TypeError),
+    "iteration-fails": (lambda: Failing(basis()), ValueError),
+    "empty": (list, PANIC),
+    "fortran": (lambda: [np.asfortranarray(m) for m in basis()], PANIC),
+    "late-fault": (lambda: basis(3) + [np.asfortranarray(basis(3)[0])], PANIC),
+    "shapes": (lambda: basis(3) + basis(2), PANIC),
+    "huge-element": (lambda: basis() + [huge()], MemoryError),
+}
 CASES = {
     "sylvester-ok": lambda: case(SYL, Index(3)),
+    "sylvester-empty": lambda: case(SYL, 1),
     "sylvester-keyword": lambda: case(SYL, d=Index(2)),
     "sylvester-type": lambda: case(SYL, Index(2.5), raised=TypeError),
     "sylvester-negative": lambda: case(SYL, Index(-1), raised=OverflowError),
@@ -69,22 +83,23 @@ CASES = {
     "sylvester-shape": lambda: case(SYL, Index(2**32), raised=PANIC),
     "sylvester-memory": lambda: case(SYL, Index(2**20), raised=MemoryError),
     "gellmann-ok": lambda: case(GM, d=Index(3)),
+    "gellmann-empty": lambda: case(GM, 0),
     "gellmann-memory": lambda: case(GM, Index(4096), raised=MemoryError),
     "gellmann-capacity": lambda: case(GM, Index(2**32), raised=PANIC),
     "gellmann-hook": lambda: case(GM, Index(lambda: ValueError("x")), raised=ValueError),
     "gellmann-unknown": lambda: case(GM, d=Index(2), e=object(), raised=TypeError),
-    **{f"{name}-{kind}": (lambda func=func, make=make, raised=raised: case(func, make(), raised=raised))
-       for name, func in [("structure", SC), ("d-coefficients", DC)]
-       for kind, make, raised in [
-           ("ok", lambda: basis(3), None),
-           ("tuple", lambda: tuple(basis()), None),
-           ("not-sequence", lambda: {0: basis()[0]}, TypeError),
-           ("bad-element", lambda: basis() + [np.zeros((2, 2))], TypeError),
-           ("iteration-fails", lambda: Failing(basis()), ValueError),
-           ("empty", list, PANIC),
-           ("fortran", lambda: [np.asfortranarray(m) for m in basis()], PANIC),
-           ("shapes", lambda: basis(3) + basis(2), PANIC),
-           ("huge-element", lambda: basis() + [huge()], MemoryError)]},
+    **{
+        f"{name}-{kind}": (lambda func=func, make=make, raised=raised: case(func, make(), raised=raised))
+        for name, func in DECOMPOSITIONS
+        for kind, (make, raised) in BASES.items()
+    },
+    **{
+        f"{name}-keyword-{kind}": (
+            lambda func=func, make=BASES[kind][0], raised=BASES[kind][1]: case(func, basis=tuple(make()), raised=raised)
+        )
+        for name, func in DECOMPOSITIONS
+        for kind in ["ok", "bad-element", "late-fault", "empty"]
+    },
     "commutator-ok": lambda: case(COMM, col(1, 2j, 3), col(-1, 1, 0.5j), pairs(), basis()),
     "commutator-keywords": lambda: case(COMM, l_a=col(1, 2), l_b=col(3), f_ijk=pairs(), basis=basis()),
     "commutator-l_a": lambda: case(COMM, [1], col(1), pairs(), basis(), raised=TypeError),
@@ -96,8 +111,9 @@ CASES = {
     "commutator-basis": lambda: case(COMM, col(1), col(1), pairs(), object(), raised=TypeError),
     "commutator-empty": lambda: case(COMM, col(1), col(1), pairs(), [], raised=PANIC),
     "commutator-target": lambda: case(COMM, col(1, 1), col(1, 1), pairs(k=3), basis(), raised=PANIC),
-    "commutator-broadcast": lambda: case(COMM, col(1, 1), col(1, 1), pairs(), basis()[:2] + [np.ones((3, 3), complex)],
-                                         raised=PANIC),
+    "commutator-broadcast": lambda: case(
+        COMM, col(1, 1), col(1, 1), pairs(), basis()[:2] + [np.ones((3, 3), complex)], raised=PANIC
+    ),
     "commutator-huge-l_a": lambda: case(COMM, huge(), col(1), pairs(), basis(), raised=MemoryError),
     "commutator-huge-basis": lambda: case(COMM, col(1), col(1), {}, basis() + [huge()], raised=MemoryError),
     "cross-ok": lambda: case(CROSS, col(1, 2j, 3), np.array([[1, 0.5j]]), pairs()),
@@ -110,8 +126,9 @@ CASES = {
     "dot-ok": lambda: case(DOT, col(1, 2j, 3), col(1, 0.5j), triples()),
     "dot-pair-map": lambda: case(DOT, col(1), col(1), pairs(), raised=ValueError),
     "dot-value": lambda: case(DOT, col(1), col(1), triples(c="x"), raised=TypeError),
-    "dot-interrupted": lambda: case(DOT, col(1), col(1), {t(0, 0, Index(KeyboardInterrupt)): 1j},
-                                    raised=KeyboardInterrupt),
+    "dot-interrupted": lambda: case(
+        DOT, col(1), col(1), {t(0, 0, Index(KeyboardInterrupt)): 1j}, raised=KeyboardInterrupt
+    ),
     "dot-huge-l_a": lambda: case(DOT, huge(), col(1), {}, raised=MemoryError),
 }
 
@@ -150,7 +167,9 @@ def assert_no_leaks(call, arguments, expected, panic_type, repeat=1000):
         once()
     gc.collect()
     after, grown = [sys.getrefcount(x) for x in objects], sys.getallocatedblocks() - blocks
-    assert after == before, [(type(x).__name__, a - b) for x, a, b in zip(objects, after, before) if a != b]
+    assert after == before, [
+        (type(x).__name__, a - b) for x, a, b in zip(objects, after, before, strict=True) if a != b
+    ]
     # free lists and caches refill by a few dozen blocks at most; a leak grows with the calls
     assert grown < repeat // 4, f"{grown} interpreter blocks kept by {repeat} calls"
 
@@ -198,3 +217,36 @@ def test_soak_resident_memory(panic_type):
         os.close(devnull)
     print(f"soak: 100000 calls in {seconds:.1f} s, resident memory grew by {grown / 2**20:.2f} MiB")
     assert grown < 4 * 2**20
+
+
+@pytest.mark.parametrize("name", [name for name in CASES if name.endswith("-ok")])
+def test_interpreter_out_of_memory(panic_type, capfd, name):
+    # Each run fails one more of the interpreter's allocations: results that cannot be
+    # built are a MemoryError (not an internal fault) and leave nothing behind.
+    testcapi = pytest.importorskip("_testcapi")
+    func, args, kwargs, _ = CASES[name]()
+
+    def sweep():
+        outcomes = set()
+        for failing in range(300):
+            testcapi.set_nomemory(failing, failing + 1)
+            try:
+                func(*args, **kwargs)
+                outcomes.add(None)
+            except BaseException as exc:
+                outcomes.add(type(exc))
+            finally:
+                testcapi.remove_mem_hooks()
+        return outcomes
+
+    outcomes = sweep()
+    # NumPy 2.5 raises its own subclass of MemoryError for an array it cannot allocate.
+    failures = outcomes - {None}
+    assert None in outcomes and failures and all(issubclass(o, MemoryError) for o in failures), outcomes
+    objects = watched((args, kwargs))
+    gc.collect()
+    before, blocks = [sys.getrefcount(x) for x in objects], sys.getallocatedblocks()
+    sweep()
+    gc.collect()
+    assert [sys.getrefcount(x) for x in objects] == before
+    assert sys.getallocatedblocks() - blocks < 75

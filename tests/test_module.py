@@ -11,8 +11,15 @@ import pytest
 import zenqa
 from conftest import Index
 
-FUNCTIONS = ["gen_sylvester", "gen_gellmann", "get_structure_constants",
-             "get_d_coefficients", "su_commutator", "cross", "dot"]
+FUNCTIONS = [
+    "gen_sylvester",
+    "gen_gellmann",
+    "get_structure_constants",
+    "get_d_coefficients",
+    "su_commutator",
+    "cross",
+    "dot",
+]
 
 
 def test_module_attributes():
@@ -47,11 +54,15 @@ def test_import_and_first_call_without_numpy():
         print(len(zenqa.gen_gellmann(2)))
     """)
     path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
-    proc = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=path))
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONPATH=path),
+    )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
-        "kelm_runtime PanicException ('Failed to import numpy module',)", "3"]
+    assert proc.stdout.splitlines() == ["kelm_runtime PanicException ('Failed to import numpy module',)", "3"]
     assert "Failed to import numpy module" in proc.stderr
 
 
@@ -72,13 +83,17 @@ def test_panic_escapes_except_exception(panic_type):
     assert not swallowed
 
 
-@pytest.mark.parametrize("func, d, check", [
-    (zenqa.gen_sylvester, 0, lambda m: "out of bounds" in m),
-    (zenqa.gen_gellmann, 2**64 - 1, lambda m: m == "capacity overflow"),
-    (zenqa.gen_gellmann, np.uint64(2**64 - 1), lambda m: m == "capacity overflow"),
-    (zenqa.gen_gellmann, Index(2**64 - 1), lambda m: m == "capacity overflow"),
-    (zenqa.gen_sylvester, 2**64 - 1, lambda m: "shape" in m.lower() and "overflow" in m.lower()),
-], ids=["sylvester-0", "gellmann-max", "gellmann-max-uint64", "gellmann-max-index", "sylvester-max"])
+@pytest.mark.parametrize(
+    "func, d, check",
+    [
+        (zenqa.gen_sylvester, 0, lambda m: "out of bounds" in m),
+        (zenqa.gen_gellmann, 2**64 - 1, lambda m: m == "capacity overflow"),
+        (zenqa.gen_gellmann, np.uint64(2**64 - 1), lambda m: m == "capacity overflow"),
+        (zenqa.gen_gellmann, Index(2**64 - 1), lambda m: m == "capacity overflow"),
+        (zenqa.gen_sylvester, 2**64 - 1, lambda m: "shape" in m.lower() and "overflow" in m.lower()),
+    ],
+    ids=["sylvester-0", "gellmann-max", "gellmann-max-uint64", "gellmann-max-index", "sylvester-max"],
+)
 def test_internal_fault(panic_type, capfd, func, d, check):
     capfd.readouterr()
     with pytest.raises(BaseException) as info:
@@ -100,8 +115,9 @@ def test_panic_raised_by_python_code_is_resumed(panic_type, capfd):
     assert info.value is not original
     assert info.value.args == ("Unwrapped panic from Python code",)
     err = capfd.readouterr().err
-    assert ("--- Kelm is resuming a panic after fetching a PanicException from Python. ---\n"
-            "Python stack trace below:\n") in err
+    assert (
+        "--- Kelm is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n"
+    ) in err
     assert "PanicException: raised inside __index__" in err
     # the resumed panic is not reported again as a fresh fault
     assert "Unwrapped panic" not in err

@@ -6,91 +6,31 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import as_pairs, assert_bitwise
-
-# Reference loops in plain Python floats: a complex number is an (re, im) pair and
-# every product and sum is written out in the order the module must evaluate it.
-
-
-def mul(x, y):
-    return (x[0] * y[0] - x[1] * y[1], x[0] * y[1] + x[1] * y[0])
-
-
-def add(x, y):
-    return (x[0] + y[0], x[1] + y[1])
-
-
-def pair(z):
-    z = complex(z)
-    return (z.real, z.imag)
+from conftest import (
+    ORDERINGS,
+    add,
+    as_pairs,
+    assert_bitwise,
+    col,
+    flat,
+    mul,
+    pair,
+    ref_commutator,
+    ref_cross,
+    ref_dot,
+    zero_rows,
+)
 
 
-def flat(arr):
-    return [pair(z) for row in arr.tolist() for z in row]
-
-
-def zero_rows(rows, cols):
-    return [[(0.0, 0.0)] * cols for _ in range(rows)]
-
-
-ORDERINGS = ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0))
-
-
-def ref_cross(l_a, l_b, f):
-    rows, cols = l_a.shape
-    out = zero_rows(rows, cols)
-    for i, a in enumerate(flat(l_a)):
-        for j, b in enumerate(flat(l_b)):
-            for k in range(rows):
-                entry = f.get((i, j))
-                if entry is not None and entry[0] == k:
-                    out[k][0] = add(out[k][0], mul(mul(pair(entry[1]), a), b))
-    return out
-
-
-def ref_dot(l_a, l_b, f):
-    rows, cols = l_a.shape
-    out = zero_rows(rows, cols)
-    for i, a in enumerate(flat(l_a)):
-        for j, b in enumerate(flat(l_b)):
-            for k in range(rows):
-                triple = (i, j, k)
-                for order in ORDERINGS:
-                    c = f.get(tuple(triple[p] for p in order))
-                    if c is not None:
-                        out[k][0] = add(out[k][0], mul(mul(pair(c), a), b))
-                        break
-    return out
-
-
-def ref_commutator(l_a, l_b, f, basis):
-    m = basis[0].shape[0]
-    terms = as_pairs(basis)
-    out = zero_rows(m, m)
-    for i, a in enumerate(flat(l_a)):
-        for j, b in enumerate(flat(l_b)):
-            if (i, j) not in f:
-                continue
-            k, c = f[(i, j)]
-            s = mul(mul(a, b), pair(c))
-            if not math.hypot(*s) > 1e-8:
-                continue
-            term = terms[k]
-            for r in range(m):
-                for q in range(m):
-                    x = term[r if len(term) > 1 else 0][q if len(term[0]) > 1 else 0]
-                    out[r][q] = add(out[r][q], mul(x, s))
-    return out
-
-
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def algebra(kind, d):
     basis = getattr(zenqa, "gen_" + kind)(d)
     f, dmap = zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis)
     # the comparisons below run on these maps; make sure they are not degenerate
     n = len(basis)
-    noncommuting = {(i, j) for i in range(n) for j in range(n)
-                    if np.abs(basis[i] @ basis[j] - basis[j] @ basis[i]).max() > 1e-9}
+    noncommuting = {
+        (i, j) for i in range(n) for j in range(n) if np.abs(basis[i] @ basis[j] - basis[j] @ basis[i]).max() > 1e-9
+    }
     assert set(f) == noncommuting and (len(dmap) > 0) == (d > 2)
     return basis, f, dmap
 
@@ -106,10 +46,15 @@ def coefficients(shape, seed):
 
 
 def shape_cases(n):
-    return {"column": ((n, 1), (n, 1)), "row-vs-longer": ((1, n), (n + 1, 1)),
-            "two-columns": ((n // 2 + 1, 2), (1, n - 1)), "3x2": ((3, 2), (n, 1)),
-            "empty-a-rows": ((0, 1), (n, 1)), "empty-a-cols": ((2, 0), (n, 1)),
-            "empty-b": ((n, 1), (2, 0))}
+    return {
+        "column": ((n, 1), (n, 1)),
+        "row-vs-longer": ((1, n), (n + 1, 1)),
+        "two-columns": ((n // 2 + 1, 2), (1, n - 1)),
+        "3x2": ((3, 2), (n, 1)),
+        "empty-a-rows": ((0, 1), (n, 1)),
+        "empty-a-cols": ((2, 0), (n, 1)),
+        "empty-b": ((n, 1), (2, 0)),
+    }
 
 
 BASES = [(kind, d) for kind in ("gellmann", "sylvester") for d in (2, 3, 4)]
@@ -141,7 +86,10 @@ def test_random_maps_bitwise(seed):
     basis = algebra(("gellmann", "sylvester")[seed % 2], 3)[0]
     n = len(basis)
     l_a, l_b = coefficients((n, 1), seed), coefficients((n - 2, 1), seed + 50)
-    rand_c = lambda: complex(*(rng.standard_normal(2) * 10.0 ** rng.integers(-10, 2, size=2)))
+
+    def rand_c():
+        return complex(*(rng.standard_normal(2) * 10.0 ** rng.integers(-10, 2, size=2)))
+
     keys = {(int(i), int(j)) for i, j in rng.integers(0, n + 2, size=(40, 2))}
     f_cross = {key: (int(rng.integers(0, n + 3)), rand_c()) for key in keys}
     f_comm = {key: (int(rng.integers(0, n)), rand_c()) for key in keys}
@@ -159,13 +107,20 @@ def test_layouts_read_row_major(layout, shape):
     def relaid(arr):
         wide = np.zeros((arr.shape[0], 2 * arr.shape[1]), complex)
         wide[:, ::2] = arr
-        return {"fortran": np.asfortranarray(arr), "transposed": np.ascontiguousarray(arr.T).T,
-                "negative": np.ascontiguousarray(arr[::-1, ::-1])[::-1, ::-1], "strided": wide[:, ::2]}[layout]
+        return {
+            "fortran": np.asfortranarray(arr),
+            "transposed": np.ascontiguousarray(arr.T).T,
+            "negative": np.ascontiguousarray(arr[::-1, ::-1])[::-1, ::-1],
+            "strided": wide[:, ::2],
+        }[layout]
 
     basis, f, dmap = algebra("gellmann", 3)
     l_a, l_b = coefficients(shape, 7), coefficients((4, 2), 8)
-    for run in (lambda x, y: zenqa.cross(x, y, f), lambda x, y: zenqa.dot(x, y, dmap),
-                lambda x, y: zenqa.su_commutator(x, y, f, basis)):
+    for run in (
+        lambda x, y: zenqa.cross(x, y, f),
+        lambda x, y: zenqa.dot(x, y, dmap),
+        lambda x, y: zenqa.su_commutator(x, y, f, basis),
+    ):
         assert_bitwise([run(relaid(l_a), relaid(l_b))], as_pairs([run(l_a, l_b)]))
     broadcast = np.broadcast_to(l_a[:1, :1], (4, 2))
     assert_bitwise([zenqa.cross(broadcast, l_b, f)], [ref_cross(broadcast, l_b, f)])
@@ -176,16 +131,15 @@ def test_layouts_read_row_major(layout, shape):
 C = 0.75 - 1.25j
 
 
-def col(*values):
-    return np.array(values, complex).reshape(-1, 1)
-
-
-@pytest.mark.parametrize("shape_a, f, row, i", [
-    ((3, 1), {(0, 1): (2, C)}, 2, 0),
-    ((3, 1), {(0, 1): (3, C)}, None, 0),              # target row does not exist
-    ((1, 3), {(2, 1): (0, C), (0, 1): (1, C)}, 0, 2),  # one row: only k = 0
-    ((3, 2), {(1, 1): (2, C)}, 2, 1),                 # flat index 1 is element (0, 1)
-])
+@pytest.mark.parametrize(
+    "shape_a, f, row, i",
+    [
+        ((3, 1), {(0, 1): (2, C)}, 2, 0),
+        ((3, 1), {(0, 1): (3, C)}, None, 0),  # target row does not exist
+        ((1, 3), {(2, 1): (0, C), (0, 1): (1, C)}, 0, 2),  # one row: only k = 0
+        ((3, 2), {(1, 1): (2, C)}, 2, 1),  # flat index 1 is element (0, 1)
+    ],
+)
 def test_cross_single_target(shape_a, f, row, i):
     l_a = np.arange(1, 1 + np.prod(shape_a)).reshape(shape_a) * (0.5 + 1j)
     l_b = col(2 - 1j, -3 + 0.25j, 1.5j)
@@ -210,18 +164,28 @@ def test_commutator_sylvester_2():
     assert_bitwise([zenqa.su_commutator(e0, e1, {(1, 0): (2, C)}, basis)], [zero_rows(2, 2)])
     # row or column form of l_a gives the same coefficients
     l_a, l_b, f = coefficients((3, 1), 1), coefficients((3, 1), 2), algebra("sylvester", 2)[1]
-    assert_bitwise([zenqa.su_commutator(l_a.reshape(1, 3), l_b, f, basis)],
-                   as_pairs([zenqa.su_commutator(l_a, l_b, f, basis)]))
+    assert_bitwise(
+        [zenqa.su_commutator(l_a.reshape(1, 3), l_b, f, basis)], as_pairs([zenqa.su_commutator(l_a, l_b, f, basis)])
+    )
 
 
 UP = math.nextafter(1e-8, 1)
 
 
-@pytest.mark.parametrize("a, b, c, added", [
-    (1e-8, 1, 1.0, False), (-1e-8, 1, 1.0, False), (1e-8j, 1, 1.0, False), (1.0, 1, -1e-8j, False),
-    (UP, 1, 1.0, True), (1.0, 1, -UP * 1j, True), (1e-8, 1, 1.0 + 2**-52, True),
-    (math.nan, 1, 1.0, False), (1e200, 1e200, 1.0, True),  # (inf, nan): hypot is inf
-])
+@pytest.mark.parametrize(
+    "a, b, c, added",
+    [
+        (1e-8, 1, 1.0, False),
+        (-1e-8, 1, 1.0, False),
+        (1e-8j, 1, 1.0, False),
+        (1.0, 1, -1e-8j, False),
+        (UP, 1, 1.0, True),
+        (1.0, 1, -UP * 1j, True),
+        (1e-8, 1, 1.0 + 2**-52, True),
+        (math.nan, 1, 1.0, False),
+        (1e200, 1e200, 1.0, True),  # (inf, nan): hypot is inf
+    ],
+)
 def test_commutator_threshold(a, b, c, added):
     basis = algebra("gellmann", 2)[0]
     f = {(0, 0): (1, c)}
@@ -235,7 +199,10 @@ def test_commutator_target_past_basis(panic_type, capfd, a_0, raises):
     basis = algebra("gellmann", 2)[0]
     n = len(basis)
     f = {(0, 1): (n, 1.0), (n + 1, 0): (n, 1.0)}  # the second key is never visited
-    call = lambda: zenqa.su_commutator(col(a_0, 0, 0), col(0, 1, 0), f, basis)
+
+    def call():
+        return zenqa.su_commutator(col(a_0, 0, 0), col(0, 1, 0), f, basis)
+
     if raises:
         with pytest.raises(panic_type) as info:
             call()
@@ -244,9 +211,14 @@ def test_commutator_target_past_basis(panic_type, capfd, a_0, raises):
         assert_bitwise([call()], [zero_rows(2, 2)])
 
 
-@pytest.mark.parametrize("l_a, f", [
-    (col(1, 2), {(0, 0): (5, 1.0)}), (np.zeros((0, 1), complex), {}), (np.zeros((2, 0), complex), {(0, 0): (0, 1.0)}),
-])
+@pytest.mark.parametrize(
+    "l_a, f",
+    [
+        (col(1, 2), {(0, 0): (5, 1.0)}),
+        (np.zeros((0, 1), complex), {}),
+        (np.zeros((2, 0), complex), {(0, 0): (0, 1.0)}),
+    ],
+)
 @pytest.mark.parametrize("basis", [[], ()])
 def test_commutator_empty_basis(panic_type, capfd, l_a, f, basis):
     with pytest.raises(panic_type) as info:
@@ -279,17 +251,26 @@ def test_dot_first_stored_ordering_wins(first, second):
 def test_dot_one_entry_serves_all_orderings():
     a, b = col(1 + 2j, -0.5j, 3), col(0.25, 2 - 1j, -1.5 + 0.5j)
     A, B = flat(a), flat(b)
-    t = lambda i, j: mul(mul(pair(C), A[i]), B[j])
+
+    def t(i, j):
+        return mul(mul(pair(C), A[i]), B[j])
+
     # rows collect (i, j) in loop order
-    want = [[add(add((0.0, 0.0), t(1, 2)), t(2, 1))], [add(add((0.0, 0.0), t(0, 2)), t(2, 0))],
-            [add(add((0.0, 0.0), t(0, 1)), t(1, 0))]]
+    want = [
+        [add(add((0.0, 0.0), t(1, 2)), t(2, 1))],
+        [add(add((0.0, 0.0), t(0, 2)), t(2, 0))],
+        [add(add((0.0, 0.0), t(0, 1)), t(1, 0))],
+    ]
     assert_bitwise([zenqa.dot(a, b, {(0, 1, 2): C})], [want])
 
 
 def test_dot_repeated_indices_counted_once():
     a, b = col(1 + 2j, -0.5j), col(0.25, 2 - 1j)
     A, B = flat(a), flat(b)
-    t = lambda i, j: mul(mul(pair(C), A[i]), B[j])
+
+    def t(i, j):
+        return mul(mul(pair(C), A[i]), B[j])
+
     want = [[add(add((0.0, 0.0), t(0, 1)), t(1, 0))], [add((0.0, 0.0), t(0, 0))]]
     assert_bitwise([zenqa.dot(a, b, {(1, 0, 0): C})], [want])
 
@@ -297,8 +278,11 @@ def test_dot_repeated_indices_counted_once():
 def test_dot_entries_outside_the_loops():
     a, b = col(1 + 2j, -0.5j), col(0.25, 2 - 1j, 1, 1j, -3 + 1j)
     f = {(2, 3, 4): 9.0, (3, 3, 3): 9.0, (4, 1, 0): C, (0, 0, 7): 9.0}
+
     # (4, 1, 0) is an ordering of (1, 4, 0) and of (0, 4, 1); the other entries of none
-    term = lambda i: [add((0.0, 0.0), mul(mul(pair(C), flat(a)[i]), flat(b)[4]))]
+    def term(i):
+        return [add((0.0, 0.0), mul(mul(pair(C), flat(a)[i]), flat(b)[4]))]
+
     assert_bitwise([zenqa.dot(a, b, f)], [[term(1), term(0)]])
 
 
@@ -306,7 +290,7 @@ def test_dot_entries_outside_the_loops():
 
 
 def combine(coeffs, basis):
-    return sum(c * b for c, b in zip(coeffs.ravel(), basis))
+    return sum(c * b for c, b in zip(coeffs.ravel(), basis, strict=True))
 
 
 @pytest.mark.parametrize("kind, d", [("gellmann", 3), ("gellmann", 4), ("sylvester", 3), ("sylvester", 4)])

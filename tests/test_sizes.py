@@ -45,8 +45,26 @@ def expected_failure(name, d):
 
 
 @pytest.mark.parametrize("name", ["gen_gellmann", "gen_sylvester"])
-@pytest.mark.parametrize("d", [2**10, 2**16, 2**28, 379625062, 379625063, 759250124, 759250125, 2**31, 3037000499,
-                               3037000500, 2**32 - 1, 2**32, 2**32 + 1, 2**63, 2**64 - 2])
+@pytest.mark.parametrize(
+    "d",
+    [
+        2**10,
+        2**16,
+        2**28,
+        379625062,
+        379625063,
+        759250124,
+        759250125,
+        2**31,
+        3037000499,
+        3037000500,
+        2**32 - 1,
+        2**32,
+        2**32 + 1,
+        2**63,
+        2**64 - 2,
+    ],
+)
 def test_huge_d(panic_type, capfd, name, d):
     kind, detail = expected_failure(name, d)
     info = refused_quickly(lambda: getattr(zenqa, name)(d))
@@ -75,7 +93,9 @@ def test_arrays_beyond_memory(position, shape):
     big = zero_strided(shape)
     info = refused_quickly(lambda: POSITIONS[position](big))
     assert info.type is MemoryError
-    assert str(info.value).startswith(f"copying a {shape[0]} x {shape[1]} argument array needs {shape[0] * shape[1] * 16}")
+    assert str(info.value).startswith(
+        f"copying a {shape[0]} x {shape[1]} argument array needs {shape[0] * shape[1] * 16}"
+    )
     assert big.flags.writeable
 
 
@@ -109,8 +129,9 @@ def test_basis_length_lies(length):
     start = time.perf_counter()
     assert zenqa.get_structure_constants(Lying(basis, length)) == f
     assert zenqa.get_d_coefficients(Lying(basis, length)) == zenqa.get_d_coefficients(basis)
-    assert np.array_equal(zenqa.su_commutator(l_a, l_a[::-1], f, Lying(basis, length)),
-                          zenqa.su_commutator(l_a, l_a[::-1], f, basis))
+    assert np.array_equal(
+        zenqa.su_commutator(l_a, l_a[::-1], f, Lying(basis, length)), zenqa.su_commutator(l_a, l_a[::-1], f, basis)
+    )
     assert time.perf_counter() - start < 1.0
 
 
@@ -142,11 +163,20 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(cases, limit):
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1",
-               PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", CHILD, str(limit), json.dumps(cases)], capture_output=True,
-                          text=True, timeout=120, env=env)
+def run_child(cases, limit, **environment):
+    env = dict(
+        os.environ,
+        OPENBLAS_NUM_THREADS="1",
+        **environment,
+        PYTHONPATH=os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")]),
+    )
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, str(limit), json.dumps(cases)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     results = json.loads(proc.stdout)
     assert results.pop("healthy")
@@ -156,14 +186,17 @@ def run_child(cases, limit):
 # Within the machine's memory, beyond the child's limit: the copy of an argument, the
 # result after a copy that fit, the matrices of a basis.
 LIMITED = {
-    **{f"copy-{position}": code for position, code in [
-        ("cross-l_a", "zenqa.cross(big(2**14, 2**14), col, {})"),
-        ("dot-l_b", "zenqa.dot(col, big(2**14, 2**14), {})"),
-        ("commutator-l_b", "zenqa.su_commutator(col, big(2**14, 2**14), {}, zenqa.gen_gellmann(2))"),
-        ("commutator-basis", "zenqa.su_commutator(col, col, {}, [big(2**14, 2**14)])"),
-        ("structure-basis", "zenqa.get_structure_constants([big(2**14, 2**14)])"),
-        ("d-coefficients-basis", "zenqa.get_d_coefficients([big(2**14, 2**14)] * 2)"),
-    ]},
+    **{
+        f"copy-{position}": code
+        for position, code in [
+            ("cross-l_a", "zenqa.cross(big(2**14, 2**14), col, {})"),
+            ("dot-l_b", "zenqa.dot(col, big(2**14, 2**14), {})"),
+            ("commutator-l_b", "zenqa.su_commutator(col, big(2**14, 2**14), {}, zenqa.gen_gellmann(2))"),
+            ("commutator-basis", "zenqa.su_commutator(col, col, {}, [big(2**14, 2**14)])"),
+            ("structure-basis", "zenqa.get_structure_constants([big(2**14, 2**14)])"),
+            ("d-coefficients-basis", "zenqa.get_d_coefficients([big(2**14, 2**14)] * 2)"),
+        ]
+    },
     "result-cross": "zenqa.cross(big(2**12, 2**12), col, {})",
     "result-dot": "zenqa.dot(big(1, 2**24), col, {})",
     "gellmann": "zenqa.gen_gellmann(130)",
@@ -179,10 +212,98 @@ def test_beyond_a_memory_limit():
 
 def test_commutator_result_beyond_memory():
     # basis[0] sets the m x m shape of the result: a tall column asks for 16 TiB
-    results = run_child({"tall-basis": "zenqa.su_commutator(col, col, {}, [big(2**20, 1)])",
-                         "empty-rows": "zenqa.su_commutator(col, col, {}, [big(2**28, 0)])"},
-                        limit=0 if sanitized else 384 * 2**20)
+    results = run_child(
+        {
+            "tall-basis": "zenqa.su_commutator(col, col, {}, [big(2**20, 1)])",
+            "empty-rows": "zenqa.su_commutator(col, col, {}, [big(2**28, 0)])",
+        },
+        limit=0 if sanitized else 384 * 2**20,
+    )
     for name, m in [("tall-basis", 2**20), ("empty-rows", 2**28)]:
         kind, message, seconds = results[name]
         # refused before anything is allocated, saying what it would take
         assert kind == "MemoryError" and stated(message, m * m * 16) and seconds < 1.0, results[name]
+
+
+MiB = 2**20
+MEMINFO = "MemTotal:        4194304 kB\nMemFree:          100000 kB\nMemAvailable:    1048576 kB\n"
+V2 = {"proc/self/cgroup": "0::/batch/job\n", "proc/meminfo": MEMINFO}
+V1 = {"proc/self/cgroup": "12:pids:/docker/c1\n4:cpu,memory:/docker/c1\n0::/\n", "proc/meminfo": MEMINFO}
+V1_JOB = "sys/fs/cgroup/memory/docker/c1/memory."
+
+
+def v2_job(limit, usage, stat=None):
+    files = {"sys/fs/cgroup/batch/job/memory.max": limit, "sys/fs/cgroup/batch/job/memory.current": usage}
+    return {**V2, **files, **({"sys/fs/cgroup/batch/job/memory.stat": stat} if stat else {})}
+
+
+# Fake /proc and /sys files, and the memory the check then finds available.
+CGROUPS = {
+    "no-cgroup-files": ({"proc/meminfo": MEMINFO}, 1024 * MiB),
+    "v2-max": (v2_job("max\n", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-number": (v2_job(f"{300 * MiB}\n", f"{100 * MiB}\n"), 200 * MiB),
+    "v2-inactive-cache": (v2_job(f"{300 * MiB}", f"{100 * MiB}", f"anon 1\ninactive_file {30 * MiB}\n"), 230 * MiB),
+    "v2-over-limit": (v2_job(f"{300 * MiB}\n", f"{400 * MiB}\n"), 0),
+    "v2-parent-limit": (
+        {
+            **v2_job("max\n", "0\n"),
+            "sys/fs/cgroup/batch/memory.max": f"{64 * MiB}\n",
+            "sys/fs/cgroup/batch/memory.current": f"{16 * MiB}\n",
+        },
+        48 * MiB,
+    ),
+    "v2-missing-usage": ({**V2, "sys/fs/cgroup/batch/job/memory.max": f"{300 * MiB}\n"}, 1024 * MiB),
+    "v2-garbage-limit": (v2_job("lots\n", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-garbage-usage": (v2_job(f"{300 * MiB}\n", "-5\n"), 1024 * MiB),
+    "v2-empty-file": (v2_job("", f"{100 * MiB}\n"), 1024 * MiB),
+    "v2-endless-file": (v2_job(None, f"{100 * MiB}\n"), 1024 * MiB),
+    "v1-number": (
+        {
+            **V1,
+            V1_JOB + "limit_in_bytes": f"{512 * MiB}\n",
+            V1_JOB + "usage_in_bytes": f"{12 * MiB}\n",
+            V1_JOB + "stat": f"cache 5\ntotal_inactive_file {2 * MiB}\n",
+        },
+        502 * MiB,
+    ),
+    "v1-unlimited": (
+        {**V1, V1_JOB + "limit_in_bytes": "9223372036854771712\n", V1_JOB + "usage_in_bytes": f"{12 * MiB}\n"},
+        1024 * MiB,
+    ),
+    # a container that sees its own cgroup at the mount point, not under the host's path
+    "v1-own-mount": (
+        {
+            **V1,
+            "sys/fs/cgroup/memory/memory.limit_in_bytes": f"{256 * MiB}\n",
+            "sys/fs/cgroup/memory/memory.usage_in_bytes": f"{56 * MiB}\n",
+        },
+        200 * MiB,
+    ),
+    "garbage-cgroup-list": ({"proc/self/cgroup": "nonsense\n::\n0::relative\n", "proc/meminfo": MEMINFO}, 1024 * MiB),
+}
+
+
+def fake_system(root, files):
+    for relative, text in files.items():
+        path = root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if text is None:
+            path.symlink_to("/dev/zero")  # one line that never ends
+        else:
+            path.write_text(text)
+    return str(root)
+
+
+@pytest.mark.parametrize("name", list(CGROUPS))
+def test_cgroup_allowance(tmp_path, name):
+    files, available = CGROUPS[name]
+    # 128 MiB fit the machine's 1 GiB but not every cgroup; 64 GiB fit nowhere, and the
+    # message tells what the check found available.
+    results = run_child(
+        {"fits": "zenqa.cross(big(2**12, 2**11), col, {})", "too-large": "zenqa.cross(big(2**16, 2**16), col, {})"},
+        limit=0,
+        ZENQA_TEST_SYSTEM_ROOT=fake_system(tmp_path, files),
+    )
+    assert results["fits"][0] == ("ok" if available >= 128 * MiB else "MemoryError"), results
+    kind, message, _ = results["too-large"]
+    assert kind == "MemoryError" and f"has {available} bytes" in message, message

@@ -14,6 +14,9 @@ __all__ = [
     "dot",
 ]
 
+# The distribution's version; not in __all__.
+__version__: str
+
 # A 2-D complex128 array: a d x d basis matrix, or a coefficient vector whose
 # elements in row-major order are the coefficients (usually of shape (n, 1)).
 _Matrix = npt.NDArray[np.complex128]

@@ -18,6 +18,8 @@ inline Complex operator-(Complex x, Complex y) { return {x.re - y.re, x.im - y.i
 
 inline Complex operator-(Complex z) { return {-z.re, -z.im}; }
 
+inline Complex conj(Complex z) { return {z.re, -z.im}; }
+
 inline bool is_zero(Complex z) { return z.re == 0.0 && z.im == 0.0; }
 
 }  // namespace zenqa

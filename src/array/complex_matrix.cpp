@@ -8,24 +8,17 @@
 #include "base/checked_math.hpp"
 #include "base/fault.hpp"
 #include "base/memory_check.hpp"
+#include "base/published_messages.hpp"
 
 namespace zenqa {
-
-namespace {
-
-std::string shape_text(std::size_t rows, std::size_t cols) {
-    return std::to_string(rows) + " × " + std::to_string(cols);
-}
-
-}  // namespace
 
 void ComplexMatrix::check_size(std::uint64_t rows, std::uint64_t cols, std::source_location where) {
     const auto count = checked_product({rows == 0 ? 1 : rows, cols == 0 ? 1 : cols});
     if (!count || *count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("Shape too large, product of non-zero axis lengths overflows isize", where);
+        raise_fault(published::shape_too_large, where);
     const auto bytes = checked_product({rows, cols, sizeof(Complex)});
     if (!bytes || *bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("capacity overflow", where);
+        raise_fault(published::capacity_overflow, where);
 }
 
 ComplexMatrix::ComplexMatrix(std::size_t rows, std::size_t cols, Layout layout)
@@ -64,10 +57,7 @@ std::ptrdiff_t ComplexMatrix::col_stride() const {
 }
 
 std::size_t ComplexMatrix::checked_offset(std::size_t i, std::size_t j, std::source_location where) const {
-    if (i >= rows_ || j >= cols_)
-        raise_fault("index (" + std::to_string(i) + ", " + std::to_string(j) + ") out of bounds for shape (" +
-                        std::to_string(rows_) + ", " + std::to_string(cols_) + ")",
-                    where);
+    if (i >= rows_ || j >= cols_) raise_fault(published::index_out_of_bounds(i, j, rows_, cols_), where);
     return offset(i, j);
 }
 
@@ -81,7 +71,7 @@ void ComplexMatrix::add_at(std::size_t i, std::size_t j, Complex value, std::sou
 }
 
 void ComplexMatrix::scale_in_place(Complex s) {
-    for (Complex& c : elements_) c = {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re};
+    for (Complex& c : elements_) c = c * s;
 }
 
 bool ComplexMatrix::all_finite() const {
@@ -93,17 +83,13 @@ bool ComplexMatrix::all_finite() const {
 void check_product_shapes(std::size_t a_rows, std::size_t a_cols, std::size_t b_rows, std::size_t b_cols) {
     const auto count = checked_product({a_rows, b_cols});
     if (!count || *count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("shape " + shape_text(a_rows, b_cols) + " overflows isize");
-    if (a_cols != b_rows)
-        raise_fault("inputs " + shape_text(a_rows, a_cols) + " and " + shape_text(b_rows, b_cols) +
-                    " are not compatible for matrix multiplication");
+        raise_fault(published::product_too_large(a_rows, b_cols));
+    if (a_cols != b_rows) raise_fault(published::product_incompatible(a_rows, a_cols, b_rows, b_cols));
 }
 
 void check_broadcast(std::size_t from_rows, std::size_t from_cols, std::size_t to_rows, std::size_t to_cols) {
     if ((from_rows != to_rows && from_rows != 1) || (from_cols != to_cols && from_cols != 1))
-        raise_fault("could not broadcast array from shape: [" + std::to_string(from_rows) + ", " +
-                    std::to_string(from_cols) + "] to: [" + std::to_string(to_rows) + ", " + std::to_string(to_cols) +
-                    "]");
+        raise_fault(published::broadcast_failed(from_rows, from_cols, to_rows, to_cols));
 }
 
 ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
@@ -126,14 +112,10 @@ ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b) {
             for (std::size_t j = 0; j < n; ++j) {
                 const Complex bx = b.at(x, j);
                 if (skip_zeros && is_zero(bx)) continue;
-                const Complex t{bx.re * ax.re - bx.im * ax.im, bx.re * ax.im + bx.im * ax.re};
-                sums[j] = sums[j] + t;
+                sums[j] = sums[j] + bx * ax;
             }
         }
-        for (std::size_t j = 0; j < n; ++j) {
-            const Complex s = sums[j];
-            c.set(i, j, {s.re * 1.0 - s.im * 0.0 + 0.0, s.im * 1.0 + s.re * 0.0 + 0.0});
-        }
+        for (std::size_t j = 0; j < n; ++j) c.set(i, j, Complex{1.0, 0.0} * sums[j] + Complex{0.0, 0.0});
     }
     return c;
 }
@@ -144,7 +126,7 @@ void add_scaled(ComplexMatrix& target, const ComplexMatrix& term, Complex s) {
     for (std::size_t i = 0; i < rows; ++i) {
         for (std::size_t j = 0; j < cols; ++j) {
             const Complex c = term.at(term.rows() == 1 ? 0 : i, term.cols() == 1 ? 0 : j);
-            target.add_at(i, j, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
+            target.add_at(i, j, c * s);
         }
     }
 }

@@ -65,7 +65,7 @@ public:
         return layout_ == Layout::RowMajor ? elements_[flat] : at(flat / cols_, flat % cols_);
     }
 
-    // Every element c becomes (c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re).
+    // Every element c becomes c * s.
     void scale_in_place(Complex s);
 
     // All elements finite, so that a zero factor contributes an exact zero to a product.
@@ -93,7 +93,7 @@ void check_product_shapes(std::size_t a_rows, std::size_t a_cols, std::size_t b_
 void check_broadcast(std::size_t from_rows, std::size_t from_cols, std::size_t to_rows, std::size_t to_cols);
 
 // The product a . b. Each element accumulates b[x][j] * a[i][x] over x in
-// increasing order from (0.0, 0.0) and is stored as s * (1.0 + 0i) + (0.0 + 0i),
+// increasing order from (0.0, 0.0) and is stored as (1.0 + 0i) * s + (0.0 + 0i),
 // so the product never holds a negative zero. The result is column-major when
 // the row strides of a and b are both 1, row-major otherwise.
 ComplexMatrix matmul(const ComplexMatrix& a, const ComplexMatrix& b);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "base/published_messages.hpp"
+
 namespace zenqa {
 
 namespace {
@@ -22,22 +24,15 @@ void raise_fault(std::string message, std::source_location where) {
     throw InternalFault(std::move(message));
 }
 
-void unwrap_none(std::source_location where) { raise_fault("called `Option::unwrap()` on a `None` value", where); }
+void raise_missing_value_fault(std::source_location where) { raise_fault(published::missing_value, where); }
 
-void unwrap_err(const std::string& error_text, std::source_location where) {
-    raise_fault("called `Result::unwrap()` on an `Err` value: " + error_text, where);
+void raise_failed_step_fault(std::string_view error, std::source_location where) {
+    raise_fault(published::failed_step_prefix + std::string(error), where);
 }
 
-std::string shape_error_text(ShapeErrorKind kind) {
-    switch (kind) {
-        case ShapeErrorKind::IncompatibleShape: return "ShapeError/IncompatibleShape: incompatible shapes";
-        case ShapeErrorKind::IncompatibleLayout: return "ShapeError/IncompatibleLayout: incompatible memory layout";
-        case ShapeErrorKind::RangeLimited: return "ShapeError/RangeLimited: the shape does not fit in type limits";
-        case ShapeErrorKind::OutOfBounds: return "ShapeError/OutOfBounds: out of bounds indexing";
-        case ShapeErrorKind::Unsupported: return "ShapeError/Unsupported: unsupported operation";
-        case ShapeErrorKind::Overflow: return "ShapeError/Overflow: arithmetic overflow";
-    }
-    return "ShapeError/Unknown";
+void raise_shape_fault(ShapeFault fault, std::source_location where) {
+    raise_failed_step_fault(
+        fault == ShapeFault::Incompatible ? published::incompatible_shapes : published::too_few_elements, where);
 }
 
 }  // namespace zenqa

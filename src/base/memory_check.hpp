@@ -6,12 +6,14 @@
 
 namespace zenqa {
 
-// Requests smaller than this are granted without reading the system's figures.
+// Requests below 64 MiB are granted without reading the system's figures:
+// none can exhaust a machine, and small calls are spared reading /proc.
 inline constexpr std::uint64_t unweighed_request = std::uint64_t{1} << 26;
 
 // Fails with MemoryShortage when `bytes` (nothing: more than 64 bits can
-// count) exceed the memory the machine has available now; `what` names the
-// request in the message.
+// count) exceed the memory available now: the machine's MemAvailable, or what
+// the process's memory cgroups still allow where that is less (containers,
+// batch schedulers); `what` names the request in the message.
 void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what);
 
 // Refuses, before anything is allocated, a request that cannot be met, rather

@@ -6,6 +6,7 @@
 
 #include "bindings/arguments.hpp"
 #include "bindings/entry_guard.hpp"
+#include "bindings/lapack_library.hpp"
 #include "lie_algebra/algebra.hpp"
 #include "lie_algebra/batched_products.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
@@ -31,6 +32,7 @@ PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry_guard([&] {
         const std::vector<PyRef> arguments = parse_call_arguments({"Algebra()", construction_parameters}, args, kwargs);
         BasisValues basis = basis_values(arguments[0].get());
+        require_lapack();
         std::shared_ptr<const Algebra> algebra;
         {
             const ReleasedGil released;

@@ -2,13 +2,13 @@
 
 #include <string>
 
+#include "base/published_messages.hpp"
+
 namespace zenqa {
 
 namespace {
 
-[[noreturn]] void matching_error(const Signature& signature, const std::string& what) {
-    throw PendingError(PyExc_TypeError, std::string(signature.location) + " " + what);
-}
+[[noreturn]] void matching_error(std::string message) { throw PendingError(PyExc_TypeError, std::move(message)); }
 
 std::string str_of(PyObject* object) {
     const PyRef text = checked(PyObject_Str(object));
@@ -33,14 +33,14 @@ std::vector<PyRef> parse_call_arguments(const Signature& signature, PyObject* ar
             if (keyword_value == nullptr && PyErr_Occurred()) throw fetch_error();
         }
         if (keyword_value != nullptr) {
-            if (position < given) matching_error(signature, std::string("got multiple values for argument: ") + name);
+            if (position < given) matching_error(published::multiple_values(signature.location, name));
             slots.push_back(PyRef::borrow(keyword_value));
             if (PyDict_DelItem(keywords.get(), key.get()) < 0) throw fetch_error();
         } else if (position < given) {
             slots.push_back(PyRef::borrow(PyTuple_GET_ITEM(args, position)));
             ++used;
         } else {
-            matching_error(signature, std::string("missing required positional argument: ") + name);
+            matching_error(published::missing_argument(signature.location, name));
         }
     }
     if (keywords && PyDict_GET_SIZE(keywords.get()) > 0) {
@@ -48,18 +48,18 @@ std::vector<PyRef> parse_call_arguments(const Signature& signature, PyObject* ar
         PyObject *key = nullptr, *value = nullptr;
         PyDict_Next(keywords.get(), &position, &key, &value);
         const PyRef held_key = PyRef::borrow(key);
-        matching_error(signature, "got an unexpected keyword argument: " + str_of(held_key.get()));
+        matching_error(published::unexpected_keyword(signature.location, str_of(held_key.get())));
     }
     if (used < given) {
-        matching_error(signature, "takes at most " + std::to_string(used) + " positional argument" +
-                                      (used == 1 ? "" : "s") + " (" + std::to_string(given) + " given)");
+        matching_error(published::too_many_positional(signature.location, static_cast<std::size_t>(used),
+                                                      static_cast<std::size_t>(given)));
     }
     return slots;
 }
 
 PendingError argument_error(const char* name, PendingError error) {
     if (error.type() != PyExc_TypeError) return error;
-    return PendingError(PyExc_TypeError, std::string("argument '") + name + "': " + error.message());
+    return PendingError(PyExc_TypeError, published::argument_failed(name, error.message()));
 }
 
 }  // namespace zenqa

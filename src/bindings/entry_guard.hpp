@@ -4,6 +4,8 @@
 #include <new>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
+#include "base/refusals.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
 
@@ -21,12 +23,16 @@ PyObject* entry_guard(Body&& body) noexcept {
         error.restore();
     } catch (const MemoryShortage& shortage) {
         PyErr_SetString(PyExc_MemoryError, shortage.what());
+    } catch (const InvalidValue& refusal) {
+        PyErr_SetString(PyExc_ValueError, refusal.what());
+    } catch (const ResultOverflow& refusal) {
+        PyErr_SetString(PyExc_OverflowError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& fault) {
         raise_panic(fault.what());
     } catch (...) {
-        raise_panic("panic from Corv code");
+        raise_panic(published::anonymous_panic);
     }
     return nullptr;
 }

@@ -1,10 +1,10 @@
 #include <string>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "bindings/algebra_type.hpp"
 #include "bindings/entries.hpp"
 #include "bindings/entry_guard.hpp"
-#include "lie_algebra/lapack.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -35,7 +35,7 @@ PyRef export_list(PyObject* module) {
     PyObject* existing = PyObject_GetAttrString(module, "__all__");
     if (existing != nullptr) {
         PyRef list = PyRef::steal(existing);
-        if (!PyList_Check(existing)) throw downcast_error(existing, "PyList");
+        if (!PyList_Check(existing)) throw downcast_error(existing, published::list_target);
         return list;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw fetch_error();
@@ -47,8 +47,7 @@ PyRef export_list(PyObject* module) {
 
 void publish(PyObject* module, PyObject* name, PyObject* value) {
     const PyRef all = export_list(module);
-    if (PyList_Append(all.get(), name) < 0)
-        raise_fault("could not append __name__ to __all__: " + fetch_error().message());
+    if (PyList_Append(all.get(), name) < 0) raise_fault(published::export_list_failed + fetch_error().message());
     if (PyObject_SetAttr(module, name, value) < 0) throw fetch_error();
 }
 
@@ -58,7 +57,7 @@ void publish_attribute(PyObject* module, const char* name, PyObject* value) {
 
 void publish_function(PyObject* module, PyObject* function) {
     const PyRef name = checked(PyObject_GetAttrString(function, "__name__"));
-    if (!PyUnicode_Check(name.get())) throw downcast_error(name.get(), "PyString");
+    if (!PyUnicode_Check(name.get())) throw downcast_error(name.get(), published::string_target);
     publish(module, name.get(), function);
 }
 
@@ -77,10 +76,12 @@ void register_functions(PyObject* module) {
 
 PyRef make_module() {
     PyRef module = checked(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    publish_attribute(module.get(), "__doc__", checked(PyUnicode_FromString("")).get());
+    publish_attribute(module.get(), published::doc_attribute, checked(PyUnicode_FromString("")).get());
     register_functions(module.get());
     add_algebra_type(module.get());
-    use_one_blas_thread();
+    // The distribution's version, set at build time; not part of __all__.
+    const PyRef version = checked(PyUnicode_FromString(ZENQA_VERSION));
+    if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw fetch_error();
     return module;
 }
 

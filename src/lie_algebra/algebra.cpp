@@ -1,9 +1,11 @@
 #include "lie_algebra/algebra.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "base/fault.hpp"
+#include "lie_algebra/basis_range.hpp"
 
 namespace zenqa {
 
@@ -28,10 +30,15 @@ public:
 }  // namespace
 
 Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt)
-    : n_(columns.cols()), d_(d), columns_(std::move(columns)), projector_(columns_) {
+    : n_(columns.cols()),
+      d_(d),
+      columns_(std::move(columns)),
+      exponent_(range_exponent(columns_)),
+      ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
+      projector_(ranged_columns()) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     TensorRecords records;
-    expand_all_products(columns_, d, projector_, check_interrupt, records);
+    expand_all_products(ranged_columns(), d, exponent_, projector_, check_interrupt, records);
     records.structure.finish(n_);
     records.squares.finish(n_);
     records.pairs.finish(n_);
@@ -43,6 +50,14 @@ void Algebra::write_basis(Complex* out) const {
     std::fill(out, out + n_ * d_ * d_, Complex{});
     for (std::size_t i = 0; i < n_; ++i)
         columns_.for_each_nonzero(i, [&](std::size_t p, Complex v) { out[i * d_ * d_ + p] = v; });
+}
+
+void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) const {
+    projector_.project(count, matrices, out);
+    // The pseudo-inverse is that of the basis times 2^-exponent_.
+    if (exponent_ != 0)
+        for (std::size_t p = 0; p < count * n_; ++p)
+            out[p] = {std::ldexp(out[p].re, -exponent_), std::ldexp(out[p].im, -exponent_)};
 }
 
 }  // namespace zenqa

@@ -28,15 +28,23 @@ public:
     const PairTensor& structure_constants() const { return structure_; }
     // T[i, j, k]: half the coefficient of B_k in {B_i, B_j}.
     const PairTensor& d_coefficients() const { return d_coefficients_; }
-    const BlockProjector& projector() const { return projector_; }
+    // The minimum-norm least-squares coefficients of `count` matrices (d*d
+    // entries each, row-major, one after another), n per matrix into `out`.
+    void project(std::size_t count, const Complex* matrices, Complex* out) const;
 
     // Matrix i has the nonzero entries of column i, at positions r*d + c.
     const SparseColumns& basis_columns() const { return columns_; }
 
 private:
+    const SparseColumns& ranged_columns() const { return exponent_ == 0 ? columns_ : ranged_; }
+
     std::size_t n_, d_;
     SparseColumns columns_;
-    BlockProjector projector_;
+    // The products are formed from the basis times 2^-exponent_, brought into
+    // range (see bring_into_range); ranged_ holds it when exponent_ != 0.
+    int exponent_;
+    SparseColumns ranged_;
+    BlockProjector projector_;  // of the ranged columns
     PairTensor structure_, d_coefficients_;
 };
 

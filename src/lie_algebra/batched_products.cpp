@@ -243,7 +243,7 @@ void coefficients(const Algebra& algebra, const Complex* matrices, std::size_t c
     constexpr std::size_t chunk = 256;
     const std::size_t n = algebra.size(), m = algebra.dim() * algebra.dim();
     for (std::size_t first = 0; first < count; first += chunk)
-        algebra.projector().project(std::min(chunk, count - first), matrices + first * m, out + first * n);
+        algebra.project(std::min(chunk, count - first), matrices + first * m, out + first * n);
 }
 
 }  // namespace zenqa

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string>
 
+#include "base/refusals.hpp"
 #include "lie_algebra/lapack.hpp"
 #include "lie_algebra/least_squares.hpp"
 #include "lie_algebra/negligible.hpp"
@@ -20,17 +22,30 @@ std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     return p;
 }
 
+// Products of at most this many complex multiply-adds are summed here: for
+// them the call into zgemm costs more than it saves.
+constexpr std::size_t largest_summed_product = 512;
+
+// Columns count as orthogonal when every off-diagonal Gram entry is within
+// this much of the geometric mean of its two diagonal ones: far beyond what
+// the results need, so the closed-form inverse is as good as zgelsd's.
+constexpr double orthogonality_tolerance = 1e-14;
+
+// Every coefficient of a target is at most |pseudo-inverse| |target| in
+// modulus; a block where that bound is at most a tenth of the negligible
+// bound, a margin for its own rounding, yields only negligible coefficients.
+constexpr double certainly_negligible = negligible_bound / 10;
+
 // c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
 // conjugate transpose when `adjoint` is set), b is k x n and c is m x n.
-// Products too small to gain from BLAS are summed here.
 void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
               Complex* c) {
-    if (m * n * k <= 512) {
+    if (m * n * k <= largest_summed_product) {
         for (std::size_t col = 0; col < n; ++col) {
             for (std::size_t row = 0; row < m; ++row) {
                 Complex sum{};
                 for (std::size_t q = 0; q < k; ++q) {
-                    const Complex x = adjoint ? Complex{a[row * k + q].re, -a[row * k + q].im} : a[q * m + row];
+                    const Complex x = adjoint ? conj(a[row * k + q]) : a[q * m + row];
                     sum = sum + x * b[col * k + q];
                 }
                 c[col * m + row] = sum;
@@ -40,22 +55,99 @@ void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const C
     }
     const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    ZENQA_LAPACK_NAME(zgemm)(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b,
-                             &inner, &zero, c, &rows, 1, 1);
+    lapack::zgemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b, &inner, &zero,
+                  c, &rows);
 }
 
-// Whether the columns of a block are orthogonal to a precision far beyond
-// what the results need: every off-diagonal entry of the Gram matrix within
-// 1e-14 of the geometric mean of the two diagonal ones.
+// Whether the columns of a block with this Gram matrix are orthogonal.
 bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
     for (std::size_t e = 0; e < count; ++e) {
         for (std::size_t f = e + 1; f < count; ++f) {
             const Complex g = gram[e * count + f];
-            const double bound = 1e-14 * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
+            const double bound = orthogonality_tolerance * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
             if (!(std::hypot(g.re, g.im) <= bound)) return false;
         }
     }
     return true;
+}
+
+// A block's column matrix, factored once. The pseudo-inverse of orthogonal
+// columns v_e has the rows v_e^H / |v_e|^2; other blocks are solved by zgelsd
+// against the identity.
+struct BlockFactors {
+    ComplexMatrix values;  // positions x matrices, column-major
+    bool orthogonal = false;
+    std::vector<double> squared_norms;  // of the columns, when orthogonal
+    LeastSquaresSolution solution;      // otherwise
+
+    double largest_singular_value() const {
+        if (!orthogonal) return solution.singular_values.front();
+        double largest = 0.0;
+        for (const double squared_norm : squared_norms) largest = std::max(largest, std::sqrt(squared_norm));
+        return largest;
+    }
+};
+
+template <class Columns>
+BlockFactors factor_block(const Columns& columns, const std::vector<std::size_t>& block_positions,
+                          const std::vector<std::size_t>& block_matrices) {
+    const std::size_t positions = block_positions.size(), matrices = block_matrices.size();
+    BlockFactors factors;
+    factors.values = ComplexMatrix::zeros(positions, matrices, Layout::ColumnMajor);
+    for (std::size_t local = 0; local < positions; ++local)
+        for (std::size_t e = 0; e < matrices; ++e)
+            factors.values.set(local, e, columns.at(block_positions[local], block_matrices[e]));
+    std::vector<Complex> gram(matrices * matrices);
+    multiply(true, matrices, matrices, positions, factors.values.data(), factors.values.data(), gram.data());
+    factors.orthogonal = orthogonal(gram, matrices);
+    if (factors.orthogonal) {
+        for (std::size_t e = 0; e < matrices; ++e) factors.squared_norms.push_back(gram[e * matrices + e].re);
+    } else {
+        factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions));
+    }
+    return factors;
+}
+
+struct PseudoInverse {
+    std::vector<Complex> entries;  // matrices x positions, column-major
+    double norm = 0.0;             // its spectral norm
+};
+
+// Columns of norm at or below the cutoff count as zero.
+PseudoInverse invert_orthogonal(const BlockFactors& factors, double cutoff) {
+    const std::size_t positions = factors.values.rows(), matrices = factors.values.cols();
+    PseudoInverse inverse{std::vector<Complex>(matrices * positions)};
+    for (std::size_t e = 0; e < matrices; ++e) {
+        const double squared_norm = factors.squared_norms[e];
+        if (!(std::sqrt(squared_norm) > cutoff)) continue;
+        inverse.norm = std::max(inverse.norm, 1.0 / std::sqrt(squared_norm));
+        for (std::size_t local = 0; local < positions; ++local) {
+            const Complex v = factors.values.at(local, e);
+            inverse.entries[local * matrices + e] = {v.re / squared_norm, -v.im / squared_norm};
+        }
+    }
+    return inverse;
+}
+
+// The block solved on its own kept singular values relative to its own
+// largest; it is solved again where the cutoff changes its rank.
+PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
+    const std::size_t positions = factors.values.rows(), matrices = factors.values.cols();
+    PseudoInverse inverse{std::vector<Complex>(matrices * positions)};
+    const std::vector<double>& sigma = factors.solution.singular_values;
+    const bool rank_differs = std::any_of(sigma.begin(), sigma.end(),
+                                          [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
+    const double rcond = cutoff / sigma.front();
+    if (rank_differs && rcond >= 1.0) return inverse;  // every singular value counts as zero
+    if (rank_differs) factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions), rcond);
+    // The smallest singular value that the solve kept.
+    const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
+    for (const double s : sigma)
+        if (s > kept) inverse.norm = std::max(inverse.norm, 1.0 / s);
+    for (std::size_t local = 0; local < positions; ++local)
+        for (std::size_t e = 0; e < matrices; ++e)
+            inverse.entries[local * matrices + e] = factors.solution.x.at(e, local);
+    return inverse;
 }
 
 }  // namespace
@@ -114,78 +206,26 @@ void BlockProjector::find_blocks(const Columns& columns) {
 
 template <class Columns>
 void BlockProjector::invert_blocks(const Columns& columns) {
-    // The pseudo-inverse of a block with orthogonal columns v_e has the rows
-    // v_e^H / |v_e|^2; other blocks are solved by zgelsd against the identity.
     // Singular values count as zero at or below machine precision times the
-    // largest singular value of the whole column matrix, so a block solved
-    // on its own, relative to its own largest, is solved again when that
-    // changes its rank.
-    struct Inversion {
-        ComplexMatrix values;  // positions x matrices, column-major
-        bool orthogonal = false;
-        std::vector<double> squared_norms;  // of the columns, when orthogonal
-        LeastSquaresSolution solution;      // otherwise
-    };
-    std::vector<Inversion> inversions(blocks_.size());
+    // largest singular value of the whole column matrix, so the cutoff is
+    // known only once every block is factored.
+    std::vector<BlockFactors> factors;
+    factors.reserve(blocks_.size());
     double largest = 0.0;
-    for (std::size_t b = 0; b < blocks_.size(); ++b) {
-        const Block& block = blocks_[b];
-        const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
-        Inversion& inversion = inversions[b];
-        inversion.values = ComplexMatrix::zeros(positions, matrices, Layout::ColumnMajor);
-        for (std::size_t local = 0; local < positions; ++local)
-            for (std::size_t e = 0; e < matrices; ++e)
-                inversion.values.set(local, e, columns.at(block.positions[local], block.matrices[e]));
-        std::vector<Complex> gram(matrices * matrices);
-        multiply(true, matrices, matrices, positions, inversion.values.data(), inversion.values.data(), gram.data());
-        inversion.orthogonal = orthogonal(gram, matrices);
-        if (inversion.orthogonal) {
-            for (std::size_t e = 0; e < matrices; ++e) {
-                inversion.squared_norms.push_back(gram[e * matrices + e].re);
-                largest = std::max(largest, std::sqrt(gram[e * matrices + e].re));
-            }
-        } else {
-            inversion.solution = solve_least_squares(inversion.values, ComplexMatrix::identity(positions));
-            largest = std::max(largest, inversion.solution.singular_values.front());
-        }
+    for (const Block& block : blocks_) {
+        factors.push_back(factor_block(columns, block.positions, block.matrices));
+        largest = std::max(largest, factors.back().largest_singular_value());
     }
     const double cutoff = lapack_epsilon * largest;
-
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-        Block& block = blocks_[b];
-        Inversion& inversion = inversions[b];
-        const std::size_t matrices = block.matrices.size(), positions = block.positions.size();
-        block.pseudo_inverse.assign(matrices * positions, Complex{});
-        if (inversion.orthogonal) {
-            for (std::size_t e = 0; e < matrices; ++e) {
-                const double squared_norm = inversion.squared_norms[e];
-                if (!(std::sqrt(squared_norm) > cutoff)) continue;
-                block.pseudo_inverse_norm = std::max(block.pseudo_inverse_norm, 1.0 / std::sqrt(squared_norm));
-                for (std::size_t local = 0; local < positions; ++local) {
-                    const Complex v = inversion.values.at(local, e);
-                    block.pseudo_inverse[local * matrices + e] = {v.re / squared_norm, -v.im / squared_norm};
-                }
-            }
-            continue;
-        }
-        const std::vector<double>& sigma = inversion.solution.singular_values;
-        const bool rank_differs = std::any_of(
-            sigma.begin(), sigma.end(), [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
-        const double rcond = cutoff / sigma.front();
-        if (rank_differs && rcond >= 1.0) continue;  // every singular value counts as zero
-        if (rank_differs)
-            inversion.solution = solve_least_squares(inversion.values, ComplexMatrix::identity(positions), rcond);
-        // The smallest singular value that the solve kept.
-        const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
-        for (const double s : sigma)
-            if (s > kept) block.pseudo_inverse_norm = std::max(block.pseudo_inverse_norm, 1.0 / s);
-        for (std::size_t local = 0; local < positions; ++local)
-            for (std::size_t e = 0; e < matrices; ++e)
-                block.pseudo_inverse[local * matrices + e] = inversion.solution.x.at(e, local);
+        PseudoInverse inverse =
+            factors[b].orthogonal ? invert_orthogonal(factors[b], cutoff) : invert_solved(factors[b], cutoff);
+        blocks_[b].pseudo_inverse = std::move(inverse.entries);
+        blocks_[b].pseudo_inverse_norm = inverse.norm;
     }
 }
 
-void BlockProjector::queue(const SparseAccumulator& target) {
+void BlockProjector::queue(const SparseAccumulator& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
     touched_blocks_.clear();
     for (const std::size_t p : target.touched()) {
@@ -200,12 +240,11 @@ void BlockProjector::queue(const SparseAccumulator& target) {
         const Complex v = target.value(p);
         block.squared_norm += v.re * v.re + v.im * v.im;
     }
-    // Every coefficient is at most |pseudo-inverse| |target| in modulus; at or
-    // below 1e-9 none can reach the negligible bound of 1e-8. (A NaN norm is
-    // not below it.)
+    // A NaN norm is not certainly negligible.
     for (const std::size_t b : touched_blocks_) {
         Block& block = blocks_[b];
-        block.placed = !(block.pseudo_inverse_norm * std::sqrt(block.squared_norm) <= 1e-9);
+        block.placed =
+            !(std::ldexp(block.pseudo_inverse_norm * std::sqrt(block.squared_norm), exponent) <= certainly_negligible);
         if (!block.placed) continue;
         placements_.push_back({b, block.queued++});
         block.targets.resize(block.targets.size() + block.positions.size());
@@ -218,6 +257,7 @@ void BlockProjector::queue(const SparseAccumulator& target) {
         block.targets[(block.queued - 1) * block.positions.size() + local_of_[p]] = target.value(p);
     }
     first_placement_.push_back(placements_.size());
+    exponents_.push_back(exponent);
 }
 
 void BlockProjector::expand_queue() {
@@ -231,11 +271,18 @@ void BlockProjector::expand_queue() {
 
 const std::vector<Coefficient>& BlockProjector::coefficients(std::size_t t) {
     coefficients_.clear();
+    const int exponent = exponents_[t];
     for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
         const Block& block = blocks_[placements_[q].block];
         const Complex* expansion = &block.expansions[placements_[q].column * block.matrices.size()];
-        for (std::size_t e = 0; e < block.matrices.size(); ++e)
-            if (!is_negligible(expansion[e])) coefficients_.push_back({block.matrices[e], expansion[e]});
+        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
+            const Complex value{std::ldexp(expansion[e].re, exponent), std::ldexp(expansion[e].im, exponent)};
+            if (is_negligible(value)) continue;
+            if (!std::isfinite(value.re) || !std::isfinite(value.im))
+                throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
+                                     " is too large for a double");
+            coefficients_.push_back({block.matrices[e], value});
+        }
     }
     if (first_placement_[t + 1] - first_placement_[t] > 1) {
         std::sort(coefficients_.begin(), coefficients_.end(),
@@ -252,6 +299,7 @@ void BlockProjector::clear_queue() {
     }
     placements_.clear();
     first_placement_.assign(1, 0);
+    exponents_.clear();
     staged_ = 0;
 }
 

@@ -29,15 +29,17 @@ public:
     explicit BlockProjector(const ComplexMatrix& columns);
     explicit BlockProjector(const SparseColumns& columns);
 
-    // Adds a target to the queue. Blocks where the target is so small that
-    // every coefficient is certainly negligible are left out.
-    void queue(const SparseAccumulator& target);
+    // Adds a target to the queue, whose true coefficients are the computed
+    // ones times 2^exponent. Blocks where the target is so small that every
+    // coefficient is certainly negligible are left out.
+    void queue(const SparseAccumulator& target, int exponent = 0);
     // How many target entries the queue holds.
     std::size_t staged() const { return staged_; }
     // Expands every queued target.
     void expand_queue();
-    // The coefficients of queued target t that are not negligible, in
-    // increasing k; valid until the next call.
+    // The true coefficients of queued target t that are not negligible, in
+    // increasing k; valid until the next call. One beyond the range of
+    // doubles is a ResultOverflow.
     const std::vector<Coefficient>& coefficients(std::size_t t);
     // Empties the queue.
     void clear_queue();
@@ -83,6 +85,7 @@ private:
     std::size_t staged_ = 0;
     std::vector<Placement> placements_;         // the columns of each queued target, target by target
     std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
+    std::vector<int> exponents_;                // per queued target
     std::vector<Coefficient> coefficients_;
 };
 

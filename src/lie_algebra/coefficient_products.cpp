@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
+#include "lie_algebra/negligible.hpp"
 
 namespace zenqa {
 
@@ -104,39 +106,44 @@ private:
 
 bool is_finite(Complex z) { return std::isfinite(z.re) && std::isfinite(z.im); }
 
+// Element updates between two looks for an interrupt.
+constexpr std::size_t updates_per_check = 1 << 16;
+
 }  // namespace
 
 ComplexMatrix commutator_matrix(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const StructureConstantMap& f_ijk,
-                                const std::vector<ComplexMatrix>& basis) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+                                const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
+    if (basis.empty()) raise_fault(published::empty_basis);
     const std::size_t m = basis.front().rows();
     ComplexMatrix result = ComplexMatrix::zeros(m, m);
     NonzeroElements nonzero(basis);
+    PacedInterruptCheck interrupt(check_interrupt, updates_per_check);
     for (const auto& [key, entry] : f_ijk.entries()) {
+        interrupt.step();
         const auto [i, j] = key;
         if (i >= l_a.size() || j >= l_b.size()) continue;  // a pair the loops never visit
         const Complex s = (l_a.row_major_at(i) * l_b.row_major_at(j)) * entry.c;
-        if (!(std::hypot(s.re, s.im) > 1e-8)) continue;
-        if (entry.k >= basis.size()) unwrap_none();
+        if (!(std::hypot(s.re, s.im) > negligible_bound)) continue;
+        if (entry.k >= basis.size()) raise_missing_value_fault();
         const ComplexMatrix& term = basis[entry.k];
         // With a finite factor a zero element adds an exact zero, which leaves
         // the sum (never -0.0, as it starts from +0.0) unchanged.
+        interrupt.step(term.size());
         if (!is_finite(s) || term.rows() != m || term.cols() != m) {
             add_scaled(result, term, s);
             continue;
         }
-        for (const Element& element : nonzero.of(entry.k)) {
-            const Complex c = element.value;
-            result.add_at(element.row, element.col, {c.re * s.re - c.im * s.im, c.re * s.im + c.im * s.re});
-        }
+        for (const Element& element : nonzero.of(entry.k)) result.add_at(element.row, element.col, element.value * s);
     }
     return result;
 }
 
-ComplexMatrix cross_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b,
-                                 const StructureConstantMap& f_ijk) {
+ComplexMatrix cross_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const StructureConstantMap& f_ijk,
+                                 InterruptCheck check_interrupt) {
     ComplexMatrix out = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
+    PacedInterruptCheck interrupt(check_interrupt, updates_per_check);
     for (const auto& [key, entry] : f_ijk.entries()) {
+        interrupt.step();
         const auto [i, j] = key;
         if (i >= l_a.size() || j >= l_b.size() || entry.k >= l_a.rows()) continue;
         out.add_at(entry.k, 0, (entry.c * l_a.row_major_at(i)) * l_b.row_major_at(j));
@@ -144,7 +151,8 @@ ComplexMatrix cross_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& 
     return out;
 }
 
-ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const DCoefficientMap& f_ijk) {
+ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_b, const DCoefficientMap& f_ijk,
+                               InterruptCheck check_interrupt) {
     // Each visited triple takes the value of its first stored ordering. Seen
     // from the entries: an entry serves the triples whose ordering it is,
     // unless an earlier ordering of that triple is stored too.
@@ -154,7 +162,9 @@ ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_
     };
     const KeySet stored(f_ijk);
     std::vector<Contribution> contributions;
+    PacedInterruptCheck interrupt(check_interrupt, updates_per_check);
     for (const auto& [key, value] : f_ijk.entries()) {
+        interrupt.step(6);
         const std::array<Triple, 6> triples = triples_ordered_as(key);
         for (std::size_t m = 0; m < triples.size(); ++m) {
             const Triple& t = triples[m];
@@ -173,6 +183,7 @@ ComplexMatrix dot_coefficients(const ComplexMatrix& l_a, const ComplexMatrix& l_
         std::sort(contributions.begin(), contributions.end(), by_triple);
     ComplexMatrix out = ComplexMatrix::zeros(l_a.rows(), l_a.cols());
     for (const auto& [triple, value] : contributions) {
+        interrupt.step();
         const auto [i, j, k] = triple;
         out.add_at(k, 0, (value * l_a.row_major_at(i)) * l_b.row_major_at(j));
     }

@@ -1,10 +1,12 @@
 #include "lie_algebra/decomposition.hpp"
 
 #include <algorithm>
-#include <string>
+#include <cmath>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "lie_algebra/basis_columns.hpp"
+#include "lie_algebra/basis_range.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
 #include "lie_algebra/sparse_basis.hpp"
@@ -31,8 +33,7 @@ void check_pair_shapes(const std::vector<ComplexMatrix>& basis, Product product)
             check_product_shapes(b.rows(), b.cols(), a.rows(), a.cols());
             check_broadcast(b.rows(), a.cols(), a.rows(), b.cols());
             if (i == j) check_broadcast(d, d, a.rows(), b.cols());
-            if (a.rows() * b.cols() != d * d)
-                unwrap_err("Shape(" + shape_error_text(ShapeErrorKind::IncompatibleShape) + ")");
+            if (a.rows() * b.cols() != d * d) raise_shape_fault(ShapeFault::Incompatible);
         }
     }
 }
@@ -62,8 +63,9 @@ class ProductQueue {
 public:
     ProductQueue(BlockProjector projector, Record& record) : projector_(std::move(projector)), record_(record) {}
 
-    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target) {
-        projector_.queue(target);
+    // The target's true coefficients are the computed ones times 2^exponent.
+    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
+        projector_.queue(target, exponent);
         queued_.emplace_back(i, j);
     }
     // Called after each row i.
@@ -79,16 +81,30 @@ public:
     }
 
 private:
+    // Batches of whole rows of about this many staged entries (256 KiB):
+    // enough for the projector's products to run at full speed, few enough
+    // to stay in cache.
     static constexpr std::size_t batch_entries = 1 << 14;
     BlockProjector projector_;
     Record& record_;
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
 
-void subtract_identity_over_d(SparseAccumulator& target, std::size_t d) {
+// Subtracts I/d from a product of two matrices of a basis that went in
+// multiplied by 2^-exponent, so I/d is scaled as the product is; returns the
+// exponent of the target's coefficients. When the scaled I/d is beyond the
+// doubles (a basis of tiny matrices), the product, smaller than its rounding,
+// drops out and I/d itself is expanded.
+int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int exponent) {
     const double df = static_cast<double>(d);
-    const Complex identity_over_d{df / (df * df), 0.0};
+    const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
+    if (std::isinf(identity_over_d.re)) {
+        target.clear();
+        for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, {df / (df * df), 0.0});
+        return -exponent;
+    }
     for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+    return exponent;
 }
 
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
@@ -96,9 +112,12 @@ void subtract_identity_over_d(SparseAccumulator& target, std::size_t d) {
 // non-negligible coefficients to `record`. The pair (j, i) needs no expansion
 // of its own: its commutator is exactly the negated one, its anticommutator
 // the same one, and so are their least-squares coefficients.
+// The basis went in multiplied by 2^-exponent: a product of two of its
+// matrices is 2^-2 exponent times the true one, and its coefficients in the
+// scaled basis are 2^-exponent times the true ones.
 template <class PairProducts, class Record>
-void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n, std::size_t d, Product product,
-                 InterruptCheck check_interrupt, Record& record) {
+void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n, std::size_t d, int exponent,
+                 Product product, InterruptCheck check_interrupt, Record& record) {
     SparseAccumulator target(d * d);
     ProductQueue<Record> queue(std::move(projector), record);
     std::vector<std::size_t> partners;
@@ -110,8 +129,8 @@ void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n
         for (const std::size_t j : partners) {
             target.clear();
             products.accumulate_pair(i, j, product == Product::Commutator, target);
-            if (i == j) subtract_identity_over_d(target, d);
-            queue.queue(i, j, target);
+            const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
+            queue.queue(i, j, target, target_exponent);
         }
         queue.end_row();
     }
@@ -124,7 +143,7 @@ void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n
 // goes to a queue of its own.
 template <class PairProducts>
 void expand_both_rows(PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
-                      InterruptCheck check_interrupt, PairRecords& records) {
+                      int exponent, InterruptCheck check_interrupt, PairRecords& records) {
     const auto commutator = [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& x) {
         records.commutator(i, j, x);
     };
@@ -143,17 +162,17 @@ void expand_both_rows(PairProducts& products, const BlockProjector& projector, s
         check_interrupt();
         anticommutator_target.clear();
         products.accumulate_pair(i, i, false, anticommutator_target);
-        squares.queue(i, i, anticommutator_target);
-        subtract_identity_over_d(anticommutator_target, d);
-        anticommutators.queue(i, i, anticommutator_target);
+        squares.queue(i, i, anticommutator_target, exponent);
+        const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
+        anticommutators.queue(i, i, anticommutator_target, square_exponent);
         partners.clear();
         products.append_partners(i, partners);
         for (const std::size_t j : partners) {
             commutator_target.clear();
             anticommutator_target.clear();
             products.accumulate_both(i, j, commutator_target, anticommutator_target);
-            commutators.queue(i, j, commutator_target);
-            anticommutators.queue(i, j, anticommutator_target);
+            commutators.queue(i, j, commutator_target, exponent);
+            anticommutators.queue(i, j, anticommutator_target, exponent);
         }
         commutators.end_row();
         anticommutators.end_row();
@@ -167,37 +186,39 @@ void expand_both_rows(PairProducts& products, const BlockProjector& projector, s
 template <class Record>
 void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product, InterruptCheck check_interrupt,
                           Record&& record) {
-    const ComplexMatrix columns = build_basis_columns(basis);
+    ComplexMatrix columns = build_basis_columns(basis);
     check_pair_shapes(basis, product);
+    require_finite(basis);
     const std::size_t n = basis.size(), d = basis.front().rows();
     if (product == Product::Commutator && n < 2) return;
+    const int exponent = bring_into_range(columns);
 
     BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
         DenseBasis dense(columns, d);
-        expand_rows(dense, std::move(projector), n, d, product, check_interrupt, record);
+        expand_rows(dense, std::move(projector), n, d, exponent, product, check_interrupt, record);
     } else {
         SparseBasis sparse(columns, d);
-        expand_rows(sparse, std::move(projector), n, d, product, check_interrupt, record);
+        expand_rows(sparse, std::move(projector), n, d, exponent, product, check_interrupt, record);
     }
 }
 
 }  // namespace
 
-void expand_all_products(const SparseColumns& columns, std::size_t d, const BlockProjector& projector,
+void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records) {
     const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
         DenseBasis dense(columns.dense(), d);
-        expand_both_rows(dense, projector, n, d, check_interrupt, records);
+        expand_both_rows(dense, projector, n, d, exponent, check_interrupt, records);
     } else {
         SparseBasis sparse(columns, d);
-        expand_both_rows(sparse, projector, n, d, check_interrupt, records);
+        expand_both_rows(sparse, projector, n, d, exponent, check_interrupt, records);
     }
 }
 
 StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<StructureConstantMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Commutator, check_interrupt,
                          [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
@@ -210,7 +231,7 @@ StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis
 }
 
 DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
-    if (basis.empty()) raise_fault("index out of bounds: the len is 0 but the index is 0");
+    if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<DCoefficientMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Anticommutator, check_interrupt,
                          [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {

@@ -5,11 +5,9 @@
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
 #include "lie_algebra/block_projector.hpp"
+#include "lie_algebra/interrupt_check.hpp"
 
 namespace zenqa {
-
-// Called between pairs; throws to abandon a long computation.
-using InterruptCheck = void (*)();
 
 // For every ordered pair i != j, the lowest k at which the minimum-norm
 // least-squares expansion of [B_i, B_j] in the basis has a coefficient that is
@@ -40,9 +38,11 @@ protected:
 };
 
 // Both products of every pair in one pass, with the pair products formed
-// once, for the basis given as its d*d x n columns and their projector.
-// Anticommutators i == j are expanded as they are, without removing I/d.
-void expand_all_products(const SparseColumns& columns, std::size_t d, const BlockProjector& projector,
+// once, for the basis given as its d*d x n columns and their projector; the
+// columns are the basis times 2^-exponent (see bring_into_range) and the
+// coefficients recorded are those of the basis itself. Anticommutators
+// i == j are expanded as they are, without removing I/d.
+void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
                          InterruptCheck check_interrupt, PairRecords& records);
 
 }  // namespace zenqa

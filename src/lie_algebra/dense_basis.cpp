@@ -39,10 +39,10 @@ void DenseBasis::multiply_row(std::size_t i) {
     right_.resize(m * count);
     const int d = lapack_int(d_), width = lapack_int(d_ * count);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &matrices_[i * m], &d, &matrices_[i * m], &d, &zero,
-                             right_.data(), &d, 1, 1);
-    ZENQA_LAPACK_NAME(zgemm)("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d, &zero,
-                             left_.data(), &d, 1, 1);
+    lapack::zgemm("N", "N", &d, &width, &d, &one, &matrices_[i * m], &d, &matrices_[i * m], &d, &zero, right_.data(),
+                  &d);
+    lapack::zgemm("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d, &zero, left_.data(),
+                  &d);
     row_ = i + 1;
 }
 

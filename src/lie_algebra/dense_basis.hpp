@@ -9,6 +9,10 @@
 
 namespace zenqa {
 
+// A basis with at least one nonzero entry in this many is multiplied by zgemm:
+// from there on, whole-matrix products beat following the entries one by one.
+inline constexpr std::size_t dense_one_in = 4;
+
 // Pair products of basis matrices (d x d) that are mostly nonzero, by matrix
 // multiplication: the products of B_i with every B_j, j >= i, take two zgemm
 // calls, made when a pair of a new row i is first asked for.
@@ -20,7 +24,7 @@ public:
     // Whether the matrices hold enough nonzero entries to be worth it.
     static bool suits(const ComplexMatrix& columns);
     // The same, from the count of nonzero entries among `size`.
-    static bool suits(std::size_t nonzero, std::size_t size) { return 4 * nonzero >= size; }
+    static bool suits(std::size_t nonzero, std::size_t size) { return dense_one_in * nonzero >= size; }
 
     // Appends every j > i, in increasing order.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;

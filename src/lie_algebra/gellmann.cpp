@@ -7,10 +7,17 @@
 #include "base/checked_math.hpp"
 #include "base/fault.hpp"
 #include "base/memory_check.hpp"
+#include "base/published_messages.hpp"
 
 namespace zenqa {
 
 namespace {
+
+// "capacity overflow" is published to start where d*d list slots of 64 bytes
+// no longer fit a signed 64-bit byte count. The slots are priced at that
+// published size, more than the 48 bytes a ComplexMatrix takes here.
+constexpr std::uint64_t published_slot_bytes = 64;
+static_assert(sizeof(ComplexMatrix) <= published_slot_bytes);
 
 // The unit matrix of the pair (j, k), counted from 1, before the factor i:
 // symmetric for j > k, antisymmetric for j < k, diagonal for j = k < d.
@@ -34,29 +41,21 @@ ComplexMatrix gellmann_matrix(std::size_t j, std::size_t k, std::size_t d) {
 
 }  // namespace
 
-std::vector<ComplexMatrix> gellmann_basis(std::uint64_t d) {
-    // The working list holds d*d matrix records of 64 bytes each.
-    const auto list_bytes = checked_product({d, d, 64});
+void gellmann_basis(std::uint64_t d, const MatrixSink& emit) {
+    const auto list_bytes = checked_product({d, d, published_slot_bytes});
     if (!list_bytes || *list_bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        raise_fault("capacity overflow");
-    if (d < 2) return {};
+        raise_fault(published::capacity_overflow);
+    if (d < 2) return;
     require_memory(checked_product({d * d - 1, d, d, sizeof(Complex)}),
                    [d] { return "the Gell-Mann basis for d = " + std::to_string(d); });
 
-    std::vector<ComplexMatrix> basis;
-    basis.reserve(d * d - 1);
-    const Complex i_unit{0.0, 1.0};
-    for (std::size_t j = 1; j < d; ++j) {
-        for (std::size_t k = 1; k <= d; ++k) {
-            basis.push_back(gellmann_matrix(j, k, d));
-            basis.back().scale_in_place(i_unit);
-        }
-    }
-    for (std::size_t k = 1; k < d; ++k) {
-        basis.push_back(gellmann_matrix(d, k, d));
-        basis.back().scale_in_place(i_unit);
-    }
-    return basis;
+    const auto emit_times_i = [&](ComplexMatrix m) {
+        m.scale_in_place({0.0, 1.0});
+        emit(std::move(m));
+    };
+    for (std::size_t j = 1; j < d; ++j)
+        for (std::size_t k = 1; k <= d; ++k) emit_times_i(gellmann_matrix(j, k, d));
+    for (std::size_t k = 1; k < d; ++k) emit_times_i(gellmann_matrix(d, k, d));
 }
 
 }  // namespace zenqa

@@ -2,44 +2,43 @@
 
 #include <climits>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 
 #include "array/complex.hpp"
 #include "base/fault.hpp"
 
-// LAPACK and BLAS through their Fortran interface. The scipy-openblas32 wheel
-// prefixes every symbol with scipy_; a system LAPACK has no prefix.
-#define ZENQA_PASTE_(a, b) a##b
-#define ZENQA_PASTE(a, b) ZENQA_PASTE_(a, b)
-#define ZENQA_LAPACK_NAME(name) ZENQA_PASTE(ZENQA_LAPACK_PREFIX, name##_)
+// LAPACK and BLAS with their Fortran arguments. The scipy-openblas32 build
+// opens OpenBLAS at run time, so that the module does not depend on where that
+// wheel was installed; a system LAPACK is linked.
+namespace zenqa::lapack {
 
-extern "C" {
+// Whether the routines can be called: a linked LAPACK always can, OpenBLAS
+// once open_library has succeeded.
+bool is_loaded();
 
-void ZENQA_LAPACK_NAME(zgelsd)(const int* m, const int* n, const int* nrhs, zenqa::Complex* a, const int* lda,
-                               zenqa::Complex* b, const int* ldb, double* s, const double* rcond, int* rank,
-                               zenqa::Complex* work, const int* lwork, double* rwork, int* iwork, int* info);
+// A library that cannot be opened, or lacks a routine; the message says which.
+class LibraryError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
-// The trailing lengths are those of the two character arguments.
-void ZENQA_LAPACK_NAME(zgemm)(const char* transa, const char* transb, const int* m, const int* n, const int* k,
-                              const zenqa::Complex* alpha, const zenqa::Complex* a, const int* lda,
-                              const zenqa::Complex* b, const int* ldb, const zenqa::Complex* beta, zenqa::Complex* c,
-                              const int* ldc, std::size_t transa_length, std::size_t transb_length);
+// Opens OpenBLAS at path and resolves the routines, once for the process. Its
+// thread count is set to 1, the best for the small matrices here, unless
+// OPENBLAS_NUM_THREADS chooses another. Throws LibraryError.
+void open_library(const std::string& path);
 
-// OpenBLAS's setting of its thread count; a weak reference, null when the
-// library is not OpenBLAS.
-[[gnu::weak]] void ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads)(int count);
+void zgelsd(const int* m, const int* n, const int* nrhs, Complex* a, const int* lda, Complex* b, const int* ldb,
+            double* s, const double* rcond, int* rank, Complex* work, const int* lwork, double* rwork, int* iwork,
+            int* info);
 
-}  // extern "C"
+void zgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const Complex* alpha,
+           const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
+           const int* ldc);
+
+}  // namespace zenqa::lapack
 
 namespace zenqa {
-
-// The products here are small and many: OpenBLAS's threads cost more to wake
-// than they save, and spin on a busy machine. Callers who want both cores run
-// calls in two Python threads instead (the GIL is released). The thread count
-// changes no result: the threads share out rows and columns, not sums.
-inline void use_one_blas_thread() {
-    if (&ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads) != nullptr)
-        ZENQA_PASTE(ZENQA_LAPACK_PREFIX, openblas_set_num_threads)(1);
-}
 
 // LAPACK counts with 32-bit integers.
 inline int lapack_int(std::size_t value) {

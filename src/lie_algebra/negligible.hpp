@@ -4,7 +4,13 @@
 
 namespace zenqa {
 
-// Both parts at most 1e-8 in absolute value; a NaN part is never negligible.
-inline bool is_negligible(Complex z) { return (z.re <= 1e-8 && z.re >= -1e-8) && (z.im <= 1e-8 && z.im >= -1e-8); }
+// Coefficients and terms this small are taken for rounding noise and dropped.
+inline constexpr double negligible_bound = 1e-8;
+
+// Both parts at most negligible_bound in absolute value; a NaN part is never negligible.
+inline bool is_negligible(Complex z) {
+    return (z.re <= negligible_bound && z.re >= -negligible_bound) &&
+           (z.im <= negligible_bound && z.im >= -negligible_bound);
+}
 
 }  // namespace zenqa

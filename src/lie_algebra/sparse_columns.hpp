@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -40,6 +41,19 @@ public:
     template <class F>
     void for_each_nonzero(std::size_t k, F&& f) const {
         for (std::size_t e = begin_[k]; e < begin_[k + 1]; ++e) f(std::size_t{position_[e]}, value_[e]);
+    }
+    // The largest real or imaginary part in magnitude.
+    double largest_part() const {
+        double largest = 0.0;
+        for (const Complex v : value_) largest = std::max({largest, std::fabs(v.re), std::fabs(v.im)});
+        return largest;
+    }
+    // The same columns with every value v replaced by f(v).
+    template <class F>
+    SparseColumns transformed(F&& f) const {
+        SparseColumns copy = *this;
+        for (Complex& v : copy.value_) v = f(v);
+        return copy;
     }
     // The whole matrix, column-major.
     ComplexMatrix dense() const {

@@ -1,11 +1,11 @@
 #include "numpy_bridge/algebra_arrays.hpp"
 
-#include <cmath>
 #include <cstring>
 #include <string>
 
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
+#include "lie_algebra/basis_range.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"
@@ -70,10 +70,7 @@ void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t firs
     for (std::size_t q = 0; q < count; ++q) {
         for (std::size_t p = 0; p < m; ++p) {
             const Complex value = values[q * m + p];
-            if (!std::isfinite(value.re) || !std::isfinite(value.im)) {
-                value_error("basis[" + std::to_string(first + q) + "] has a non-finite entry at (" +
-                            std::to_string(p / basis.d) + ", " + std::to_string(p % basis.d) + ")");
-            }
+            require_finite_entry(value, first + q, p / basis.d, p % basis.d);
             if (!is_zero(value)) basis.columns.append(p, value);
         }
         basis.columns.end_column();

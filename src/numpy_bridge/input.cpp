@@ -5,6 +5,7 @@
 
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
+#include "base/published_messages.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"
@@ -16,8 +17,12 @@ namespace {
 
 constexpr npy_intp element_bytes = sizeof(Complex);
 
+// A sequence's length is only a hint (__len__ may report anything): room is
+// reserved for at most this many items up front, and grows past it.
+constexpr std::size_t trusted_length_hint = 1 << 16;
+
 PyArrayObject* complex_matrix_array(PyObject* object) {
-    if (!is_numpy_array(object)) throw downcast_error(object, "PyArray<T, D>");
+    if (!is_numpy_array(object)) throw downcast_error(object, published::array_target);
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_TYPE(array) != NPY_CDOUBLE || PyArray_NDIM(array) != 2)
         throw shape_mismatch(PyArray_NDIM(array), PyArray_TYPE(array));
@@ -69,11 +74,11 @@ ComplexMatrix copy_values(PyArrayObject* array) {
 }
 
 void require_tuple(PyObject* object, Py_ssize_t length) {
-    if (!PyTuple_Check(object)) throw downcast_error(object, "PyTuple");
+    if (!PyTuple_Check(object)) throw downcast_error(object, published::tuple_target);
     if (PyTuple_GET_SIZE(object) != length) {
-        throw PendingError(PyExc_ValueError, "Expected tuple of length " + std::to_string(length) +
-                                                 ", but got tuple of length " +
-                                                 std::to_string(PyTuple_GET_SIZE(object)) + ".");
+        throw PendingError(PyExc_ValueError,
+                           published::wrong_tuple_length(static_cast<std::size_t>(length),
+                                                         static_cast<std::size_t>(PyTuple_GET_SIZE(object))));
     }
 }
 
@@ -88,7 +93,7 @@ Complex to_complex(PyObject* object) {
 // stops the conversion as it would stop a Python loop over the dict.
 template <class Map, class ConvertItem>
 Map map_from_dict(PyObject* object, ConvertItem&& convert_item) {
-    if (!PyDict_Check(object)) throw downcast_error(object, "PyDict");
+    if (!PyDict_Check(object)) throw downcast_error(object, published::dict_target);
     const PyRef dict = PyRef::borrow(object);
     const Py_ssize_t size = PyDict_GET_SIZE(object);
     std::vector<typename Map::Entry> entries;
@@ -96,12 +101,12 @@ Map map_from_dict(PyObject* object, ConvertItem&& convert_item) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(dict.get(), &position, &key, &value)) {
+        if (entries.size() % 4096 == 4095) check_signals();  // a dict of millions takes a while
         {
             const PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
             entries.push_back(convert_item(held_key.get(), held_value.get()));
         }  // letting them go can run a finaliser too
-        if (PyDict_GET_SIZE(dict.get()) != size)
-            throw PendingError(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (PyDict_GET_SIZE(dict.get()) != size) throw PendingError(PyExc_RuntimeError, published::dict_changed_size);
     }
     return Map(std::move(entries));
 }
@@ -125,15 +130,14 @@ BorrowedMatrix::~BorrowedMatrix() {
 ComplexMatrix BorrowedMatrix::copy() const { return copy_values(complex_matrix_array(array_.get())); }
 
 std::vector<BorrowedMatrix> borrow_matrix_sequence(PyObject* object) {
-    if (!PySequence_Check(object)) throw downcast_error(object, "Sequence");
+    if (!PySequence_Check(object)) throw downcast_error(object, published::sequence_target);
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
         PyErr_Clear();
         length = 0;
     }
     std::vector<BorrowedMatrix> borrowed;
-    // A length is only a hint: __len__ may report anything.
-    borrowed.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), 1 << 16));
+    borrowed.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), trusted_length_hint));
     const PyRef iterator = checked(PyObject_GetIter(object));
     while (const PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) borrowed.emplace_back(item.get());
     if (PyErr_Occurred()) throw fetch_error();

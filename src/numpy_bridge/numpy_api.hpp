@@ -5,7 +5,8 @@
 namespace zenqa {
 
 // Loads NumPy's C API on first use; a NumPy that cannot be loaded is an
-// internal fault, and the next call tries again.
+// internal fault, an exception raised while it loads (KeyboardInterrupt) is
+// thrown as itself, and the next call tries again.
 void require_numpy();
 
 // An instance of the NumPy array type or of a subclass.

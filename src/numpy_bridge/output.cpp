@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"
@@ -11,9 +12,13 @@ namespace zenqa {
 
 namespace {
 
-// Result objects that the interpreter cannot create are internal faults.
+// The interpreter running out of memory for a result is the caller's
+// MemoryError; any other failure to create a result object is an internal fault.
 PyRef created(PyObject* new_reference) {
-    if (new_reference == nullptr) python_api_failed();
+    if (new_reference == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
+        python_api_failed();
+    }
     return PyRef::steal(new_reference);
 }
 
@@ -29,6 +34,7 @@ public:
     }
 
 private:
+    // Indices of the usual maps lie far below; the cache stays at most 8 MiB.
     static constexpr std::uint64_t cache_limit = 1 << 20;
     std::vector<PyRef> objects_;
 };
@@ -45,8 +51,9 @@ PyRef new_complex(Complex c) { return created(PyComplex_FromDoubles(c.re, c.im))
 
 void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     if (PyDict_SetItem(dict, key.get(), value.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
         PyErr_Clear();
-        raise_fault("Failed to set_item on dict");
+        raise_fault(published::dict_insert_failed);
     }
 }
 
@@ -69,13 +76,13 @@ PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
     return array;
 }
 
-PyRef matrices_to_list(std::vector<ComplexMatrix> matrices) {
-    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(matrices.size())));
-    for (std::size_t p = 0; p < matrices.size(); ++p) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), matrix_to_numpy(matrices[p]).release());
-        matrices[p] = ComplexMatrix();
+ArrayList::ArrayList() : list_(created(PyList_New(0))) {}
+
+void ArrayList::append(const ComplexMatrix& matrix) {
+    if (PyList_Append(list_.get(), matrix_to_numpy(matrix).get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw fetch_error();
+        python_api_failed();
     }
-    return list;
 }
 
 PyRef structure_map_to_dict(const StructureConstantMap& map) {

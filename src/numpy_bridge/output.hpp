@@ -13,9 +13,17 @@ namespace zenqa {
 // column-major one.
 PyRef matrix_to_numpy(const ComplexMatrix& matrix);
 
-// A list of new arrays, one per matrix; each native matrix is released as soon
-// as it is copied.
-PyRef matrices_to_list(std::vector<ComplexMatrix> matrices);
+// A list of new arrays, filled one matrix at a time.
+class ArrayList {
+public:
+    ArrayList();
+    // Appends a new array holding a copy of the matrix.
+    void append(const ComplexMatrix& matrix);
+    PyRef release() { return std::move(list_); }
+
+private:
+    PyRef list_;
+};
 
 // {(i, j): (k, c)} and {(i, j, k): c}, with the keys in increasing order.
 PyRef structure_map_to_dict(const StructureConstantMap& map);

@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
 #include "base/fault.hpp"
+#include "base/published_messages.hpp"
 
 namespace zenqa {
 
@@ -11,7 +12,7 @@ namespace {
 PyObject* panic_exception_class() {
     static PyObject* panic_class = nullptr;
     if (panic_class == nullptr) {
-        PyObject* created = PyErr_NewException("kelm_runtime.PanicException", PyExc_BaseException, nullptr);
+        PyObject* created = PyErr_NewException(published::panic_class, PyExc_BaseException, nullptr);
         // Creating a class can run Python code that got here first.
         if (panic_class == nullptr) {
             panic_class = created;
@@ -36,9 +37,8 @@ std::string utf8_or_empty(PyObject* text) {
 // its text goes on as an internal fault, so the caller sees a fresh PanicException.
 [[noreturn]] void resume_panic(PyRef type, PyRef value, PyRef traceback) {
     std::string message =
-        value && PyUnicode_Check(value.get()) ? utf8_or_empty(value.get()) : "Unwrapped panic from Python code";
-    PySys_WriteStderr("--- Kelm is resuming a panic after fetching a PanicException from Python. ---\n");
-    PySys_WriteStderr("Python stack trace below:\n");
+        value && PyUnicode_Check(value.get()) ? utf8_or_empty(value.get()) : published::unwrapped_python_panic;
+    PySys_WriteStderr("%s", published::resumed_panic_banner);
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
     throw InternalFault(std::move(message));
@@ -101,21 +101,20 @@ PyRef checked(PyObject* new_reference) {
     return PyRef::steal(new_reference);
 }
 
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw fetch_error();
+}
+
 PendingError downcast_error(PyObject* object, std::string_view target) {
     const PyRef qualname =
         checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (!PyUnicode_Check(qualname.get())) throw downcast_error(qualname.get(), "PyString");
-    std::string message = "'";
-    message.append(utf8_or_empty(qualname.get()))
-        .append("' object cannot be converted to '")
-        .append(target)
-        .append("'");
-    return PendingError(PyExc_TypeError, std::move(message));
+    if (!PyUnicode_Check(qualname.get())) throw downcast_error(qualname.get(), published::string_target);
+    return PendingError(PyExc_TypeError, published::not_convertible(utf8_or_empty(qualname.get()), target));
 }
 
 void python_api_failed(std::source_location where) {
     PyErr_Print();
-    raise_fault("Python API call failed", where);
+    raise_fault(published::python_api_failed, where);
 }
 
 void raise_panic(const char* message) {

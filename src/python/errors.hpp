@@ -43,6 +43,10 @@ PendingError fetch_error();
 // and its exception is thrown as a PendingError.
 PyRef checked(PyObject* new_reference);
 
+// Lets Ctrl-C stop a long computation: the exception that a signal handler
+// raised unwinds it.
+void check_signals();
+
 // TypeError "'{qualname of type(object)}' object cannot be converted to '{target}'".
 PendingError downcast_error(PyObject* object, std::string_view target);
 

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <vector>
+
+#include "array/complex_matrix.hpp"
+#include "lie_algebra/sparse_columns.hpp"
+
+namespace zenqa {
+
+// Refuses a basis with a NaN or infinite entry (InvalidValue), naming the
+// first such entry: no least-squares solve means anything for it.
+void require_finite(const std::vector<ComplexMatrix>& basis);
+// The same for entry (r, c) of basis matrix k.
+void require_finite_entry(Complex z, std::size_t k, std::size_t r, std::size_t c);
+
+// Multiplies the basis columns by 2^-exponent, exactly, when their largest
+// entry is so far from 1 that products of two matrices could overflow or sink
+// into subnormal numbers, and returns that exponent; 0 leaves them untouched.
+int bring_into_range(ComplexMatrix& columns);
+
+// The exponent that bring_into_range would scale sparse columns by, and the
+// columns scaled by it.
+int range_exponent(const SparseColumns& columns);
+SparseColumns scaled_columns(const SparseColumns& columns, int exponent);
+
+}  // namespace zenqa

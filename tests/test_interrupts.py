@@ -1,0 +1,96 @@
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import zenqa
+from conftest import seconds_to_interrupt
+
+COLUMN = np.ones((40, 1), complex)
+DENSE = [np.ones((500, 500), complex)]
+PAIRS = {(i, j): (0, 1.0) for i in range(40) for j in range(40)}
+
+# Calls that run for many seconds, several times longer than the bound below; if
+# one were not interrupted it would still finish, just late.
+LONG_CALLS = {
+    "gen_gellmann": lambda: zenqa.gen_gellmann(100),
+    "gen_sylvester": lambda: zenqa.gen_sylvester(100),
+    "get_structure_constants": lambda: zenqa.get_structure_constants(zenqa.gen_sylvester(32)),
+    "su_commutator": lambda: zenqa.su_commutator(COLUMN, COLUMN, PAIRS, DENSE),
+}
+
+
+@pytest.mark.parametrize("name", list(LONG_CALLS))
+def test_long_call_stops_at_once(name):
+    call = LONG_CALLS[name]
+    assert seconds_to_interrupt(call) < 1.0
+
+
+# cross and dot are quick for their size; they are measured against a full run.
+@pytest.mark.parametrize(
+    "name, f",
+    [
+        ("cross", lambda n: {(i, i + 1): (i, 1.0) for i in range(n)}),
+        ("dot", lambda n: {(i, i + 1, i): 1.0 for i in range(n // 4)}),
+    ],
+)
+def test_products_of_huge_maps_stop_early(name, f):
+    n = 1_000_000
+    f, l_a = f(n), np.ones((n + 1, 1), complex)
+    func = getattr(zenqa, name)
+    start = time.perf_counter()
+    func(l_a, l_a, f)
+    full = time.perf_counter() - start
+    # The signal comes a fifth of the way in, whatever the machine's speed.
+    delay = full / 5
+    elapsed = seconds_to_interrupt(lambda: func(l_a, l_a, f), delay=delay)
+    assert elapsed < delay + full / 2, (elapsed, full)
+
+
+CHILD = textwrap.dedent("""
+    import sys
+
+    class Trap:
+        # Raises while NumPy's compiled core is imported, as Ctrl-C or a broken install would.
+        def find_spec(self, name, path=None, target=None):
+            if name.endswith("multiarray_umath"):
+                raise {raised}
+            return None
+
+    sys.meta_path.insert(0, Trap())
+    import zenqa
+    try:
+        zenqa.gen_gellmann(2)
+    except BaseException as exc:
+        print(type(exc).__name__, exc.args)
+    sys.meta_path.pop(0)
+    for name in [n for n in sys.modules if n == "numpy" or n.startswith("numpy.")]:
+        del sys.modules[name]
+    print(len(zenqa.gen_gellmann(2)))  # the next call loads NumPy
+""")
+
+
+@pytest.mark.parametrize(
+    "raised, expected",
+    [
+        ("KeyboardInterrupt", "KeyboardInterrupt ()"),
+        ("MemoryError('import')", "MemoryError ('import',)"),
+        ("ImportError('no core')", "PanicException ('Failed to import numpy module',)"),
+    ],
+)
+def test_exception_while_numpy_loads(raised, expected):
+    path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD.format(raised=raised)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONPATH=path),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [expected, "3"]
+    assert ("Failed to import numpy module" in proc.stderr) == ("Panic" in expected)

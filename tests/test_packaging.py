@@ -1,0 +1,91 @@
+"""The installed package: its version, and OpenBLAS found and set up at run time."""
+
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import scipy_openblas32
+
+import zenqa
+
+LIBRARY = os.path.join(scipy_openblas32.get_lib_dir(), scipy_openblas32.get_library(fullname=True))
+
+
+def run_python(code, path=(), **environment):
+    """Runs code in a fresh interpreter that looks in the directories of path first; returns its output lines.
+
+    OPENBLAS_NUM_THREADS is set only if given."""
+    env = {key: value for key, value in os.environ.items() if key != "OPENBLAS_NUM_THREADS"}
+    env.update(environment, PYTHONPATH=os.pathsep.join([*path, *sys.path]))
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.splitlines()
+
+
+def test_version_is_the_distribution_version():
+    assert zenqa.__version__ == importlib.metadata.version("zenqa")
+    assert "__version__" not in zenqa.__all__
+
+
+def test_openblas_missing_is_an_import_error_that_says_how_to_install():
+    lines = run_python("""
+        import sys
+        sys.modules["scipy_openblas32"] = None
+        import zenqa
+        basis = zenqa.gen_gellmann(2)  # needs no LAPACK
+        for decompose in (zenqa.get_structure_constants, zenqa.get_d_coefficients):
+            try:
+                decompose(basis)
+            except ImportError as error:
+                print(error)
+        del sys.modules["scipy_openblas32"]  # installed now: the next call loads it
+        print(zenqa.get_structure_constants(basis)[0, 1])
+    """)
+    hint = (
+        "zenqa needs the scipy-openblas32 package for LAPACK: pip install scipy-openblas32=="
+        + scipy_openblas32.__version__
+    )
+    assert lines == [hint, hint, "(2, (2+0j))"]
+
+
+def test_module_installed_apart_from_openblas(tmp_path):
+    # As pip install --no-deps --target does: OpenBLAS stays in another directory of sys.path.
+    shutil.copy(zenqa.__file__, tmp_path)
+    lines = run_python(
+        """
+        import sys
+        import zenqa
+        print(zenqa.__file__)
+        print("scipy_openblas32" in sys.modules)
+        print(len(zenqa.get_structure_constants(zenqa.gen_sylvester(2))))
+    """,
+        path=[str(tmp_path)],
+    )
+    # OpenBLAS is loaded on first need, not on import
+    assert lines == [str(tmp_path / os.path.basename(zenqa.__file__)), "False", "6"]
+
+
+@pytest.mark.parametrize("setting, threads", [(None, 1), ("2", 2), ("", 1)], ids=["default", "chosen", "empty"])
+def test_openblas_threads(setting, threads):
+    environment = {} if setting is None else {"OPENBLAS_NUM_THREADS": setting}
+    lines = run_python(
+        f"""
+        import ctypes
+        import zenqa
+        zenqa.get_structure_constants(zenqa.gen_gellmann(2))
+        # the same library as zenqa's: one handle, one thread setting
+        print(ctypes.CDLL({LIBRARY!r}).scipy_openblas_get_num_threads())
+    """,
+        **environment,
+    )
+    assert lines == [str(threads)]
