@@ -65,9 +65,9 @@ def status_kib(field):
         return int(next(line.split()[1] for line in status if line.startswith(field + ":")))
 
 
-def child(spec):
+def child(workload):
     """Runs one build in this fresh process: prints its time and how far it raised the resident memory."""
-    family, d, build, repeats = spec.split(":")
+    family, d, build, repeats = workload.split(":")
     basis = FAMILIES[family](int(d))
     # The first call of a process sets up what every later one shares (OpenBLAS's work buffer,
     # NumPy's casts): done on a tiny basis, so that the figure is the build's own.
