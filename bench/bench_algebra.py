@@ -104,7 +104,8 @@ def build_section(d, repeats):
         print(
             f"{family:<11}{ours['entries']:>9}{fmt(ours['seconds']):>10}{fmt(theirs['seconds']):>10}"
             f"{theirs['seconds'] / ours['seconds']:>9.1f}x{ours['peak_mib']:>8.1f}{theirs['peak_mib']:>10.1f}"
-            f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}"
+            # Small bases may raise neither build's resident memory by a whole page.
+            + (f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}" if theirs["peak_mib"] > 0 else f"{'-':>8}")
         )
 
 
