@@ -20,31 +20,19 @@ import json
 import subprocess
 import sys
 import threading
-import time
 
 import numpy as np
+from bench_decomposition import timed
 
 import zenqa
 
 MAX_REPEATS = 10
-TIME_BUDGET = 1.0  # seconds per measurement, to choose the repeat count
 
 
 def fmt(seconds):
     if seconds >= 1:
         return f"{seconds:.3g}s"
     return f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
-
-
-def best_time(call, max_repeats=MAX_REPEATS):
-    start = time.perf_counter()
-    result = call()
-    best = time.perf_counter() - start
-    for _ in range(min(max_repeats, int(TIME_BUDGET / max(best, 1e-9))) - 1):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def build_algebra(basis):
@@ -78,7 +66,7 @@ def child(workload):
     result = BUILDS[build](basis)
     peak = (status_kib("VmHWM") - before) / 1024
     del result
-    seconds, (first, second) = best_time(lambda: BUILDS[build](basis), int(repeats))
+    seconds, (first, second) = timed(lambda: BUILDS[build](basis), int(repeats))
     entries = len(first[1]) + len(second[1]) if build == "algebra" else len(first) + len(second)
     print(json.dumps({"seconds": seconds, "peak_mib": peak, "entries": entries}))
 
@@ -134,9 +122,9 @@ def bracket_section(d, count, repeats):
     dense = algebra.structure_constants(dense=True)
     stack = np.array(basis)
     route = matrix_route(stack, np.linalg.pinv(stack.reshape(n, -1).T))
-    ours, got = best_time(lambda: algebra.bracket(a, b), repeats)
-    matrices, want = best_time(lambda: route(a, b), repeats)
-    einsum, want_einsum = best_time(lambda: np.einsum("ijk,mi,mj->mk", dense, a, b, optimize=True), 1)
+    ours, got = timed(lambda: algebra.bracket(a, b), repeats)
+    matrices, want = timed(lambda: route(a, b), repeats)
+    einsum, want_einsum = timed(lambda: np.einsum("ijk,mi,mj->mk", dense, a, b, optimize=True), 1)
     check = "ok" if np.allclose(got, want, atol=1e-12) and np.allclose(got, want_einsum, atol=1e-12) else "MISMATCH"
     print(f"\nbracket: Gell-Mann d = {d}, {count} real vectors")
     print(
@@ -160,7 +148,7 @@ def two_threads(work):
         for thread in threads:
             thread.join()
 
-    return best_time(both_in_one, 3)[0], best_time(one_each, 3)[0]
+    return timed(both_in_one, 3)[0], timed(one_each, 3)[0]
 
 
 def threads_section(build_d, algebra, a, b):
