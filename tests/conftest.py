@@ -4,6 +4,7 @@ import os
 import signal
 import struct
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -202,3 +203,16 @@ def seconds_to_interrupt(call, delay=0.05):
         armed[0] = False
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+# NumPy 2.5 deprecates setting an existing array's shape or dtype; hostile code may still do it
+SETTING_DEPRECATED = np.lib.NumpyVersion(np.__version__) >= "2.5.0"
+
+
+def set_in_place(array, attr, value):
+    """Reshape or retype the array object itself, with the deprecation warning where this NumPy gives one."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        setattr(array, attr, value)
+    expected = [(DeprecationWarning, f"Setting the {attr}")] if SETTING_DEPRECATED else []
+    assert [(w.category, str(w.message).partition(" on ")[0]) for w in caught] == expected

@@ -11,7 +11,7 @@ from test_algebra import BASES, projector
 from test_leaks import Failing, assert_no_leaks
 
 import zenqa
-from conftest import seconds_to_interrupt, skip_if_sanitized
+from conftest import seconds_to_interrupt, set_in_place, skip_if_sanitized
 
 
 @pytest.fixture(scope="module", params=list(BASES))
@@ -195,7 +195,9 @@ class Reinterpreting:
 
 
 @pytest.mark.parametrize(
-    "change", [lambda x: setattr(x, "shape", (-1,)), lambda x: setattr(x, "dtype", complex)], ids=["shape", "dtype"]
+    "change",
+    [lambda x: set_in_place(x, "shape", (-1,)), lambda x: set_in_place(x, "dtype", complex)],
+    ids=["shape", "dtype"],
 )
 def test_argument_changed_during_the_conversion_of_another(change):
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))

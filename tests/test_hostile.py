@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import IntChild, col
+from conftest import IntChild, col, set_in_place
 
 
 class Hook:
@@ -46,19 +46,6 @@ class Seq(list):
             self.yielded.append(list.__getitem__(self, n).copy())
             yield list.__getitem__(self, n)
             n += 1
-
-
-# NumPy 2.5 deprecates setting an existing array's shape or dtype; hostile code may still do it
-SETTING_DEPRECATED = np.lib.NumpyVersion(np.__version__) >= "2.5.0"
-
-
-def set_in_place(array, attr, value):
-    """Reshape or retype the array object itself, with the deprecation warning where this NumPy gives one."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        setattr(array, attr, value)
-    expected = [(DeprecationWarning, f"Setting the {attr}")] if SETTING_DEPRECATED else []
-    assert [(w.category, str(w.message).partition(" on ")[0]) for w in caught] == expected
 
 
 def skip_where_numpy_refuses(change, *scratch):
