@@ -39,9 +39,9 @@ void require_finite_entry(Complex z, std::size_t k, std::size_t r, std::size_t c
 void require_finite(const std::vector<ComplexMatrix>& basis) {
     for (std::size_t k = 0; k < basis.size(); ++k) {
         const ComplexMatrix& matrix = basis[k];
-        for (std::size_t r = 0; r < matrix.rows(); ++r) {
-            for (std::size_t c = 0; c < matrix.cols(); ++c) require_finite_entry(matrix.at(r, c), k, r, c);
-        }
+        // Over the elements, not rows x columns: an empty matrix may have a huge extent.
+        for (std::size_t p = 0; p < matrix.size(); ++p)
+            require_finite_entry(matrix.row_major_at(p), k, p / matrix.cols(), p % matrix.cols());
     }
 }
 
