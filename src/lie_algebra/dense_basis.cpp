@@ -46,7 +46,8 @@ void DenseBasis::multiply_row(std::size_t i) {
     row_ = i + 1;
 }
 
-void DenseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) {
+template <class Visit>
+void DenseBasis::visit_products(std::size_t i, std::size_t j, Visit&& visit) {
     if (row_ != i + 1) multiply_row(i);
     const std::size_t m = d_ * d_;
     const Complex* left = &left_[(j - i) * m];
@@ -54,24 +55,21 @@ void DenseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, 
     for (std::size_t r = 0; r < d_; ++r) {
         for (std::size_t c = 0; c < d_; ++c) {
             const std::size_t p = r * d_ + c;
-            target.add(p, commutator ? left[c * d_ + r] - right[p] : left[c * d_ + r] + right[p]);
+            visit(p, left[c * d_ + r], right[p]);
         }
     }
 }
 
+void DenseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) {
+    visit_products(i, j, [&](std::size_t p, Complex ij, Complex ji) { target.add(p, commutator ? ij - ji : ij + ji); });
+}
+
 void DenseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
                                  SparseAccumulator& anticommutator) {
-    if (row_ != i + 1) multiply_row(i);
-    const std::size_t m = d_ * d_;
-    const Complex* left = &left_[(j - i) * m];
-    const Complex* right = &right_[(j - i) * m];
-    for (std::size_t r = 0; r < d_; ++r) {
-        for (std::size_t c = 0; c < d_; ++c) {
-            const std::size_t p = r * d_ + c;
-            commutator.add(p, left[c * d_ + r] - right[p]);
-            anticommutator.add(p, left[c * d_ + r] + right[p]);
-        }
-    }
+    visit_products(i, j, [&](std::size_t p, Complex ij, Complex ji) {
+        commutator.add(p, ij - ji);
+        anticommutator.add(p, ij + ji);
+    });
 }
 
 }  // namespace zenqa

@@ -39,6 +39,9 @@ public:
 
 private:
     void multiply_row(std::size_t i);
+    // visit(p, (B_i B_j)[p], (B_j B_i)[p]) for every position p = r*d + c; j >= i.
+    template <class Visit>
+    void visit_products(std::size_t i, std::size_t j, Visit&& visit);
 
     std::size_t d_;
     std::size_t n_;
