@@ -1,4 +1,5 @@
 import ctypes
+import itertools
 import math
 import os
 import signal
@@ -216,3 +217,52 @@ def set_in_place(array, attr, value):
         setattr(array, attr, value)
     expected = [(DeprecationWarning, f"Setting the {attr}")] if SETTING_DEPRECATED else []
     assert [(w.category, str(w.message).partition(" on ")[0]) for w in caught] == expected
+
+
+def textbook_su3():
+    """lambda_1..lambda_8 and the totally (anti)symmetric f_abc, d_abc (indices from 1)."""
+    lam = np.zeros((9, 3, 3), complex)
+    for a, (r, c) in zip((1, 4, 6), ((0, 1), (0, 2), (1, 2)), strict=True):
+        lam[a][r, c] = lam[a][c, r] = 1
+        lam[a + 1][r, c], lam[a + 1][c, r] = -1j, 1j
+    lam[3] = np.diag([1, -1, 0])
+    lam[8] = np.diag([1, 1, -2]) / math.sqrt(3)
+    s3 = math.sqrt(3)
+    f_values = {
+        (1, 2, 3): 1,
+        (1, 4, 7): 0.5,
+        (1, 5, 6): -0.5,
+        (2, 4, 6): 0.5,
+        (2, 5, 7): 0.5,
+        (3, 4, 5): 0.5,
+        (3, 6, 7): -0.5,
+        (4, 5, 8): s3 / 2,
+        (6, 7, 8): s3 / 2,
+    }
+    d_values = {
+        (1, 1, 8): 1 / s3,
+        (2, 2, 8): 1 / s3,
+        (3, 3, 8): 1 / s3,
+        (8, 8, 8): -1 / s3,
+        (4, 4, 8): -0.5 / s3,
+        (5, 5, 8): -0.5 / s3,
+        (6, 6, 8): -0.5 / s3,
+        (7, 7, 8): -0.5 / s3,
+        (1, 4, 6): 0.5,
+        (1, 5, 7): 0.5,
+        (2, 5, 6): 0.5,
+        (3, 4, 4): 0.5,
+        (3, 5, 5): 0.5,
+        (2, 4, 7): -0.5,
+        (3, 6, 6): -0.5,
+        (3, 7, 7): -0.5,
+    }
+    f, d = np.zeros((9, 9, 9)), np.zeros((9, 9, 9))
+    for (a, b, c), v in f_values.items():
+        for perm in itertools.permutations(range(3)):
+            sign = np.linalg.det(np.eye(3)[list(perm)])
+            f[tuple((a, b, c)[p] for p in perm)] = sign * v
+    for (a, b, c), v in d_values.items():
+        for perm in itertools.permutations((a, b, c)):
+            d[perm] = v
+    return lam, f, d

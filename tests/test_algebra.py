@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import rotated
+from conftest import rotated, textbook_su3
 
 NEGLIGIBLE = 1e-8
 
@@ -117,22 +117,10 @@ def test_entries_are_sorted_owned_arrays(case):
         assert not np.any((abs(value.real) <= NEGLIGIBLE) & (abs(value.imag) <= NEGLIGIBLE))
 
 
-def test_gellmann_structure_constants_in_closed_form():
-    """[B_a, B_b] = -2 f_abc B_c with the textbook f of su(3), B = i lambda."""
-    positions = [3, 2, 5, 1, 8, 7, 4, 6]  # the textbook lambda at each position (README)
-    f = np.zeros((9, 9, 9))
-    for (a, b, c), v in {
-        (1, 2, 3): 1,
-        (1, 4, 7): 0.5,
-        (1, 5, 6): -0.5,
-        (2, 4, 6): 0.5,
-        (2, 5, 7): 0.5,
-        (3, 4, 5): 0.5,
-        (3, 6, 7): -0.5,
-        (4, 5, 8): 3**0.5 / 2,
-        (6, 7, 8): 3**0.5 / 2,
-    }.items():
-        for x, y, z in [(a, b, c), (b, c, a), (c, a, b)]:
-            f[x, y, z], f[y, x, z] = v, -v
-    expected = -2 * f[np.ix_(positions, positions, positions)]
-    assert np.allclose(zenqa.Algebra(zenqa.gen_gellmann(3)).structure_constants(dense=True), expected, atol=1e-15)
+def test_gellmann_tensors_in_closed_form():
+    """[B_a, B_b] = -2 f_abc B_c and {B_a, B_b} = -(4/3) delta_ab I + 2i d_abc B_c, B = i lambda."""
+    positions = np.ix_(*[[3, 2, 5, 1, 8, 7, 4, 6]] * 3)  # the textbook lambda at each position (README)
+    _, f, d = textbook_su3()
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
+    assert np.allclose(algebra.structure_constants(dense=True), -2 * f[positions], atol=1e-15)
+    assert np.allclose(algebra.d_coefficients(dense=True), 1j * d[positions], atol=1e-15)
