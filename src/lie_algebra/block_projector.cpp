@@ -276,7 +276,10 @@ const std::vector<Coefficient>& BlockProjector::coefficients(std::size_t t) {
         const Block& block = blocks_[placements_[q].block];
         const Complex* expansion = &block.expansions[placements_[q].column * block.matrices.size()];
         for (std::size_t e = 0; e < block.matrices.size(); ++e) {
-            const Complex value{std::ldexp(expansion[e].re, exponent), std::ldexp(expansion[e].im, exponent)};
+            // Scaling by 2^0 is the identity, and not free.
+            const Complex value = exponent == 0 ? expansion[e]
+                                                : Complex{std::ldexp(expansion[e].re, exponent),
+                                                          std::ldexp(expansion[e].im, exponent)};
             if (is_negligible(value)) continue;
             if (!std::isfinite(value.re) || !std::isfinite(value.im))
                 throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
