@@ -2,12 +2,13 @@
 
 For every workload, one line gives
 
-  single   the best time of one call in this process;
+  single   the best wall time of one call in this process;
+  cpu      the processor time of one call, over all its threads: the work it takes;
   workers  the wall time of WORKERS forked processes, each making the same CALLS calls;
-  ideal    the total work spread evenly over the cores: single * CALLS * WORKERS / cores;
+  ideal    the total work spread evenly over the cores: cpu * CALLS * WORKERS / cores;
 
-with workers / ideal and whether it stays within LIMIT. A BLAS that starts
-threads of its own in every worker oversubscribes the cores and misses it.
+with workers / ideal and whether it stays within LIMIT. Threads that spin
+while they wait, as a BLAS's own may, oversubscribe the cores and miss it.
 
     python bench/bench_fork_workers.py [--quick]
 """
@@ -55,8 +56,18 @@ def run_forked(call):
     return time.perf_counter() - start
 
 
-COLUMNS = "{:<11}{:<25}{:>4}{:>10}{:>10}{:>10}{:>9}{:>6}"
-HEADER = ("workload", "function", "d", "single", "workers", "ideal", "w/ideal", "")
+COLUMNS = "{:<11}{:<25}{:>4}{:>10}{:>10}{:>10}{:>10}{:>9}{:>6}"
+HEADER = ("workload", "function", "d", "single", "cpu", "workers", "ideal", "w/ideal", "")
+
+
+def cpu_time(call, repeats):
+    """The least processor time of the process, all threads, over repeats calls."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.process_time()
+        call()
+        best = min(best, time.process_time() - start)
+    return Measurement(best, None)
 
 
 def main():
@@ -70,9 +81,9 @@ def main():
     for name, make, d, function in WORKLOADS:
         basis = make(QUICK_SIZES[name] if args.quick else d)
         call = partial(function, basis)
-        single = timed(call, repeats)
+        single, work = timed(call, repeats), cpu_time(call, repeats)
         workers = Measurement(min(run_forked(call) for _ in range(repeats)), None)
-        ideal = Measurement(single.seconds * CALLS * WORKERS / cores, None)
+        ideal = Measurement(work.seconds * CALLS * WORKERS / cores, None)
         ratio = workers.seconds / ideal.seconds
         print(
             COLUMNS.format(
@@ -80,6 +91,7 @@ def main():
                 function.__name__,
                 len(basis[0]),
                 fmt_time(single),
+                fmt_time(work),
                 fmt_time(workers),
                 fmt_time(ideal),
                 f"{ratio:.2f}",

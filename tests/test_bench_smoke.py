@@ -45,5 +45,5 @@ def test_fork_workers_quick_run_reports_every_workload():
         ("dense", "get_structure_constants"),
         ("dense", "get_d_coefficients"),
     ]
-    # single, workers, ideal, their ratio and its verdict
-    assert all(len(r) == 8 and float(r[6]) > 0 and r[7] in ("ok", "SLOW") for r in rows), run.stdout
+    # single, cpu, workers, ideal, their ratio and its verdict
+    assert all(len(r) == 9 and float(r[7]) > 0 and r[8] in ("ok", "SLOW") for r in rows), run.stdout

@@ -75,17 +75,51 @@ def test_module_installed_apart_from_openblas(tmp_path):
     assert lines == [str(tmp_path / os.path.basename(zenqa.__file__)), "False", "6"]
 
 
-@pytest.mark.parametrize("setting, threads", [(None, 1), ("2", 2), ("", 1)], ids=["default", "chosen", "empty"])
-def test_openblas_threads(setting, threads):
+# Helper threads seen during one Algebra build, which releases the GIL so that a
+# watching thread can count them; and OpenBLAS's own count, which stays 1.
+COUNT_THREADS = f"""
+    import ctypes, os, threading, time
+    import zenqa
+    zenqa.Algebra(zenqa.gen_sylvester(2))  # opens OpenBLAS, whose own threads start now
+    basis = zenqa.gen_sylvester(24)
+    tasks = lambda: len(os.listdir("/proc/self/task"))
+    before, most, done = tasks(), 0, threading.Event()
+    def watch():
+        global most
+        while not done.is_set():
+            most = max(most, tasks())
+            time.sleep(0.001)
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    zenqa.Algebra(basis)
+    done.set()
+    watcher.join()
+    print(most - before - 1)  # not the watcher
+    print(ctypes.CDLL({LIBRARY!r}).scipy_openblas_get_num_threads())
+"""
+
+
+@pytest.mark.parametrize(
+    "setting, helpers",
+    [(None, len(os.sched_getaffinity(0)) - 1), ("1", 0), ("3", 2), ("", len(os.sched_getaffinity(0)) - 1)],
+    ids=["default", "one", "three", "empty"],
+)
+def test_thread_count_follows_openblas_num_threads(setting, helpers):
     environment = {} if setting is None else {"OPENBLAS_NUM_THREADS": setting}
-    lines = run_python(
-        f"""
-        import ctypes
+    assert run_python(COUNT_THREADS, **environment) == [str(helpers), "1"]
+
+
+def test_results_do_not_depend_on_thread_count():
+    code = """
+        import hashlib, pickle
+        import numpy as np
         import zenqa
-        zenqa.get_structure_constants(zenqa.gen_gellmann(2))
-        # the same library as zenqa's: one handle, one thread setting
-        print(ctypes.CDLL({LIBRARY!r}).scipy_openblas_get_num_threads())
-    """,
-        **environment,
-    )
-    assert lines == [str(threads)]
+        q, _ = np.linalg.qr(np.random.default_rng(5).normal(size=(5, 5, 2)).view(complex)[..., 0])
+        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(5)], zenqa.gen_sylvester(7)]:
+            algebra = zenqa.Algebra(basis)
+            results = (zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis),
+                       algebra.structure_constants(), algebra.d_coefficients())
+            print(hashlib.sha256(pickle.dumps(results)).hexdigest())
+    """
+    runs = [run_python(code, OPENBLAS_NUM_THREADS=setting) for setting in ("1", "2", "3")]
+    assert runs[0] == runs[1] == runs[2]

@@ -16,10 +16,10 @@ namespace {
 // it; the squares arrive in a stream of their own and are merged in at the end.
 class TensorRecords final : public PairRecords {
 public:
-    void commutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) override {
+    void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
         for (const Coefficient& x : coefficients) structure.append(i, j, x.k, x.value);
     }
-    void anticommutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) override {
+    void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
         PairTensor& target = i == j ? squares : pairs;
         for (const Coefficient& x : coefficients) target.append(i, j, x.k, half_of(x.value));
     }

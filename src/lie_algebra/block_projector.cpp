@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <string>
 
-#include "base/refusals.hpp"
 #include "lie_algebra/lapack.hpp"
 #include "lie_algebra/least_squares.hpp"
-#include "lie_algebra/negligible.hpp"
+#include "lie_algebra/matrix_product.hpp"
 
 namespace zenqa {
 
@@ -22,42 +20,10 @@ std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     return p;
 }
 
-// Products of at most this many complex multiply-adds are summed here: for
-// them the call into zgemm costs more than it saves.
-constexpr std::size_t largest_summed_product = 512;
-
 // Columns count as orthogonal when every off-diagonal Gram entry is within
 // this much of the geometric mean of its two diagonal ones: far beyond what
 // the results need, so the closed-form inverse is as good as zgelsd's.
 constexpr double orthogonality_tolerance = 1e-14;
-
-// Every coefficient of a target is at most |pseudo-inverse| |target| in
-// modulus; a block where that bound is at most a tenth of the negligible
-// bound, a margin for its own rounding, yields only negligible coefficients.
-constexpr double certainly_negligible = negligible_bound / 10;
-
-// c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
-// conjugate transpose when `adjoint` is set), b is k x n and c is m x n.
-void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
-              Complex* c) {
-    if (m * n * k <= largest_summed_product) {
-        for (std::size_t col = 0; col < n; ++col) {
-            for (std::size_t row = 0; row < m; ++row) {
-                Complex sum{};
-                for (std::size_t q = 0; q < k; ++q) {
-                    const Complex x = adjoint ? conj(a[row * k + q]) : a[q * m + row];
-                    sum = sum + x * b[col * k + q];
-                }
-                c[col * m + row] = sum;
-            }
-        }
-        return;
-    }
-    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
-    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    lapack::zgemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, adjoint ? &inner : &rows, b, &inner, &zero,
-                  c, &rows);
-}
 
 // Whether the columns of a block with this Gram matrix are orthogonal.
 bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
@@ -155,13 +121,11 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
 BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(columns.cols()) {
     find_blocks(columns);
     invert_blocks(columns);
-    first_placement_.push_back(0);
 }
 
 BlockProjector::BlockProjector(const SparseColumns& columns) : matrix_count_(columns.cols()) {
     find_blocks(columns);
     invert_blocks(columns);
-    first_placement_.push_back(0);
 }
 
 template <class Columns>
@@ -223,87 +187,6 @@ void BlockProjector::invert_blocks(const Columns& columns) {
         blocks_[b].pseudo_inverse = std::move(inverse.entries);
         blocks_[b].pseudo_inverse_norm = inverse.norm;
     }
-}
-
-void BlockProjector::queue(const SparseAccumulator& target, int exponent) {
-    const std::size_t owner = first_placement_.size();  // this target's number, plus one
-    touched_blocks_.clear();
-    for (const std::size_t p : target.touched()) {
-        const std::ptrdiff_t b = block_of_[p];
-        if (b < 0) continue;  // orthogonal to every basis matrix
-        Block& block = blocks_[static_cast<std::size_t>(b)];
-        if (block.last_target != owner) {
-            block.last_target = owner;
-            block.squared_norm = 0.0;
-            touched_blocks_.push_back(static_cast<std::size_t>(b));
-        }
-        const Complex v = target.value(p);
-        block.squared_norm += v.re * v.re + v.im * v.im;
-    }
-    // A NaN norm is not certainly negligible.
-    for (const std::size_t b : touched_blocks_) {
-        Block& block = blocks_[b];
-        block.placed =
-            !(std::ldexp(block.pseudo_inverse_norm * std::sqrt(block.squared_norm), exponent) <= certainly_negligible);
-        if (!block.placed) continue;
-        placements_.push_back({b, block.queued++});
-        block.targets.resize(block.targets.size() + block.positions.size());
-        staged_ += block.positions.size();
-    }
-    for (const std::size_t p : target.touched()) {
-        const std::ptrdiff_t b = block_of_[p];
-        if (b < 0 || !blocks_[static_cast<std::size_t>(b)].placed) continue;
-        Block& block = blocks_[static_cast<std::size_t>(b)];
-        block.targets[(block.queued - 1) * block.positions.size() + local_of_[p]] = target.value(p);
-    }
-    first_placement_.push_back(placements_.size());
-    exponents_.push_back(exponent);
-}
-
-void BlockProjector::expand_queue() {
-    for (Block& block : blocks_) {
-        if (block.queued == 0) continue;
-        block.expansions.resize(block.matrices.size() * block.queued);
-        multiply(false, block.matrices.size(), block.queued, block.positions.size(), block.pseudo_inverse.data(),
-                 block.targets.data(), block.expansions.data());
-    }
-}
-
-const std::vector<Coefficient>& BlockProjector::coefficients(std::size_t t) {
-    coefficients_.clear();
-    const int exponent = exponents_[t];
-    for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
-        const Block& block = blocks_[placements_[q].block];
-        const Complex* expansion = &block.expansions[placements_[q].column * block.matrices.size()];
-        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
-            // Scaling by 2^0 is the identity, and not free.
-            const Complex value = exponent == 0 ? expansion[e]
-                                                : Complex{std::ldexp(expansion[e].re, exponent),
-                                                          std::ldexp(expansion[e].im, exponent)};
-            if (is_negligible(value)) continue;
-            if (!std::isfinite(value.re) || !std::isfinite(value.im))
-                throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
-                                     " is too large for a double");
-            coefficients_.push_back({block.matrices[e], value});
-        }
-    }
-    if (first_placement_[t + 1] - first_placement_[t] > 1) {
-        std::sort(coefficients_.begin(), coefficients_.end(),
-                  [](const Coefficient& a, const Coefficient& b) { return a.k < b.k; });
-    }
-    return coefficients_;
-}
-
-void BlockProjector::clear_queue() {
-    for (Block& block : blocks_) {
-        block.targets.clear();
-        block.queued = 0;
-        block.last_target = 0;
-    }
-    placements_.clear();
-    first_placement_.assign(1, 0);
-    exponents_.clear();
-    staged_ = 0;
 }
 
 void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {

@@ -1,14 +1,18 @@
 #include "lie_algebra/decomposition.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <span>
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
+#include "base/thread_team.hpp"
 #include "lie_algebra/basis_columns.hpp"
 #include "lie_algebra/basis_range.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
+#include "lie_algebra/projection_queue.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
 namespace zenqa {
@@ -53,30 +57,56 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
     return entries;
 }
 
+// The records of one group of rows, held until the groups before it have
+// been handed on, so that the records arrive in increasing (i, j) whatever
+// thread expanded them.
+class HeldRecords {
+public:
+    void operator()(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
+        coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
+        pairs_.push_back({i, j, coefficients_.size()});
+    }
+    template <class Record>
+    void hand_on(Record& record) const {
+        std::size_t begin = 0;
+        for (const Pair& pair : pairs_) {
+            record(pair.i, pair.j, std::span(coefficients_).subspan(begin, pair.end - begin));
+            begin = pair.end;
+        }
+    }
+
+private:
+    struct Pair {
+        std::size_t i, j;
+        std::size_t end;  // of its coefficients
+    };
+    std::vector<Pair> pairs_;
+    std::vector<Coefficient> coefficients_;
+};
+
 // The targets of one product, queued in the projector and expanded in
 // batches of whole rows i, large enough for the matrix products of the
 // projector to run at full speed and small enough to stay in cache. The
 // batches depend only on the targets queued, so every pass that queues the
 // same targets gets the same coefficients, bit for bit.
-template <class Record>
 class ProductQueue {
 public:
-    ProductQueue(BlockProjector projector, Record& record) : projector_(std::move(projector)), record_(record) {}
+    ProductQueue(const BlockProjector& projector, HeldRecords& records) : queue_(projector), records_(records) {}
 
     // The target's true coefficients are the computed ones times 2^exponent.
     void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
-        projector_.queue(target, exponent);
+        queue_.queue(target, exponent);
         queued_.emplace_back(i, j);
     }
     // Called after each row i.
     void end_row() {
-        if (projector_.staged() >= batch_entries) expand();
+        if (queue_.staged() >= batch_entries) expand();
     }
     void expand() {
-        projector_.expand_queue();
+        queue_.expand();
         for (std::size_t t = 0; t < queued_.size(); ++t)
-            record_(queued_[t].first, queued_[t].second, projector_.coefficients(t));
-        projector_.clear_queue();
+            records_(queued_[t].first, queued_[t].second, queue_.coefficients(t));
+        queue_.clear();
         queued_.clear();
     }
 
@@ -85,10 +115,50 @@ private:
     // enough for the projector's products to run at full speed, few enough
     // to stay in cache.
     static constexpr std::size_t batch_entries = 1 << 14;
-    BlockProjector projector_;
-    Record& record_;
+    ProjectionQueue queue_;
+    HeldRecords& records_;
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
+
+// Rows are expanded in about this many groups of consecutive rows, each on
+// one thread with pair products and queues of its own. The groups depend
+// only on n, so the coefficients do not depend on the number of threads.
+constexpr std::size_t row_groups = 64;
+// Groups under way at once per thread: their records are held until then.
+constexpr std::size_t groups_per_thread = 4;
+
+// Thrown in a group abandoned because another failed.
+struct Abandoned {};
+
+// Calls expand_group(first, last, check_row, held) for the groups of rows
+// [first, last) on a team, each group recording `Streams` streams of
+// records into its own held records, then hands each group's held records,
+// in order, to hand_on. Only the calling thread checks for interrupts.
+template <std::size_t Streams, class ExpandGroup, class HandOn>
+void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandGroup&& expand_group, HandOn&& hand_on) {
+    ThreadTeam team;
+    const std::size_t group_rows = std::max<std::size_t>(1, (n + row_groups - 1) / row_groups);
+    const std::size_t groups = (n + group_rows - 1) / group_rows;
+    const auto check_row = [&] {
+        if (team.on_calling_thread()) {
+            check_interrupt();
+        } else if (team.stopping()) {
+            throw Abandoned{};
+        }
+    };
+    const std::size_t wave = groups_per_thread * team.size();
+    for (std::size_t first = 0; first < groups; first += wave) {
+        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
+        team.run(
+            held.size(),
+            [&](std::size_t g) {
+                const std::size_t begin = (first + g) * group_rows;
+                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g]);
+            },
+            check_interrupt);
+        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+    }
+}
 
 // Subtracts I/d from a product of two matrices of a basis that went in
 // multiplied by 2^-exponent, so I/d is scaled as the product is; returns the
@@ -116,25 +186,31 @@ int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int expon
 // matrices is 2^-2 exponent times the true one, and its coefficients in the
 // scaled basis are 2^-exponent times the true ones.
 template <class PairProducts, class Record>
-void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n, std::size_t d, int exponent,
-                 Product product, InterruptCheck check_interrupt, Record& record) {
-    SparseAccumulator target(d * d);
-    ProductQueue<Record> queue(std::move(projector), record);
-    std::vector<std::size_t> partners;
-    for (std::size_t i = 0; i < n; ++i) {
-        check_interrupt();
-        partners.clear();
-        if (product == Product::Anticommutator) partners.push_back(i);
-        products.append_partners(i, partners);
-        for (const std::size_t j : partners) {
-            target.clear();
-            products.accumulate_pair(i, j, product == Product::Commutator, target);
-            const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
-            queue.queue(i, j, target, target_exponent);
+void expand_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
+                 int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
+                                  std::array<HeldRecords, 1>& held) {
+        PairProducts group_products = products;
+        SparseAccumulator target(d * d);
+        ProductQueue queue(projector, held[0]);
+        std::vector<std::size_t> partners;
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            partners.clear();
+            if (product == Product::Anticommutator) partners.push_back(i);
+            group_products.append_partners(i, partners);
+            for (const std::size_t j : partners) {
+                target.clear();
+                group_products.accumulate_pair(i, j, product == Product::Commutator, target);
+                const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
+                queue.queue(i, j, target, target_exponent);
+            }
+            queue.end_row();
         }
-        queue.end_row();
-    }
-    queue.expand();
+        queue.expand();
+    };
+    expand_in_row_groups<1>(n, check_interrupt, expand_group,
+                            [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
 }
 
 // Both products in one pass over the pairs, each pair product formed once.
@@ -142,45 +218,55 @@ void expand_rows(PairProducts& products, BlockProjector projector, std::size_t n
 // expand_rows queues them, as is {B_i, B_i} - 2I/d; the plain {B_i, B_i}
 // goes to a queue of its own.
 template <class PairProducts>
-void expand_both_rows(PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
+void expand_both_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
                       int exponent, InterruptCheck check_interrupt, PairRecords& records) {
-    const auto commutator = [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& x) {
+    enum Stream { Commutators, Anticommutators, Squares };
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
+                                  std::array<HeldRecords, 3>& held) {
+        PairProducts group_products = products;
+        ProductQueue commutators(projector, held[Commutators]);
+        ProductQueue anticommutators(projector, held[Anticommutators]);
+        ProductQueue squares(projector, held[Squares]);
+        SparseAccumulator commutator_target(d * d), anticommutator_target(d * d);
+        std::vector<std::size_t> partners;
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            anticommutator_target.clear();
+            group_products.accumulate_pair(i, i, false, anticommutator_target);
+            squares.queue(i, i, anticommutator_target, exponent);
+            const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
+            anticommutators.queue(i, i, anticommutator_target, square_exponent);
+            partners.clear();
+            group_products.append_partners(i, partners);
+            for (const std::size_t j : partners) {
+                commutator_target.clear();
+                anticommutator_target.clear();
+                group_products.accumulate_both(i, j, commutator_target, anticommutator_target);
+                commutators.queue(i, j, commutator_target, exponent);
+                anticommutators.queue(i, j, anticommutator_target, exponent);
+            }
+            commutators.end_row();
+            anticommutators.end_row();
+            squares.end_row();
+        }
+        commutators.expand();
+        anticommutators.expand();
+        squares.expand();
+    };
+    const auto commutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
         records.commutator(i, j, x);
     };
-    const auto anticommutator = [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& x) {
+    const auto anticommutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
         if (i != j) records.anticommutator(i, j, x);
     };
-    const auto square = [&](std::size_t i, std::size_t, const std::vector<Coefficient>& x) {
+    const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
         records.anticommutator(i, i, x);
     };
-    ProductQueue commutators(projector, commutator);
-    ProductQueue anticommutators(projector, anticommutator);
-    ProductQueue squares(projector, square);
-    SparseAccumulator commutator_target(d * d), anticommutator_target(d * d);
-    std::vector<std::size_t> partners;
-    for (std::size_t i = 0; i < n; ++i) {
-        check_interrupt();
-        anticommutator_target.clear();
-        products.accumulate_pair(i, i, false, anticommutator_target);
-        squares.queue(i, i, anticommutator_target, exponent);
-        const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
-        anticommutators.queue(i, i, anticommutator_target, square_exponent);
-        partners.clear();
-        products.append_partners(i, partners);
-        for (const std::size_t j : partners) {
-            commutator_target.clear();
-            anticommutator_target.clear();
-            products.accumulate_both(i, j, commutator_target, anticommutator_target);
-            commutators.queue(i, j, commutator_target, exponent);
-            anticommutators.queue(i, j, anticommutator_target, exponent);
-        }
-        commutators.end_row();
-        anticommutators.end_row();
-        squares.end_row();
-    }
-    commutators.expand();
-    anticommutators.expand();
-    squares.expand();
+    expand_in_row_groups<3>(n, check_interrupt, expand_group, [&](std::array<HeldRecords, 3>& held) {
+        held[Commutators].hand_on(commutator);
+        held[Anticommutators].hand_on(anticommutator);
+        held[Squares].hand_on(square);
+    });
 }
 
 template <class Record>
@@ -193,13 +279,11 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     if (product == Product::Commutator && n < 2) return;
     const int exponent = bring_into_range(columns);
 
-    BlockProjector projector(columns);
+    const BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
-        DenseBasis dense(columns, d);
-        expand_rows(dense, std::move(projector), n, d, exponent, product, check_interrupt, record);
+        expand_rows(DenseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
     } else {
-        SparseBasis sparse(columns, d);
-        expand_rows(sparse, std::move(projector), n, d, exponent, product, check_interrupt, record);
+        expand_rows(SparseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
     }
 }
 
@@ -209,11 +293,9 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
                          InterruptCheck check_interrupt, PairRecords& records) {
     const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
-        DenseBasis dense(columns.dense(), d);
-        expand_both_rows(dense, projector, n, d, exponent, check_interrupt, records);
+        expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
     } else {
-        SparseBasis sparse(columns, d);
-        expand_both_rows(sparse, projector, n, d, exponent, check_interrupt, records);
+        expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
     }
 }
 
@@ -221,7 +303,7 @@ StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis
     if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<StructureConstantMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Commutator, check_interrupt,
-                         [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
+                         [&](std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
                              if (coefficients.empty()) return;
                              const Coefficient& x = coefficients.front();
                              rows[i].push_back({{i, j}, {x.k, x.value}});
@@ -234,7 +316,7 @@ DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, Interrup
     if (basis.empty()) raise_fault(published::empty_basis);
     std::vector<std::vector<DCoefficientMap::Entry>> rows(basis.size());
     expand_pair_products(basis, Product::Anticommutator, check_interrupt,
-                         [&](std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) {
+                         [&](std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
                              for (const Coefficient& x : coefficients) {
                                  const Complex half = half_of(x.value);
                                  rows[i].push_back({{i, j, x.k}, half});

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/interrupt_check.hpp"
+#include "lie_algebra/projection_queue.hpp"
 
 namespace zenqa {
 
@@ -29,9 +31,9 @@ inline Complex half_of(Complex x) { return {(x.re * 2.0 + x.im * 0.0) * 0.25, (x
 class PairRecords {
 public:
     // [B_i, B_j], i < j.
-    virtual void commutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) = 0;
+    virtual void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
     // {B_i, B_j}, i <= j; for i < j exactly what d_coefficients expands.
-    virtual void anticommutator(std::size_t i, std::size_t j, const std::vector<Coefficient>& coefficients) = 0;
+    virtual void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
 
 protected:
     ~PairRecords() = default;

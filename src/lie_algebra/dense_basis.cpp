@@ -6,17 +6,18 @@
 
 namespace zenqa {
 
-DenseBasis::DenseBasis(const ComplexMatrix& columns, std::size_t d)
-    : d_(d), n_(columns.cols()), matrices_(columns.rows() * n_), transposes_(columns.rows() * n_) {
+DenseBasis::DenseBasis(const ComplexMatrix& columns, std::size_t d) : d_(d), n_(columns.cols()) {
     const std::size_t m = d * d;
+    auto matrices = std::make_shared<Matrices>(Matrices{std::vector<Complex>(m * n_), std::vector<Complex>(m * n_)});
     for (std::size_t k = 0; k < n_; ++k) {
         for (std::size_t r = 0; r < d; ++r) {
             for (std::size_t c = 0; c < d; ++c) {
-                matrices_[k * m + r * d + c] = columns.at(r * d + c, k);
-                transposes_[k * m + c * d + r] = columns.at(r * d + c, k);
+                matrices->plain[k * m + r * d + c] = columns.at(r * d + c, k);
+                matrices->transposed[k * m + c * d + r] = columns.at(r * d + c, k);
             }
         }
     }
+    matrices_ = std::move(matrices);
 }
 
 bool DenseBasis::suits(const ComplexMatrix& columns) {
@@ -39,10 +40,9 @@ void DenseBasis::multiply_row(std::size_t i) {
     right_.resize(m * count);
     const int d = lapack_int(d_), width = lapack_int(d_ * count);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    lapack::zgemm("N", "N", &d, &width, &d, &one, &matrices_[i * m], &d, &matrices_[i * m], &d, &zero, right_.data(),
-                  &d);
-    lapack::zgemm("N", "N", &d, &width, &d, &one, &transposes_[i * m], &d, &transposes_[i * m], &d, &zero, left_.data(),
-                  &d);
+    const Complex *plain = &matrices_->plain[i * m], *transposed = &matrices_->transposed[i * m];
+    lapack::zgemm("N", "N", &d, &width, &d, &one, plain, &d, plain, &d, &zero, right_.data(), &d);
+    lapack::zgemm("N", "N", &d, &width, &d, &one, transposed, &d, transposed, &d, &zero, left_.data(), &d);
     row_ = i + 1;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -15,7 +16,8 @@ inline constexpr std::size_t dense_one_in = 4;
 
 // Pair products of basis matrices (d x d) that are mostly nonzero, by matrix
 // multiplication: the products of B_i with every B_j, j >= i, take two zgemm
-// calls, made when a pair of a new row i is first asked for.
+// calls, made when a pair of a new row i is first asked for. Copies share the
+// matrices and keep row products of their own, so each thread takes one.
 class DenseBasis {
 public:
     // From the d*d x n basis columns.
@@ -43,13 +45,17 @@ private:
     template <class Visit>
     void visit_products(std::size_t i, std::size_t j, Visit&& visit);
 
+    struct Matrices {
+        std::vector<Complex> plain;       // each B_j in row-major order, one after another
+        std::vector<Complex> transposed;  // each B_j^T likewise
+    };
+
     std::size_t d_;
     std::size_t n_;
-    std::vector<Complex> matrices_;    // each B_j in row-major order, one after another
-    std::vector<Complex> transposes_;  // each B_j^T likewise
-    std::size_t row_ = 0;              // the row the products are of, plus one
-    std::vector<Complex> left_;        // B_i B_j for j = i .. n-1, each column-major
-    std::vector<Complex> right_;       // B_j B_i for j = i .. n-1, each row-major
+    std::shared_ptr<const Matrices> matrices_;
+    std::size_t row_ = 0;         // the row the products are of, plus one
+    std::vector<Complex> left_;   // B_i B_j for j = i .. n-1, each column-major
+    std::vector<Complex> right_;  // B_j B_i for j = i .. n-1, each row-major
 };
 
 }  // namespace zenqa

@@ -23,9 +23,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Opens OpenBLAS at path and resolves the routines, once for the process. Its
-// thread count is set to 1, the best for the small matrices here, unless
-// OPENBLAS_NUM_THREADS chooses another. Throws LibraryError.
+// Opens OpenBLAS at path and resolves the routines, once for the process.
+// Each call runs on the calling thread alone (see ThreadTeam). Throws
+// LibraryError.
 void open_library(const std::string& path);
 
 void zgelsd(const int* m, const int* n, const int* nrhs, Complex* a, const int* lda, Complex* b, const int* ldb,

@@ -1,7 +1,6 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <cstdlib>
 
 #include "lie_algebra/lapack.hpp"
 
@@ -51,10 +50,10 @@ void open_library(const std::string& path) {
     static const Routines table{resolve<Zgelsd>(library, path, "scipy_zgelsd_"),
                                 resolve<Zgemm>(library, path, "scipy_zgemm_")};
     auto* set_num_threads = resolve<SetNumThreads>(library, path, "scipy_openblas_set_num_threads");
-    // A thread pool pays off only for matrices far larger than these, and
-    // oversubscribes the cores when several processes compute at once.
-    const char* chosen = std::getenv("OPENBLAS_NUM_THREADS");
-    if (chosen == nullptr || *chosen == '\0') set_num_threads(1);
+    // The module shares large products out over threads of its own, which
+    // sleep while they wait; OpenBLAS's spin, and oversubscribe the cores
+    // when several processes compute at once.
+    set_num_threads(1);
     loaded.store(&table, std::memory_order_release);
 }
 

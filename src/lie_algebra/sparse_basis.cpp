@@ -6,42 +6,42 @@
 namespace zenqa {
 
 SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
-    : d_(d), with_row_(d), with_col_(d), seen_(columns.cols()) {
-    index(columns);
-}
+    : index_(index(columns, d)), seen_(columns.cols()) {}
 
 SparseBasis::SparseBasis(const SparseColumns& columns, std::size_t d)
-    : d_(d), with_row_(d), with_col_(d), seen_(columns.cols()) {
-    index(columns);
-}
+    : index_(index(columns, d)), seen_(columns.cols()) {}
 
 template <class Columns>
-void SparseBasis::index(const Columns& columns) {
+std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& columns, std::size_t d) {
     const std::size_t n = columns.cols();
-    row_begin_.reserve(n * (d_ + 1));
+    auto index = std::make_shared<Index>(
+        Index{d, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
+    index->row_begin.reserve(n * (d + 1));
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t rows_begun = 0;
         for_each_nonzero(columns, k, [&](std::size_t p, Complex value) {
-            const std::size_t r = p / d_, c = p % d_;
-            if (rows_begun <= r) with_row_[r].push_back(k);
-            for (; rows_begun <= r; ++rows_begun) row_begin_.push_back(entries_.size());
-            entries_.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
-            if (with_col_[c].empty() || with_col_[c].back() != k) with_col_[c].push_back(k);
+            const std::size_t r = p / d, c = p % d;
+            if (rows_begun <= r) index->with_row[r].push_back(k);
+            for (; rows_begun <= r; ++rows_begun) index->row_begin.push_back(index->entries.size());
+            index->entries.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
+            if (index->with_col[c].empty() || index->with_col[c].back() != k) index->with_col[c].push_back(k);
         });
-        for (; rows_begun < d_; ++rows_begun) row_begin_.push_back(entries_.size());
-        row_begin_.push_back(entries_.size());
+        for (; rows_begun < d; ++rows_begun) index->row_begin.push_back(index->entries.size());
+        index->row_begin.push_back(index->entries.size());
     }
+    return index;
 }
 
 template <class Add>
 void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
-    const std::size_t* rows_j = &row_begin_[j * (d_ + 1)];
-    const Entry* end = entries_.data() + row_begin_[i * (d_ + 1) + d_];
-    for (const Entry* a = entries_.data() + row_begin_[i * (d_ + 1)]; a != end; ++a) {
-        const std::size_t row_start = a->row * d_;
-        const Entry* b_end = entries_.data() + rows_j[a->col + 1];
-        for (const Entry* b = entries_.data() + rows_j[a->col]; b != b_end; ++b)
-            add(row_start + b->col, a->value * b->value);
+    const std::size_t d = index_->d;
+    const Entry* entries = index_->entries.data();
+    const std::size_t* rows_j = &index_->row_begin[j * (d + 1)];
+    const Entry* end = entries + index_->row_begin[i * (d + 1) + d];
+    for (const Entry* a = entries + index_->row_begin[i * (d + 1)]; a != end; ++a) {
+        const std::size_t row_start = a->row * d;
+        const Entry* b_end = entries + rows_j[a->col + 1];
+        for (const Entry* b = entries + rows_j[a->col]; b != b_end; ++b) add(row_start + b->col, a->value * b->value);
     }
 }
 
@@ -78,21 +78,21 @@ void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator,
 }
 
 void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
-    const std::size_t n = size();
+    const std::size_t n = seen_.size(), d = index_->d;
     const std::size_t first = partners.size();
-    const std::size_t* rows_i = &row_begin_[i * (d_ + 1)];
+    const std::size_t* rows_i = &index_->row_begin[i * (d + 1)];
     // Listing the candidates costs the total length of the lists; past n it is
     // cheaper to take every matrix.
     std::size_t listed = 0;
-    std::vector<bool> column_used(d_), row_used(d_);
-    for (std::size_t r = 0; r < d_; ++r) {
+    std::vector<bool> column_used(d), row_used(d);
+    for (std::size_t r = 0; r < d; ++r) {
         if (rows_i[r] == rows_i[r + 1]) continue;
         row_used[r] = true;
-        listed += with_col_[r].size();
-        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[entries_[a].col] = true;
+        listed += index_->with_col[r].size();
+        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[index_->entries[a].col] = true;
     }
-    for (std::size_t c = 0; c < d_; ++c)
-        if (column_used[c]) listed += with_row_[c].size();
+    for (std::size_t c = 0; c < d; ++c)
+        if (column_used[c]) listed += index_->with_row[c].size();
     if (listed >= n) {
         for (std::size_t j = i + 1; j < n; ++j) partners.push_back(j);
         return;
@@ -106,9 +106,9 @@ void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partn
             }
         }
     };
-    for (std::size_t s = 0; s < d_; ++s) {
-        if (column_used[s]) take(with_row_[s]);
-        if (row_used[s]) take(with_col_[s]);
+    for (std::size_t s = 0; s < d; ++s) {
+        if (column_used[s]) take(index_->with_row[s]);
+        if (row_used[s]) take(index_->with_col[s]);
     }
     std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
 }

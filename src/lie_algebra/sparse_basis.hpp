@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -12,7 +13,8 @@
 namespace zenqa {
 
 // The nonzero entries of the n basis matrices (d x d), row by row, so that a
-// product of two of them costs what their entries cost.
+// product of two of them costs what their entries cost. Copies share the
+// entries, so each thread takes one.
 class SparseBasis {
 public:
     // From the d*d x n basis columns.
@@ -32,9 +34,21 @@ public:
                          SparseAccumulator& anticommutator) const;
 
 private:
+    struct Entry {
+        std::uint32_t row;
+        std::uint32_t col;
+        Complex value;
+    };
+    struct Index {
+        std::size_t d;
+        std::vector<Entry> entries;                      // matrix by matrix, row by row
+        std::vector<std::size_t> row_begin;              // (d + 1) offsets into entries per matrix
+        std::vector<std::vector<std::size_t>> with_row;  // matrices with an entry in row r
+        std::vector<std::vector<std::size_t>> with_col;  // matrices with an entry in column c
+    };
+
     template <class Columns>
-    void index(const Columns& columns);
-    std::size_t size() const { return row_begin_.size() / (d_ + 1); }
+    static std::shared_ptr<const Index> index(const Columns& columns, std::size_t d);
     // target += B_i B_j, or target -= B_i B_j.
     template <bool subtract>
     void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
@@ -42,18 +56,8 @@ private:
     template <class Add>
     void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
 
-    struct Entry {
-        std::uint32_t row;
-        std::uint32_t col;
-        Complex value;
-    };
-
-    std::size_t d_;
-    std::vector<Entry> entries_;                      // matrix by matrix, row by row
-    std::vector<std::size_t> row_begin_;              // (d + 1) offsets into entries_ per matrix
-    std::vector<std::vector<std::size_t>> with_row_;  // matrices with an entry in row r
-    std::vector<std::vector<std::size_t>> with_col_;  // matrices with an entry in column c
-    std::vector<std::size_t> seen_;                   // per matrix: the last i that listed it, plus one
+    std::shared_ptr<const Index> index_;
+    std::vector<std::size_t> seen_;  // per matrix: the last i that listed it, plus one
 };
 
 }  // namespace zenqa

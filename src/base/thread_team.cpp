@@ -1,0 +1,100 @@
+#include "base/thread_team.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+namespace zenqa {
+
+std::size_t compute_threads() {
+    if (const char* chosen = std::getenv("OPENBLAS_NUM_THREADS"); chosen != nullptr && *chosen != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const long count = std::strtol(chosen, &end, 10);
+        if (errno == 0 && *end == '\0' && count > 0) return static_cast<std::size_t>(count);
+    }
+    cpu_set_t cores;
+    if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+    return static_cast<std::size_t>(std::max(CPU_COUNT(&cores), 1));
+}
+
+ThreadTeam::ThreadTeam(std::size_t size) : size_(std::max<std::size_t>(size, 1)), caller_(std::this_thread::get_id()) {}
+
+ThreadTeam::~ThreadTeam() {
+    {
+        std::lock_guard lock(mutex_);
+        leaving_ = true;
+    }
+    parts_ready_.notify_all();
+    for (std::thread& helper : helpers_) helper.join();
+}
+
+void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& part, void (*waiting_check)()) {
+    caller_ = std::this_thread::get_id();
+    stopping_ = false;
+    if (size_ == 1 || parts == 1) {
+        for (std::size_t p = 0; p < parts; ++p) part(p);
+        return;
+    }
+    // Threads are started only for work that is split.
+    while (helpers_.size() + 1 < std::min(size_, parts)) helpers_.emplace_back([this] { serve(); });
+    std::unique_lock lock(mutex_);
+    part_ = &part;
+    parts_ = parts;
+    started_ = finished_ = 0;
+    failure_ = nullptr;
+    ++round_;
+    parts_ready_.notify_all();
+    take_parts(lock);
+    while (finished_ != started_) {
+        parts_done_.wait_for(lock, std::chrono::milliseconds(10));
+        if (waiting_check == nullptr || failure_) continue;
+        lock.unlock();
+        try {
+            waiting_check();
+            lock.lock();
+        } catch (...) {
+            lock.lock();
+            fail(std::current_exception());
+        }
+    }
+    part_ = nullptr;
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+void ThreadTeam::fail(std::exception_ptr failure) {
+    if (!failure_) failure_ = failure;
+    stopping_ = true;
+}
+
+void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {
+    while (started_ < parts_ && !failure_) {
+        const std::size_t p = started_++;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            (*part_)(p);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        if (failure) fail(failure);
+        if (++finished_ == started_) parts_done_.notify_one();
+    }
+}
+
+void ThreadTeam::serve() {
+    std::unique_lock lock(mutex_);
+    std::size_t seen = 0;
+    while (true) {
+        parts_ready_.wait(lock, [&] { return leaving_ || round_ != seen; });
+        if (leaving_) return;
+        seen = round_;
+        take_parts(lock);
+    }
+}
+
+}  // namespace zenqa

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zenqa {
+
+// How many threads one computation may use: OPENBLAS_NUM_THREADS when it is a
+// positive count (users set it to 1 in worker processes), else the cores this
+// process may run on.
+std::size_t compute_threads();
+
+// Helper threads for one computation, started on first use and joined when
+// the team goes. A waiting thread sleeps rather than spins, so processes that
+// share the cores, each with a team, lose only their share of the cores.
+class ThreadTeam {
+public:
+    explicit ThreadTeam(std::size_t size = compute_threads());
+    ~ThreadTeam();
+    ThreadTeam(const ThreadTeam&) = delete;
+    ThreadTeam& operator=(const ThreadTeam&) = delete;
+
+    std::size_t size() const { return size_; }
+    // Calls part(p) once for every p < parts, spread over the team, the
+    // calling thread included, and returns when all have run. While the
+    // calling thread waits for the others it calls `waiting_check` (may be
+    // null) about every 10 ms. The first exception thrown, by a part or by
+    // the check, stops the parts not yet begun, sets stopping() for those
+    // under way, and is rethrown once they have returned.
+    void run(std::size_t parts, const std::function<void(std::size_t)>& part, void (*waiting_check)() = nullptr);
+
+    // Whether the part being run is on the thread that called run: only it
+    // may call back into the interpreter.
+    bool on_calling_thread() const { return std::this_thread::get_id() == caller_; }
+    // Whether the parts under way should return early, their results unused.
+    bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
+
+private:
+    void serve();
+    // Runs parts until none is left; called and returns with the lock held.
+    void take_parts(std::unique_lock<std::mutex>& lock);
+    void fail(std::exception_ptr failure);
+
+    std::size_t size_;
+    std::thread::id caller_;
+    std::vector<std::thread> helpers_;
+    std::mutex mutex_;
+    std::condition_variable parts_ready_, parts_done_;
+    const std::function<void(std::size_t)>* part_ = nullptr;
+    std::size_t parts_ = 0, started_ = 0, finished_ = 0, round_ = 0;
+    bool leaving_ = false;
+    std::atomic<bool> stopping_{false};
+    std::exception_ptr failure_;
+};
+
+}  // namespace zenqa
