@@ -68,6 +68,15 @@ def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
     assert algebra.coefficients(algebra.matrix(a)).shape == (*shape_a, 8)
 
 
+def test_many_vectors_come_out_as_one_by_one():
+    # Enough work to be shared out over threads, each vector contracted alone.
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(8))
+    a, b = vectors((1500, 63), True, 8), vectors((1500, 63), False, 9)
+    for product in (algebra.bracket, algebra.anticommutator):
+        one_by_one = [product(x, y) for x, y in zip(a, b, strict=True)]
+        assert np.array_equal(product(a, b), np.array(one_by_one))
+
+
 def test_inputs_of_every_layout_and_safe_type():
     algebra = zenqa.Algebra(zenqa.gen_sylvester(3))
     a = vectors((5, 8), True, 5)

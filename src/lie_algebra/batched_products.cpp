@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/thread_team.hpp"
+
 namespace zenqa {
 
 namespace {
@@ -168,13 +170,14 @@ template <bool complex, Values values, bool symmetric>
     }
 }
 
-// Every variant of the contraction, compiled once for the baseline x86-64
-// and once for AVX2, chosen at run time. The lanes of either compute the
+// Every variant of the contraction, compiled for the baseline x86-64, for
+// AVX2 and for AVX-512, chosen at run time. The lanes of each compute the
 // same IEEE operations in the same order (no contraction into fused
 // multiply-adds), so the results do not depend on the machine.
-[[gnu::target_clones("avx2", "default")]] void contract_any(const PairTensor& tensor, bool symmetric, std::size_t n,
-                                                            CoefficientRows a, CoefficientRows b, std::size_t count,
-                                                            double scale, Complex* out) {
+[[gnu::target_clones("avx512f", "avx2", "default")]] void contract_any(const PairTensor& tensor, bool symmetric,
+                                                                       std::size_t n, CoefficientRows a,
+                                                                       CoefficientRows b, std::size_t count,
+                                                                       double scale, Complex* out) {
     const bool complex = a.complex || b.complex;
     const Values values = kind_of(tensor);
 #define ZENQA_CONTRACT(c, v)                                              \
@@ -198,15 +201,36 @@ Complex coefficient(CoefficientRows a, std::size_t n, std::size_t v, std::size_t
                      : Complex{a.data[n * row + i], 0.0};
 }
 
+// A thread takes at least this many products of a stored entry with a vector
+// pair: enough work to outweigh starting it.
+constexpr std::size_t split_work = std::size_t{1} << 20;
+
+// contract_any with the blocks of vectors shared out over a team. Each vector
+// is contracted alone, so the results do not depend on the sharing.
+void contract_on_team(const PairTensor& tensor, bool symmetric, std::size_t n, CoefficientRows a, CoefficientRows b,
+                      std::size_t count, double scale, Complex* out) {
+    const std::size_t blocks = (count + block_vectors - 1) / block_vectors;
+    ThreadTeam team(std::min({compute_threads(), blocks, tensor.stored() * count / split_work + 1}));
+    const std::size_t parts = team.size();
+    team.run(parts, [&](std::size_t p) {
+        const std::size_t first = blocks * p / parts * block_vectors;
+        const std::size_t last = std::min(count, blocks * (p + 1) / parts * block_vectors);
+        CoefficientRows a_part = a, b_part = b;
+        a_part.rows += first;
+        b_part.rows += first;
+        contract_any(tensor, symmetric, n, a_part, b_part, last - first, scale, out + first * n);
+    });
+}
+
 }  // namespace
 
 void bracket(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
-    contract_any(algebra.structure_constants(), false, algebra.size(), a, b, count, 1.0, out);
+    contract_on_team(algebra.structure_constants(), false, algebra.size(), a, b, count, 1.0, out);
 }
 
 void anticommutator(const Algebra& algebra, CoefficientRows a, CoefficientRows b, std::size_t count, Complex* out) {
     // The stored d-coefficients are halves: the sum comes out doubled.
-    contract_any(algebra.d_coefficients(), true, algebra.size(), a, b, count, 2.0, out);
+    contract_on_team(algebra.d_coefficients(), true, algebra.size(), a, b, count, 2.0, out);
 }
 
 void adjoint(const Algebra& algebra, CoefficientRows a, std::size_t count, Complex* out) {
