@@ -9,14 +9,16 @@ scaling    the same build for the Gell-Mann basis at d and 2d: the ratio of
 bracket    the bracket of many coefficient vectors, against einsum over the
            dense structure constants and against the matrix route (form the
            matrices, commute, project back with the pseudo-inverse);
-threads    two threads sharing the work against one thread doing all of it,
-           for the build and for the bracket: the speed-up from the second core.
+threads    two Python threads sharing the work against one doing all of it, for
+           the build and for the bracket, with one compute thread per call (the
+           speed-up from releasing the GIL) and with the default, one per core.
 
   python bench/bench_algebra.py [--quick]
 """
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -131,7 +133,6 @@ def bracket_section(d, count, repeats):
         f"zenqa {fmt(ours)}; matrix route {fmt(matrices)} ({matrices / ours:.1f}x); "
         f"einsum {fmt(einsum)} ({einsum / ours:.0f}x); {check}"
     )
-    return algebra, a, b
 
 
 def two_threads(work):
@@ -151,29 +152,60 @@ def two_threads(work):
     return timed(both_in_one, 3)[0], timed(one_each, 3)[0]
 
 
-def threads_section(build_d, algebra, a, b):
-    print("\nthreads: two calls in one thread against one call in each of two threads")
+def threads_child(sizes):
+    """Times the two-thread workloads in this process: prints one JSON line per workload."""
+    build_d, bracket_d, count = (int(size) for size in sizes.split(":"))
     basis = zenqa.gen_sylvester(build_d)
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(bracket_d))
+    rng = np.random.default_rng(1)
+    a, b = rng.standard_normal((count, len(algebra))), rng.standard_normal((count, len(algebra)))
     for name, work in [
         (f"Algebra(sylvester {build_d})", lambda: zenqa.Algebra(basis)),
-        (f"bracket({len(a)} vectors)", lambda: algebra.bracket(a, b)),
+        (f"bracket({count} vectors)", lambda: algebra.bracket(a, b)),
     ]:
         one, two = two_threads(work)
-        print(f"{name:<28} one thread {fmt(one)}, two threads {fmt(two)}: speed-up {one / two:.2f}")
+        print(json.dumps({"name": name, "one": one, "two": two}))
+
+
+def threads_section(build_d, bracket_d, count):
+    print("\nthreads: two calls in one Python thread against one call in each of two")
+    cores = len(os.sched_getaffinity(0))
+    for setting in ("1", None):
+        environment = {key: value for key, value in os.environ.items() if key != "OPENBLAS_NUM_THREADS"}
+        if setting is not None:
+            environment["OPENBLAS_NUM_THREADS"] = setting
+        run = subprocess.run(
+            [sys.executable, __file__, "--threads-child", f"{build_d}:{bracket_d}:{count}"],
+            capture_output=True,
+            text=True,
+            check=True,
+            env=environment,
+        )
+        label = f"{setting or cores} compute thread{'s' if (setting or cores) != '1' else ''} per call"
+        for line in run.stdout.splitlines():
+            row = json.loads(line)
+            print(
+                f"{row['name']:<28}{label:<28} one thread {fmt(row['one'])}, two threads {fmt(row['two'])}:"
+                f" speed-up {row['one'] / row['two']:.2f}"
+            )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="tiny sizes, one repetition")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--threads-child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return child(args.child)
+    if args.threads_child:
+        return threads_child(args.threads_child)
     repeats = 1 if args.quick else MAX_REPEATS
     build_section(4 if args.quick else 32, repeats)
     scaling_section(4 if args.quick else 32, repeats)
-    algebra, a, b = bracket_section(3 if args.quick else 8, 100 if args.quick else 10_000, repeats)
-    threads_section(4 if args.quick else 24, algebra, a, b)
+    bracket_d, count = (3, 100) if args.quick else (8, 10_000)
+    bracket_section(bracket_d, count, repeats)
+    threads_section(4 if args.quick else 24, bracket_d, count)
 
 
 if __name__ == "__main__":

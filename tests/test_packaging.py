@@ -114,8 +114,9 @@ def test_results_do_not_depend_on_thread_count():
         import hashlib, pickle
         import numpy as np
         import zenqa
-        q, _ = np.linalg.qr(np.random.default_rng(5).normal(size=(5, 5, 2)).view(complex)[..., 0])
-        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(5)], zenqa.gen_sylvester(7)]:
+        # Bases large enough to be shared out over threads.
+        q, _ = np.linalg.qr(np.random.default_rng(5).normal(size=(12, 12, 2)).view(complex)[..., 0])
+        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(12)], zenqa.gen_sylvester(12)]:
             algebra = zenqa.Algebra(basis)
             results = (zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis),
                        algebra.structure_constants(), algebra.d_coefficients())

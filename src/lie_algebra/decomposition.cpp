@@ -126,6 +126,9 @@ private:
 constexpr std::size_t row_groups = 64;
 // Groups under way at once per thread: their records are held until then.
 constexpr std::size_t groups_per_thread = 4;
+// Bases of fewer matrices are expanded on the calling thread alone: they take
+// about a millisecond, which waking threads would not shorten.
+constexpr std::size_t threaded_rows = 128;
 
 // Thrown in a group abandoned because another failed.
 struct Abandoned {};
@@ -136,7 +139,7 @@ struct Abandoned {};
 // in order, to hand_on. Only the calling thread checks for interrupts.
 template <std::size_t Streams, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandGroup&& expand_group, HandOn&& hand_on) {
-    ThreadTeam team;
+    ThreadTeam team(n >= threaded_rows ? compute_threads() : 1);
     const std::size_t group_rows = std::max<std::size_t>(1, (n + row_groups - 1) / row_groups);
     const std::size_t groups = (n + group_rows - 1) / group_rows;
     const auto check_row = [&] {
