@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
 
 namespace zenqa {
 
@@ -35,12 +36,13 @@ ThreadTeam::~ThreadTeam() {
 void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& part, void (*waiting_check)()) {
     caller_ = std::this_thread::get_id();
     stopping_ = false;
-    if (size_ == 1 || parts == 1) {
+    if (parts == 0) return;
+    // Threads are started only for work that is split.
+    start_helpers(std::min(size_, parts) - 1);
+    if (helpers_.empty()) {
         for (std::size_t p = 0; p < parts; ++p) part(p);
         return;
     }
-    // Threads are started only for work that is split.
-    while (helpers_.size() + 1 < std::min(size_, parts)) helpers_.emplace_back([this] { serve(); });
     std::unique_lock lock(mutex_);
     part_ = &part;
     parts_ = parts;
@@ -63,6 +65,14 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     }
     part_ = nullptr;
     if (failure_) std::rethrow_exception(failure_);
+}
+
+void ThreadTeam::start_helpers(std::size_t wanted) {
+    try {
+        while (helpers_.size() < wanted) helpers_.emplace_back([this] { serve(); });
+    } catch (const std::system_error&) {
+        size_ = helpers_.size() + 1;  // a process out of threads computes with those it has
+    }
 }
 
 void ThreadTeam::fail(std::exception_ptr failure) {

@@ -42,6 +42,7 @@ public:
     bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
 
 private:
+    void start_helpers(std::size_t wanted);
     void serve();
     // Runs parts until none is left; called and returns with the lock held.
     void take_parts(std::unique_lock<std::mutex>& lock);
