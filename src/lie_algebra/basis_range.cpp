@@ -29,8 +29,7 @@ Complex scaled_by(Complex v, int exponent) { return {std::ldexp(v.re, -exponent)
 
 }  // namespace
 
-void require_finite_entry(Complex z, std::size_t k, std::size_t r, std::size_t c) {
-    if (std::isfinite(z.re) && std::isfinite(z.im)) return;
+void refuse_non_finite(Complex z, std::size_t k, std::size_t r, std::size_t c) {
     const char* kind = std::isnan(z.re) || std::isnan(z.im) ? "NaN" : "an infinity";
     throw InvalidValue("basis matrix " + std::to_string(k) + " holds " + kind + " at (" + std::to_string(r) + ", " +
                        std::to_string(c) + ")");
@@ -39,9 +38,11 @@ void require_finite_entry(Complex z, std::size_t k, std::size_t r, std::size_t c
 void require_finite(const std::vector<ComplexMatrix>& basis) {
     for (std::size_t k = 0; k < basis.size(); ++k) {
         const ComplexMatrix& matrix = basis[k];
-        // Over the elements, not rows x columns: an empty matrix may have a huge extent.
+        if (matrix.all_finite()) continue;
+        // The first in row-major order is named, whatever the layout. Over the
+        // elements, not rows x columns: an empty matrix may have a huge extent.
         for (std::size_t p = 0; p < matrix.size(); ++p)
-            require_finite_entry(matrix.row_major_at(p), k, p / matrix.cols(), p % matrix.cols());
+            require_finite_entry(matrix.row_major_at(p), k, p, matrix.cols());
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <vector>
 
 #include "array/complex_matrix.hpp"
@@ -10,8 +12,17 @@ namespace zenqa {
 // Refuses a basis with a NaN or infinite entry (InvalidValue), naming the
 // first such entry: no least-squares solve means anything for it.
 void require_finite(const std::vector<ComplexMatrix>& basis);
-// The same for entry (r, c) of basis matrix k.
-void require_finite_entry(Complex z, std::size_t k, std::size_t r, std::size_t c);
+
+// Refuses entry (r, c) of basis matrix k, which is NaN or infinite.
+[[noreturn]] void refuse_non_finite(Complex z, std::size_t k, std::size_t r, std::size_t c);
+
+// require_finite for entry p, in row-major order, of basis matrix k with
+// `cols` columns; its place is worked out only to be named.
+inline void require_finite_entry(Complex z, std::size_t k, std::size_t p, std::size_t cols) {
+    if (std::isfinite(z.re) && std::isfinite(z.im)) [[likely]]
+        return;
+    refuse_non_finite(z, k, p / cols, p % cols);
+}
 
 // Multiplies the basis columns by 2^-exponent, exactly, when their largest
 // entry is so far from 1 that products of two matrices could overflow or sink

@@ -121,13 +121,17 @@ private:
 };
 
 // Rows are expanded in about this many groups of consecutive rows, each on
-// one thread with pair products and queues of its own. The groups depend
-// only on n, so the coefficients do not depend on the number of threads.
+// one thread with pair products and queues of its own, and of at least this
+// many rows, so that setting a group up stays small against its work. The
+// groups depend only on n, so the coefficients do not depend on the number
+// of threads.
 constexpr std::size_t row_groups = 64;
+constexpr std::size_t least_group_rows = 8;
 // Groups under way at once per thread: their records are held until then.
 constexpr std::size_t groups_per_thread = 4;
-// Bases of fewer matrices are expanded on the calling thread alone: they take
-// about a millisecond, which waking threads would not shorten.
+// Bases of fewer matrices are expanded on the calling thread alone, as one
+// group: they take about a millisecond, which waking threads would not
+// shorten, and setting up each group costs a little.
 constexpr std::size_t threaded_rows = 128;
 
 // Thrown in a group abandoned because another failed.
@@ -139,8 +143,9 @@ struct Abandoned {};
 // in order, to hand_on. Only the calling thread checks for interrupts.
 template <std::size_t Streams, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandGroup&& expand_group, HandOn&& hand_on) {
-    ThreadTeam team(n >= threaded_rows ? compute_threads() : 1);
-    const std::size_t group_rows = std::max<std::size_t>(1, (n + row_groups - 1) / row_groups);
+    const bool threaded = n >= threaded_rows;
+    ThreadTeam team(threaded ? compute_threads() : 1);
+    const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
     const auto check_row = [&] {
         if (team.on_calling_thread()) {

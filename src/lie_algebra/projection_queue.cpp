@@ -41,8 +41,8 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     for (const std::size_t b : touched_blocks_) {
         Staged& staged = staged_blocks_[b];
         const BlockProjector::Block& block = projector_.blocks_[b];
-        staged.placed =
-            !(std::ldexp(block.pseudo_inverse_norm * std::sqrt(staged.squared_norm), exponent) <= certainly_negligible);
+        const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
+        staged.placed = !((exponent == 0 ? bound : std::ldexp(bound, exponent)) <= certainly_negligible);
         if (!staged.placed) continue;
         placements_.push_back({b, staged.queued++});
         staged.targets.resize(staged.targets.size() + block.positions.size());

@@ -70,7 +70,7 @@ void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t firs
     for (std::size_t q = 0; q < count; ++q) {
         for (std::size_t p = 0; p < m; ++p) {
             const Complex value = values[q * m + p];
-            require_finite_entry(value, first + q, p / basis.d, p % basis.d);
+            require_finite_entry(value, first + q, p, basis.d);
             if (!is_zero(value)) basis.columns.append(p, value);
         }
         basis.columns.end_column();
