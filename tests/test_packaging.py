@@ -116,7 +116,7 @@ def test_results_do_not_depend_on_thread_count():
         import zenqa
         # Bases large enough to be shared out over threads.
         q, _ = np.linalg.qr(np.random.default_rng(5).normal(size=(12, 12, 2)).view(complex)[..., 0])
-        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(12)], zenqa.gen_sylvester(12)]:
+        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(12)], zenqa.gen_sylvester(14)]:
             algebra = zenqa.Algebra(basis)
             results = (zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis),
                        algebra.structure_constants(), algebra.d_coefficients())

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <span>
+#include <type_traits>
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
@@ -130,9 +131,11 @@ constexpr std::size_t least_group_rows = 8;
 // Groups under way at once per thread: their records are held until then.
 constexpr std::size_t groups_per_thread = 4;
 // Bases of fewer matrices are expanded on the calling thread alone, as one
-// group: they take about a millisecond, which waking threads would not
-// shorten, and setting up each group costs a little.
-constexpr std::size_t threaded_rows = 128;
+// group: they take a millisecond or two, which waking threads would not
+// shorten, and setting up each group costs a little. A dense pair product
+// costs far more than a sparse one, so dense bases are split sooner.
+template <class PairProducts>
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
 
 // Thrown in a group abandoned because another failed.
 struct Abandoned {};
@@ -141,9 +144,9 @@ struct Abandoned {};
 // [first, last) on a team, each group recording `Streams` streams of
 // records into its own held records, then hands each group's held records,
 // in order, to hand_on. Only the calling thread checks for interrupts.
-template <std::size_t Streams, class ExpandGroup, class HandOn>
+template <class PairProducts, std::size_t Streams, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandGroup&& expand_group, HandOn&& hand_on) {
-    const bool threaded = n >= threaded_rows;
+    const bool threaded = n >= threaded_rows<PairProducts>;
     ThreadTeam team(threaded ? compute_threads() : 1);
     const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
@@ -217,8 +220,8 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
         }
         queue.expand();
     };
-    expand_in_row_groups<1>(n, check_interrupt, expand_group,
-                            [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
+    expand_in_row_groups<PairProducts, 1>(n, check_interrupt, expand_group,
+                                          [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
 }
 
 // Both products in one pass over the pairs, each pair product formed once.
@@ -270,7 +273,7 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
         records.anticommutator(i, i, x);
     };
-    expand_in_row_groups<3>(n, check_interrupt, expand_group, [&](std::array<HeldRecords, 3>& held) {
+    expand_in_row_groups<PairProducts, 3>(n, check_interrupt, expand_group, [&](std::array<HeldRecords, 3>& held) {
         held[Commutators].hand_on(commutator);
         held[Anticommutators].hand_on(anticommutator);
         held[Squares].hand_on(square);
