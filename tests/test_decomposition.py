@@ -392,3 +392,17 @@ def test_coefficient_beyond_doubles(capfd, func, basis, k):
         func(basis)
     assert str(info.value) == f"a coefficient of basis matrix {k} is too large for a double"
     assert capfd.readouterr() == ("", "")
+
+
+def test_failure_on_many_threads_is_the_one_one_thread_meets(monkeypatch):
+    # Coefficients overflow in every group of rows; the error must be the first in
+    # row order, not whichever thread failed first, nor a group abandoned for it.
+    basis = [2.0**1023 * m for m in zenqa.gen_gellmann(16)]
+    messages = set()
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", threads)
+        for func in (zenqa.get_structure_constants, zenqa.get_d_coefficients, zenqa.Algebra):
+            with pytest.raises(OverflowError) as info:
+                func(basis)
+            messages.add((func.__name__, str(info.value)))
+    assert len(messages) == 3

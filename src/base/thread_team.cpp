@@ -35,7 +35,7 @@ ThreadTeam::~ThreadTeam() {
 
 void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& part, void (*waiting_check)()) {
     caller_ = std::this_thread::get_id();
-    stopping_ = false;
+    stop_from_ = none;
     if (parts == 0) return;
     // Threads are started only for work that is split.
     start_helpers(std::min(size_, parts) - 1);
@@ -48,6 +48,7 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     parts_ = parts;
     started_ = finished_ = 0;
     failure_ = nullptr;
+    failed_part_ = none;
     ++round_;
     parts_ready_.notify_all();
     take_parts(lock);
@@ -60,7 +61,7 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
             lock.lock();
         } catch (...) {
             lock.lock();
-            fail(std::current_exception());
+            fail(std::current_exception(), none);
         }
     }
     part_ = nullptr;
@@ -75,9 +76,13 @@ void ThreadTeam::start_helpers(std::size_t wanted) {
     }
 }
 
-void ThreadTeam::fail(std::exception_ptr failure) {
-    if (!failure_) failure_ = failure;
-    stopping_ = true;
+void ThreadTeam::fail(std::exception_ptr failure, std::size_t p) {
+    // A part stopped because an earlier one failed throws too, later in order.
+    if (!failure_ || (p != none && (failed_part_ == none || p < failed_part_))) {
+        failure_ = failure;
+        failed_part_ = p;
+    }
+    stop_from_ = std::min(stop_from_.load(), p == none ? 0 : p + 1);
 }
 
 void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {
@@ -91,7 +96,7 @@ void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {
             failure = std::current_exception();
         }
         lock.lock();
-        if (failure) fail(failure);
+        if (failure) fail(failure, p);
         if (++finished_ == started_) parts_done_.notify_one();
     }
 }

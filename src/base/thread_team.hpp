@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -30,23 +31,26 @@ public:
     // Calls part(p) once for every p < parts, spread over the team, the
     // calling thread included, and returns when all have run. While the
     // calling thread waits for the others it calls `waiting_check` (may be
-    // null) about every 10 ms. The first exception thrown, by a part or by
-    // the check, stops the parts not yet begun, sets stopping() for those
-    // under way, and is rethrown once they have returned.
+    // null) about every 10 ms. An exception from part p stops the parts after
+    // it (see stopping); one from the check stops them all. Once every part
+    // under way has returned, the exception of the lowest failed part, or
+    // else the check's, is rethrown: the one a single thread would meet.
     void run(std::size_t parts, const std::function<void(std::size_t)>& part, void (*waiting_check)() = nullptr);
 
     // Whether the part being run is on the thread that called run: only it
     // may call back into the interpreter.
     bool on_calling_thread() const { return std::this_thread::get_id() == caller_; }
-    // Whether the parts under way should return early, their results unused.
-    bool stopping() const { return stopping_.load(std::memory_order_relaxed); }
+    // Whether part p should return early, its results unused: a part before
+    // it, or the waiting check, has failed.
+    bool stopping(std::size_t p) const { return p >= stop_from_.load(std::memory_order_relaxed); }
 
 private:
     void start_helpers(std::size_t wanted);
     void serve();
     // Runs parts until none is left; called and returns with the lock held.
     void take_parts(std::unique_lock<std::mutex>& lock);
-    void fail(std::exception_ptr failure);
+    // Records the failure of part p, or of the waiting check when p is none.
+    void fail(std::exception_ptr failure, std::size_t p);
 
     std::size_t size_;
     std::thread::id caller_;
@@ -56,8 +60,10 @@ private:
     const std::function<void(std::size_t)>* part_ = nullptr;
     std::size_t parts_ = 0, started_ = 0, finished_ = 0, round_ = 0;
     bool leaving_ = false;
-    std::atomic<bool> stopping_{false};
+    static constexpr std::size_t none = SIZE_MAX;
+    std::atomic<std::size_t> stop_from_{none};
     std::exception_ptr failure_;
+    std::size_t failed_part_ = none;
 };
 
 }  // namespace zenqa

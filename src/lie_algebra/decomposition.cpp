@@ -137,7 +137,7 @@ constexpr std::size_t groups_per_thread = 4;
 template <class PairProducts>
 constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
 
-// Thrown in a group abandoned because another failed.
+// Thrown in a group abandoned because an earlier one failed.
 struct Abandoned {};
 
 // Calls expand_group(first, last, check_row, held) for the groups of rows
@@ -150,19 +150,16 @@ void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandG
     ThreadTeam team(threaded ? compute_threads() : 1);
     const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
-    const auto check_row = [&] {
-        if (team.on_calling_thread()) {
-            check_interrupt();
-        } else if (team.stopping()) {
-            throw Abandoned{};
-        }
-    };
     const std::size_t wave = groups_per_thread * team.size();
     for (std::size_t first = 0; first < groups; first += wave) {
         std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
         team.run(
             held.size(),
             [&](std::size_t g) {
+                const auto check_row = [&team, &check_interrupt, g] {
+                    if (team.stopping(g)) throw Abandoned{};
+                    if (team.on_calling_thread()) check_interrupt();
+                };
                 const std::size_t begin = (first + g) * group_rows;
                 expand_group(begin, std::min(n, begin + group_rows), check_row, held[g]);
             },
