@@ -30,6 +30,16 @@ def test_long_call_stops_at_once(name):
     assert seconds_to_interrupt(call) < 1.0
 
 
+SHARED_OUT = zenqa.gen_sylvester(32)
+
+
+# The signal may find the calling thread in a group of rows of its own, or waiting
+# for the other threads' groups: KeyboardInterrupt either way, never their abandonment.
+@pytest.mark.parametrize("delay", [0.03, 0.06, 0.09, 0.12, 0.15])
+def test_ctrl_c_while_rows_are_shared_out_over_threads(delay):
+    assert seconds_to_interrupt(lambda: zenqa.get_structure_constants(SHARED_OUT), delay=delay) < delay + 0.5
+
+
 # cross and dot are quick for their size; they are measured against a full run.
 @pytest.mark.parametrize(
     "name, f",

@@ -48,7 +48,6 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     parts_ = parts;
     started_ = finished_ = 0;
     failure_ = nullptr;
-    failed_part_ = none;
     ++round_;
     parts_ready_.notify_all();
     take_parts(lock);
@@ -77,12 +76,10 @@ void ThreadTeam::start_helpers(std::size_t wanted) {
 }
 
 void ThreadTeam::fail(std::exception_ptr failure, std::size_t p) {
-    // A part stopped because an earlier one failed throws too, later in order.
-    if (!failure_ || (p != none && (failed_part_ == none || p < failed_part_))) {
-        failure_ = failure;
-        failed_part_ = p;
-    }
-    stop_from_ = std::min(stop_from_.load(), p == none ? 0 : p + 1);
+    // A part asked to stop may throw for that alone: it is no failure of its own.
+    if (p != none && p >= stop_from_) return;
+    failure_ = failure;
+    stop_from_ = p == none ? 0 : p + 1;
 }
 
 void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {

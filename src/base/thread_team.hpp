@@ -49,7 +49,8 @@ private:
     void serve();
     // Runs parts until none is left; called and returns with the lock held.
     void take_parts(std::unique_lock<std::mutex>& lock);
-    // Records the failure of part p, or of the waiting check when p is none.
+    // Records the failure of part p, or of the waiting check when p is none,
+    // and stops the parts after it.
     void fail(std::exception_ptr failure, std::size_t p);
 
     std::size_t size_;
@@ -63,7 +64,6 @@ private:
     static constexpr std::size_t none = SIZE_MAX;
     std::atomic<std::size_t> stop_from_{none};
     std::exception_ptr failure_;
-    std::size_t failed_part_ = none;
 };
 
 }  // namespace zenqa
