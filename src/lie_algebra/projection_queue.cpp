@@ -24,36 +24,36 @@ ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
 
 void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
+    // The target goes into a fresh column of every block it touches, its norm
+    // summed on the way; a block where it is certainly negligible gives the
+    // column back.
     touched_blocks_.clear();
     for (const std::size_t p : target.touched()) {
         const std::ptrdiff_t b = projector_.block_of_[p];
         if (b < 0) continue;  // orthogonal to every basis matrix
         Staged& staged = staged_blocks_[static_cast<std::size_t>(b)];
+        const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
         if (staged.last_target != owner) {
             staged.last_target = owner;
             staged.squared_norm = 0.0;
+            staged.targets.resize(staged.targets.size() + positions);
             touched_blocks_.push_back(static_cast<std::size_t>(b));
         }
         const Complex v = target.value(p);
         staged.squared_norm += v.re * v.re + v.im * v.im;
+        staged.targets[staged.queued * positions + projector_.local_of_[p]] = v;
     }
-    // A NaN norm is not certainly negligible.
     for (const std::size_t b : touched_blocks_) {
         Staged& staged = staged_blocks_[b];
         const BlockProjector::Block& block = projector_.blocks_[b];
         const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
-        staged.placed = !((exponent == 0 ? bound : std::ldexp(bound, exponent)) <= certainly_negligible);
-        if (!staged.placed) continue;
+        // A NaN norm is not certainly negligible.
+        if ((exponent == 0 ? bound : std::ldexp(bound, exponent)) <= certainly_negligible) {
+            staged.targets.resize(staged.targets.size() - block.positions.size());
+            continue;
+        }
         placements_.push_back({b, staged.queued++});
-        staged.targets.resize(staged.targets.size() + block.positions.size());
         staged_ += block.positions.size();
-    }
-    for (const std::size_t p : target.touched()) {
-        const std::ptrdiff_t b = projector_.block_of_[p];
-        if (b < 0 || !staged_blocks_[static_cast<std::size_t>(b)].placed) continue;
-        Staged& staged = staged_blocks_[static_cast<std::size_t>(b)];
-        const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
-        staged.targets[(staged.queued - 1) * positions + projector_.local_of_[p]] = target.value(p);
     }
     first_placement_.push_back(placements_.size());
     exponents_.push_back(exponent);

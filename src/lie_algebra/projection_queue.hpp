@@ -42,11 +42,10 @@ private:
         std::vector<Complex> targets;
         std::vector<Complex> expansions;
         std::size_t queued = 0;
-        // The target being queued: its number plus one, its squared norm in
-        // this block, and whether the block takes a column for it.
+        // The target being queued: its number plus one, and its squared norm
+        // in this block.
         std::size_t last_target = 0;
         double squared_norm = 0.0;
-        bool placed = false;
     };
     struct Placement {
         std::size_t block;
