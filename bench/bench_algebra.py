@@ -22,6 +22,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 from bench_decomposition import timed
@@ -29,6 +30,7 @@ from bench_decomposition import timed
 import zenqa
 
 MAX_REPEATS = 10
+QUIET_SECONDS = 0.5
 
 
 def fmt(seconds):
@@ -124,6 +126,9 @@ def bracket_section(d, count, repeats):
     dense = algebra.structure_constants(dense=True)
     stack = np.array(basis)
     route = matrix_route(stack, np.linalg.pinv(stack.reshape(n, -1).T))
+    # NumPy's BLAS threads spin for a while after its last product (the pseudo-inverse
+    # above), taking the cores from whatever runs next.
+    time.sleep(QUIET_SECONDS)
     ours, got = timed(lambda: algebra.bracket(a, b), repeats)
     matrices, want = timed(lambda: route(a, b), repeats)
     einsum, want_einsum = timed(lambda: np.einsum("ijk,mi,mj->mk", dense, a, b, optimize=True), 1)
