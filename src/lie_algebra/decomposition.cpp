@@ -8,12 +8,12 @@
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
-#include "base/thread_team.hpp"
 #include "lie_algebra/basis_columns.hpp"
 #include "lie_algebra/basis_range.hpp"
 #include "lie_algebra/block_projector.hpp"
 #include "lie_algebra/dense_basis.hpp"
 #include "lie_algebra/projection_queue.hpp"
+#include "lie_algebra/row_groups.hpp"
 #include "lie_algebra/sparse_basis.hpp"
 
 namespace zenqa {
@@ -58,33 +58,6 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
     return entries;
 }
 
-// The records of one group of rows, held until the groups before it have
-// been handed on, so that the records arrive in increasing (i, j) whatever
-// thread expanded them.
-class HeldRecords {
-public:
-    void operator()(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
-        coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
-        pairs_.push_back({i, j, coefficients_.size()});
-    }
-    template <class Record>
-    void hand_on(Record& record) const {
-        std::size_t begin = 0;
-        for (const Pair& pair : pairs_) {
-            record(pair.i, pair.j, std::span(coefficients_).subspan(begin, pair.end - begin));
-            begin = pair.end;
-        }
-    }
-
-private:
-    struct Pair {
-        std::size_t i, j;
-        std::size_t end;  // of its coefficients
-    };
-    std::vector<Pair> pairs_;
-    std::vector<Coefficient> coefficients_;
-};
-
 // The targets of one product, queued in the projector and expanded in
 // batches of whole rows i, large enough for the matrix products of the
 // projector to run at full speed and small enough to stay in cache. The
@@ -121,53 +94,6 @@ private:
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
 
-// Rows are expanded in about this many groups of consecutive rows, each on
-// one thread with pair products and queues of its own, and of at least this
-// many rows, so that setting a group up stays small against its work. The
-// groups depend only on n, so the coefficients do not depend on the number
-// of threads.
-constexpr std::size_t row_groups = 64;
-constexpr std::size_t least_group_rows = 8;
-// Groups under way at once per thread: their records are held until then.
-constexpr std::size_t groups_per_thread = 4;
-// Bases of fewer matrices are expanded on the calling thread alone, as one
-// group: they take a millisecond or two, which waking threads would not
-// shorten, and setting up each group costs a little. A dense pair product
-// costs far more than a sparse one, so dense bases are split sooner.
-template <class PairProducts>
-constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
-
-// Thrown in a group abandoned because an earlier one failed.
-struct Abandoned {};
-
-// Calls expand_group(first, last, check_row, held) for the groups of rows
-// [first, last) on a team, each group recording `Streams` streams of
-// records into its own held records, then hands each group's held records,
-// in order, to hand_on. Only the calling thread checks for interrupts.
-template <class PairProducts, std::size_t Streams, class ExpandGroup, class HandOn>
-void expand_in_row_groups(std::size_t n, InterruptCheck check_interrupt, ExpandGroup&& expand_group, HandOn&& hand_on) {
-    const bool threaded = n >= threaded_rows<PairProducts>;
-    ThreadTeam team(threaded ? compute_threads() : 1);
-    const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
-    const std::size_t groups = (n + group_rows - 1) / group_rows;
-    const std::size_t wave = groups_per_thread * team.size();
-    for (std::size_t first = 0; first < groups; first += wave) {
-        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
-        team.run(
-            held.size(),
-            [&](std::size_t g) {
-                const auto check_row = [&team, &check_interrupt, g] {
-                    if (team.stopping(g)) throw Abandoned{};
-                    if (team.on_calling_thread()) check_interrupt();
-                };
-                const std::size_t begin = (first + g) * group_rows;
-                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g]);
-            },
-            check_interrupt);
-        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
-    }
-}
-
 // Subtracts I/d from a product of two matrices of a basis that went in
 // multiplied by 2^-exponent, so I/d is scaled as the product is; returns the
 // exponent of the target's coefficients. When the scaled I/d is beyond the
@@ -184,6 +110,13 @@ int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int expon
     for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
     return exponent;
 }
+
+// Bases of fewer matrices are expanded on the calling thread alone, as one
+// group: they take a millisecond or two, which waking threads would not
+// shorten, and setting up each group costs a little. A dense pair product
+// costs far more than a sparse one, so dense bases are split sooner.
+template <class PairProducts>
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
 
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
 // of basis matrices in the basis, in increasing (i, j), and hands the
@@ -217,8 +150,8 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
         }
         queue.expand();
     };
-    expand_in_row_groups<PairProducts, 1>(n, check_interrupt, expand_group,
-                                          [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
+    expand_in_row_groups<1>(n, n >= threaded_rows<PairProducts>, check_interrupt, expand_group,
+                            [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
 }
 
 // Both products in one pass over the pairs, each pair product formed once.
@@ -270,11 +203,12 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
         records.anticommutator(i, i, x);
     };
-    expand_in_row_groups<PairProducts, 3>(n, check_interrupt, expand_group, [&](std::array<HeldRecords, 3>& held) {
-        held[Commutators].hand_on(commutator);
-        held[Anticommutators].hand_on(anticommutator);
-        held[Squares].hand_on(square);
-    });
+    expand_in_row_groups<3>(n, n >= threaded_rows<PairProducts>, check_interrupt, expand_group,
+                            [&](std::array<HeldRecords, 3>& held) {
+                                held[Commutators].hand_on(commutator);
+                                held[Anticommutators].hand_on(anticommutator);
+                                held[Squares].hand_on(square);
+                            });
 }
 
 template <class Record>

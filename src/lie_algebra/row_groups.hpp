@@ -1,0 +1,85 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "base/thread_team.hpp"
+#include "lie_algebra/interrupt_check.hpp"
+#include "lie_algebra/projection_queue.hpp"
+
+// The rows i of a decomposition shared out over threads in groups, and their
+// records handed on in row order.
+namespace zenqa {
+
+// The records of one group of rows, held until the groups before it have
+// been handed on, so that the records arrive in increasing (i, j) whatever
+// thread expanded them.
+class HeldRecords {
+public:
+    void operator()(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
+        coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
+        pairs_.push_back({i, j, coefficients_.size()});
+    }
+    template <class Record>
+    void hand_on(Record& record) const {
+        std::size_t begin = 0;
+        for (const Pair& pair : pairs_) {
+            record(pair.i, pair.j, std::span(coefficients_).subspan(begin, pair.end - begin));
+            begin = pair.end;
+        }
+    }
+
+private:
+    struct Pair {
+        std::size_t i, j;
+        std::size_t end;  // of its coefficients
+    };
+    std::vector<Pair> pairs_;
+    std::vector<Coefficient> coefficients_;
+};
+
+// Rows are expanded in about this many groups of consecutive rows, each on
+// one thread with pair products and queues of its own, and of at least this
+// many rows, so that setting a group up stays small against its work. The
+// groups depend only on the basis, so the coefficients do not depend on the
+// number of threads.
+constexpr std::size_t row_groups = 64;
+constexpr std::size_t least_group_rows = 8;
+// Groups under way at once per thread: their records are held until then.
+constexpr std::size_t groups_per_thread = 4;
+// Thrown in a group abandoned because an earlier one failed.
+struct Abandoned {};
+
+// Calls expand_group(first, last, check_row, held) for the groups of rows
+// [first, last) on a team, or on the calling thread alone as one group
+// unless `threaded`, each group recording `Streams` streams of records into
+// its own held records; then hands each group's held records, in order, to
+// hand_on. Only the calling thread checks for interrupts.
+template <std::size_t Streams, class ExpandGroup, class HandOn>
+void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, ExpandGroup&& expand_group,
+                          HandOn&& hand_on) {
+    ThreadTeam team(threaded ? compute_threads() : 1);
+    const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
+    const std::size_t groups = (n + group_rows - 1) / group_rows;
+    const std::size_t wave = groups_per_thread * team.size();
+    for (std::size_t first = 0; first < groups; first += wave) {
+        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
+        team.run(
+            held.size(),
+            [&](std::size_t g) {
+                const auto check_row = [&team, &check_interrupt, g] {
+                    if (team.stopping(g)) throw Abandoned{};
+                    if (team.on_calling_thread()) check_interrupt();
+                };
+                const std::size_t begin = (first + g) * group_rows;
+                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g]);
+            },
+            check_interrupt);
+        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+    }
+}
+
+}  // namespace zenqa
