@@ -12,6 +12,7 @@ import scipy_openblas32
 
 import zenqa
 
+CORES = len(os.sched_getaffinity(0))
 LIBRARY = os.path.join(scipy_openblas32.get_lib_dir(), scipy_openblas32.get_library(fullname=True))
 
 
@@ -101,8 +102,9 @@ COUNT_THREADS = f"""
 
 @pytest.mark.parametrize(
     "setting, helpers",
-    [(None, len(os.sched_getaffinity(0)) - 1), ("1", 0), ("3", 2), ("", len(os.sched_getaffinity(0)) - 1)],
-    ids=["default", "one", "three", "empty"],
+    # A value that is no positive count is ignored, as an unset one.
+    [(None, CORES - 1), ("1", 0), ("3", 2), ("", CORES - 1), ("0", CORES - 1), ("two", CORES - 1)],
+    ids=["default", "one", "three", "empty", "zero", "word"],
 )
 def test_thread_count_follows_openblas_num_threads(setting, helpers):
     environment = {} if setting is None else {"OPENBLAS_NUM_THREADS": setting}
