@@ -1,7 +1,6 @@
 #include "lie_algebra/algebra.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 #include "base/fault.hpp"
@@ -55,9 +54,7 @@ void Algebra::write_basis(Complex* out) const {
 void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) const {
     projector_.project(count, matrices, out);
     // The pseudo-inverse is that of the basis times 2^-exponent_.
-    if (exponent_ != 0)
-        for (std::size_t p = 0; p < count * n_; ++p)
-            out[p] = {std::ldexp(out[p].re, -exponent_), std::ldexp(out[p].im, -exponent_)};
+    for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
 }  // namespace zenqa

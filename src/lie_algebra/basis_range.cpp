@@ -24,9 +24,6 @@ int exponent_of_range(double largest) {
     return std::abs(exponent) <= comfortable_exponent ? 0 : exponent;
 }
 
-// A power of two scales every entry exactly.
-Complex scaled_by(Complex v, int exponent) { return {std::ldexp(v.re, -exponent), std::ldexp(v.im, -exponent)}; }
-
 }  // namespace
 
 void refuse_non_finite(Complex z, std::size_t k, std::size_t r, std::size_t c) {
@@ -54,14 +51,14 @@ int bring_into_range(ComplexMatrix& columns) {
     const int exponent = exponent_of_range(largest);
     if (exponent == 0) return 0;
     Complex* scaled = columns.data();
-    for (std::size_t p = 0; p < columns.size(); ++p) scaled[p] = scaled_by(scaled[p], exponent);
+    for (std::size_t p = 0; p < columns.size(); ++p) scaled[p] = times_power_of_two(scaled[p], -exponent);
     return exponent;
 }
 
 int range_exponent(const SparseColumns& columns) { return exponent_of_range(columns.largest_part()); }
 
 SparseColumns scaled_columns(const SparseColumns& columns, int exponent) {
-    return columns.transformed([exponent](Complex v) { return scaled_by(v, exponent); });
+    return columns.transformed([exponent](Complex v) { return times_power_of_two(v, -exponent); });
 }
 
 }  // namespace zenqa

@@ -24,6 +24,13 @@ inline void require_finite_entry(Complex z, std::size_t k, std::size_t p, std::s
     refuse_non_finite(z, k, p / cols, p % cols);
 }
 
+// x * 2^exponent, exactly while it stays in range; scaling by 2^0, the
+// common case, costs nothing.
+inline double times_power_of_two(double x, int exponent) { return exponent == 0 ? x : std::ldexp(x, exponent); }
+inline Complex times_power_of_two(Complex v, int exponent) {
+    return {times_power_of_two(v.re, exponent), times_power_of_two(v.im, exponent)};
+}
+
 // Multiplies the basis columns by 2^-exponent, exactly, when their largest
 // entry is so far from 1 that products of two matrices could overflow or sink
 // into subnormal numbers, and returns that exponent; 0 leaves them untouched.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/refusals.hpp"
+#include "lie_algebra/basis_range.hpp"
 #include "lie_algebra/matrix_product.hpp"
 #include "lie_algebra/negligible.hpp"
 
@@ -48,7 +49,7 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
         const BlockProjector::Block& block = projector_.blocks_[b];
         const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
         // A NaN norm is not certainly negligible.
-        if ((exponent == 0 ? bound : std::ldexp(bound, exponent)) <= certainly_negligible) {
+        if (times_power_of_two(bound, exponent) <= certainly_negligible) {
             staged.targets.resize(staged.targets.size() - block.positions.size());
             continue;
         }
@@ -78,10 +79,7 @@ const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
         const Complex* expansion =
             &staged_blocks_[placements_[q].block].expansions[placements_[q].column * block.matrices.size()];
         for (std::size_t e = 0; e < block.matrices.size(); ++e) {
-            // Scaling by 2^0 is the identity, and not free.
-            const Complex value =
-                exponent == 0 ? expansion[e]
-                              : Complex{std::ldexp(expansion[e].re, exponent), std::ldexp(expansion[e].im, exponent)};
+            const Complex value = times_power_of_two(expansion[e], exponent);
             if (is_negligible(value)) continue;
             if (!std::isfinite(value.re) || !std::isfinite(value.im))
                 throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
