@@ -2,6 +2,7 @@
 
 import importlib.metadata
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import pytest
 import scipy_openblas32
 
 import zenqa
+from conftest import rotated
 
 CORES = len(os.sched_getaffinity(0))
 LIBRARY = os.path.join(scipy_openblas32.get_lib_dir(), scipy_openblas32.get_library(fullname=True))
@@ -111,18 +113,16 @@ def test_thread_count_follows_openblas_num_threads(setting, helpers):
     assert run_python(COUNT_THREADS, **environment) == [str(helpers), "1"]
 
 
-def test_results_do_not_depend_on_thread_count():
-    code = """
-        import hashlib, pickle
-        import numpy as np
-        import zenqa
-        # Bases large enough to be shared out over threads.
-        q, _ = np.linalg.qr(np.random.default_rng(5).normal(size=(12, 12, 2)).view(complex)[..., 0])
-        for basis in [[q @ b @ q.conj().T for b in zenqa.gen_gellmann(12)], zenqa.gen_sylvester(14)]:
-            algebra = zenqa.Algebra(basis)
-            results = (zenqa.get_structure_constants(basis), zenqa.get_d_coefficients(basis),
-                       algebra.structure_constants(), algebra.d_coefficients())
-            print(hashlib.sha256(pickle.dumps(results)).hexdigest())
-    """
-    runs = [run_python(code, OPENBLAS_NUM_THREADS=setting) for setting in ("1", "2", "3")]
+def test_results_do_not_depend_on_thread_count(monkeypatch):
+    # Bases large enough to be shared out over threads; the count is read at each call.
+    bases = [rotated(zenqa.gen_gellmann(12), 5), zenqa.gen_sylvester(14)]
+    runs = []
+    for setting in ("1", "2", "3"):
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", setting)
+        algebras = [zenqa.Algebra(basis) for basis in bases]
+        results = [
+            (zenqa.get_structure_constants(b), zenqa.get_d_coefficients(b), a.structure_constants(), a.d_coefficients())
+            for b, a in zip(bases, algebras, strict=True)
+        ]
+        runs.append(pickle.dumps(results))
     assert runs[0] == runs[1] == runs[2]
