@@ -1,7 +1,12 @@
 #include "lie_algebra/batched_products.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "base/thread_team.hpp"
 
@@ -10,53 +15,81 @@ namespace zenqa {
 namespace {
 
 // Vectors are processed in blocks, laid out coefficient by coefficient with
-// the block's vectors contiguous (real and imaginary parts in planes of their
-// own), so that every inner loop runs over vectors and vectorises. A block of
-// all the planes stays in the second-level cache for the bases that matter.
-constexpr std::size_t block_vectors = 128;
+// the block's vectors side by side in lanes (real and imaginary parts in
+// planes of their own), so that the arithmetic runs on whole lanes at once.
+// A block is small enough that a row's operands stay in registers.
+constexpr std::size_t lane_width = 8;
+using Lanes = double __attribute__((vector_size(lane_width * sizeof(double))));
+constexpr std::size_t lanes_per_block = 2;
+constexpr std::size_t block_vectors = lanes_per_block * lane_width;
 
-struct Planes {
-    std::vector<double> re, im;  // n x block_vectors each
-
-    Planes(std::size_t n, bool complex) : re(n * block_vectors), im(complex ? n * block_vectors : 0) {}
-    double* re_of(std::size_t i) { return &re[i * block_vectors]; }
-    double* im_of(std::size_t i) { return &im[i * block_vectors]; }
+class Planes {
+public:
+    Planes(std::size_t n, bool complex) : re_(n * lanes_per_block), im_(complex ? n * lanes_per_block : 0) {}
+    // Lanes c of coefficient i.
+    Lanes& re(std::size_t i, std::size_t c) { return re_[i * lanes_per_block + c].lanes; }
+    Lanes& im(std::size_t i, std::size_t c) { return im_[i * lanes_per_block + c].lanes; }
     void clear() {
-        std::fill(re.begin(), re.end(), 0.0);
-        std::fill(im.begin(), im.end(), 0.0);
+        std::fill(re_.begin(), re_.end(), Stored{});
+        std::fill(im_.begin(), im_.end(), Stored{});
     }
-};
 
-// The layout changes below go tile by tile, a few vectors at a time, so that
-// both the rows read and the rows written stay in the first-level cache.
-constexpr std::size_t tile_vectors = 8;
+private:
+    // Aligned to its size whatever the target, so that allocations of it are too.
+    struct alignas(sizeof(Lanes)) Stored {
+        Lanes lanes;
+    };
+    std::vector<Stored> re_, im_;  // n x lanes_per_block each
+};
 
 [[gnu::always_inline]] inline void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t count,
                                         Planes& planes) {
     const std::size_t parts = source.complex ? 2 : 1;
-    for (std::size_t tile = 0; tile < count; tile += tile_vectors) {
-        const std::size_t end = std::min(count, tile + tile_vectors);
-        const double* rows[tile_vectors];
-        for (std::size_t v = tile; v < end; ++v) rows[v - tile] = source.data + parts * n * source.rows[first + v];
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t v = tile; v < end; ++v) {
-                planes.re[i * block_vectors + v] = rows[v - tile][parts * i];
-                if (source.complex) planes.im[i * block_vectors + v] = rows[v - tile][2 * i + 1];
-            }
-        }
+    for (std::size_t v = 0; v < count; ++v) {
+        const double* row = source.data + parts * n * source.rows[first + v];
+        const std::size_t c = v / lane_width, lane = v % lane_width;
+        for (std::size_t i = 0; i < n; ++i) planes.re(i, c)[lane] = row[parts * i];
+        if (!source.complex) continue;
+        for (std::size_t i = 0; i < n; ++i) planes.im(i, c)[lane] = row[2 * i + 1];
     }
 }
 
+// Writes one result past the caches where the target allows: the results of
+// a large batch are not read again here, and reading their lines in first
+// would double the memory traffic.
+[[gnu::always_inline]] inline void write_result(Complex* target, bool streaming, double re, double im) {
+#if defined(__SSE2__)
+    if (streaming) {
+        _mm_stream_pd(reinterpret_cast<double*>(target), _mm_set_pd(im, re));
+        return;
+    }
+#endif
+    *target = {re, im};
+}
+
+// Streaming stores need 16-byte alignment, which NumPy gives but does not promise.
+bool streams_to(const Complex* out) {
+#if defined(__SSE2__)
+    return reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
+#else
+    return false;
+#endif
+}
+
+// Orders the streaming stores before whatever tells another thread that the results are ready.
+void finish_streaming() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 [[gnu::always_inline]] inline void store(Planes& x, bool complex, double scale, std::size_t n, std::size_t count,
-                                         Complex* out) {
-    for (std::size_t tile = 0; tile < count; tile += tile_vectors) {
-        const std::size_t end = std::min(count, tile + tile_vectors);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t v = tile; v < end; ++v) {
-                const std::size_t from = i * block_vectors + v;
-                out[v * n + i] = {x.re[from] * scale, complex ? x.im[from] * scale : 0.0};
-            }
-        }
+                                         bool streaming, Complex* out) {
+    for (std::size_t v = 0; v < count; ++v) {
+        Complex* row = out + v * n;
+        const std::size_t c = v / lane_width, lane = v % lane_width;
+        for (std::size_t i = 0; i < n; ++i)
+            write_result(row + i, streaming, x.re(i, c)[lane] * scale, complex ? x.im(i, c)[lane] * scale : 0.0);
     }
 }
 
@@ -69,70 +102,69 @@ Values kind_of(const PairTensor& tensor) {
     return Values::Complex;
 }
 
+// One row's operands a_i and b_i, held in registers while the row's entries
+// are contracted.
+template <bool complex>
+struct RowOperands {
+    Lanes ar[lanes_per_block], ai[lanes_per_block], br[lanes_per_block], bi[lanes_per_block];
+
+    RowOperands(Planes& a, Planes& b, std::size_t i) {
+        for (std::size_t c = 0; c < lanes_per_block; ++c) {
+            ar[c] = a.re(i, c);
+            br[c] = b.re(i, c);
+            if constexpr (complex) {
+                ai[c] = a.im(i, c);
+                bi[c] = b.im(i, c);
+            }
+        }
+    }
+};
+
 // p = a_i b_j - a_j b_i for the bracket, a_i b_j + a_j b_i for the
-// anticommutator, a_i b_i for i == j, over the block's vectors.
+// anticommutator, a_i b_i for i == j. Real inputs give the same values as
+// complex ones with zero imaginary parts.
 template <bool complex, bool symmetric>
-[[gnu::always_inline]] inline void pair_product(Planes& a, Planes& b, std::size_t i, std::size_t j,
-                                                double* __restrict pr, double* __restrict pi) {
-    const double *ari = a.re_of(i), *arj = a.re_of(j), *bri = b.re_of(i), *brj = b.re_of(j);
-    if (i == j) {
+[[gnu::always_inline]] inline void pair_product(const RowOperands<complex>& row, Planes& a, Planes& b, bool diagonal,
+                                                std::size_t j, Lanes (&pr)[lanes_per_block],
+                                                Lanes (&pi)[lanes_per_block]) {
+    const double sign = symmetric ? 1.0 : -1.0;
+    for (std::size_t c = 0; c < lanes_per_block; ++c) {
+        const Lanes arj = a.re(j, c), brj = b.re(j, c);
         if constexpr (complex) {
-            const double *aii = a.im_of(i), *bii = b.im_of(i);
-            for (std::size_t v = 0; v < block_vectors; ++v) {
-                pr[v] = ari[v] * bri[v] - aii[v] * bii[v];
-                pi[v] = ari[v] * bii[v] + aii[v] * bri[v];
+            const Lanes aij = a.im(j, c), bij = b.im(j, c);
+            if (diagonal) {
+                pr[c] = row.ar[c] * row.br[c] - row.ai[c] * row.bi[c];
+                pi[c] = row.ar[c] * row.bi[c] + row.ai[c] * row.br[c];
+            } else {
+                pr[c] = (row.ar[c] * brj - row.ai[c] * bij) + sign * (arj * row.br[c] - aij * row.bi[c]);
+                pi[c] = (row.ar[c] * bij + row.ai[c] * brj) + sign * (arj * row.bi[c] + aij * row.br[c]);
             }
         } else {
-            for (std::size_t v = 0; v < block_vectors; ++v) pr[v] = ari[v] * bri[v];
+            pr[c] = diagonal ? row.ar[c] * row.br[c] : row.ar[c] * brj + sign * (arj * row.br[c]);
         }
-        return;
-    }
-    const double sign = symmetric ? 1.0 : -1.0;
-    if constexpr (complex) {
-        const double *aii = a.im_of(i), *aij = a.im_of(j), *bii = b.im_of(i), *bij = b.im_of(j);
-        for (std::size_t v = 0; v < block_vectors; ++v) {
-            pr[v] = (ari[v] * brj[v] - aii[v] * bij[v]) + sign * (arj[v] * bri[v] - aij[v] * bii[v]);
-            pi[v] = (ari[v] * bij[v] + aii[v] * brj[v]) + sign * (arj[v] * bii[v] + aij[v] * bri[v]);
-        }
-    } else {
-        for (std::size_t v = 0; v < block_vectors; ++v) pr[v] = ari[v] * brj[v] + sign * (arj[v] * bri[v]);
     }
 }
 
-// x_k += f p over the block's vectors, with the parts of f that can be nonzero.
+// x_k += f p, with the parts of f that can be nonzero.
 template <bool complex, Values values>
-[[gnu::always_inline]] inline void accumulate(Complex f, const double* __restrict pr, const double* __restrict pi,
-                                              double* __restrict xr, double* __restrict xi) {
+[[gnu::always_inline]] inline void accumulate(Complex f, const Lanes (&pr)[lanes_per_block],
+                                              const Lanes (&pi)[lanes_per_block], Planes& x, std::size_t k) {
     const double fr = f.re, fi = f.im;
-    for (std::size_t v = 0; v < block_vectors; ++v) {
+    for (std::size_t c = 0; c < lanes_per_block; ++c) {
+        Lanes &xr = x.re(k, c), &xi = x.im(k, c);
         if constexpr (complex) {
             if constexpr (values != Values::Imaginary) {
-                xr[v] += fr * pr[v];
-                xi[v] += fr * pi[v];
+                xr += fr * pr[c];
+                xi += fr * pi[c];
             }
             if constexpr (values != Values::Real) {
-                xr[v] -= fi * pi[v];
-                xi[v] += fi * pr[v];
+                xr -= fi * pi[c];
+                xi += fi * pr[c];
             }
         } else {
-            if constexpr (values != Values::Imaginary) xr[v] += fr * pr[v];
-            if constexpr (values != Values::Real) xi[v] += fi * pr[v];
+            if constexpr (values != Values::Imaginary) xr += fr * pr[c];
+            if constexpr (values != Values::Real) xi += fi * pr[c];
         }
-    }
-}
-
-// accumulate(f, pair_product(...)) in one sweep for real inputs and i != j:
-// the common case of a pair with a single component, without a round trip of
-// the products through memory.
-template <bool symmetric, Values values>
-[[gnu::always_inline]] inline void accumulate_real_pair(Complex f, Planes& a, Planes& b, std::size_t i, std::size_t j,
-                                                        double* __restrict xr, double* __restrict xi) {
-    const double *ari = a.re_of(i), *arj = a.re_of(j), *bri = b.re_of(i), *brj = b.re_of(j);
-    const double sign = symmetric ? 1.0 : -1.0, fr = f.re, fi = f.im;
-    for (std::size_t v = 0; v < block_vectors; ++v) {
-        const double p = ari[v] * brj[v] + sign * (arj[v] * bri[v]);
-        if constexpr (values != Values::Imaginary) xr[v] += fr * p;
-        if constexpr (values != Values::Real) xi[v] += fi * p;
     }
 }
 
@@ -143,31 +175,33 @@ template <bool complex, Values values, bool symmetric>
     // The result is complex when the inputs are or the values have imaginary parts.
     constexpr bool complex_result = complex || values != Values::Real;
     Planes pa(n, complex), pb(n, complex), x(n, true);
-    std::vector<double> pr(block_vectors), pi(block_vectors);
+    const std::uint32_t* tensor_j = tensor.j.data();
+    const std::uint32_t* tensor_k = tensor.k.data();
+    const Complex* tensor_value = tensor.value.data();
+    const bool streaming = streams_to(out);
     for (std::size_t first = 0; first < count; first += block_vectors) {
         const std::size_t vectors = std::min(block_vectors, count - first);
         load(a, n, first, vectors, pa);
         load(b, n, first, vectors, pb);
         x.clear();
         for (std::size_t i = 0; i < tensor.rows(); ++i) {
-            for (std::size_t e = tensor.row_begin[i]; e < tensor.row_begin[i + 1];) {
-                const std::size_t j = tensor.j[e];
-                const bool single = e + 1 == tensor.row_begin[i + 1] || tensor.j[e + 1] != j;
-                if (!complex && single && i != j) {
-                    const std::size_t k = tensor.k[e];
-                    accumulate_real_pair<symmetric, values>(tensor.value[e], pa, pb, i, j, x.re_of(k), x.im_of(k));
-                    ++e;
-                    continue;
+            const std::size_t end = tensor.row_begin[i + 1];
+            std::size_t e = tensor.row_begin[i];
+            if (e == end) continue;
+            const RowOperands<complex> row(pa, pb, i);
+            Lanes pr[lanes_per_block]{}, pi[lanes_per_block]{};
+            // The product of a pair serves each of its entries, which are adjacent.
+            for (std::size_t j = tensor_j[e]; e < end; ++e) {
+                if (e == tensor.row_begin[i] || tensor_j[e] != j) {
+                    j = tensor_j[e];
+                    pair_product<complex, symmetric>(row, pa, pb, i == j, j, pr, pi);
                 }
-                pair_product<complex, symmetric>(pa, pb, i, j, pr.data(), pi.data());
-                for (; e < tensor.row_begin[i + 1] && tensor.j[e] == j; ++e) {
-                    const std::size_t k = tensor.k[e];
-                    accumulate<complex, values>(tensor.value[e], pr.data(), pi.data(), x.re_of(k), x.im_of(k));
-                }
+                accumulate<complex, values>(tensor_value[e], pr, pi, x, tensor_k[e]);
             }
         }
-        store(x, complex_result, scale, n, vectors, out + first * n);
+        store(x, complex_result, scale, n, vectors, streaming, out + first * n);
     }
+    finish_streaming();
 }
 
 // Every variant of the contraction, compiled for the baseline x86-64, for
