@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
-#include "base/mapped_allocator.hpp"
+#include "base/mapped_array.hpp"
 
 namespace zenqa {
 
@@ -19,12 +19,9 @@ enum class Symmetry { Antisymmetric, Symmetric };
 // The other half follows by symmetry.
 struct PairTensor {
     Symmetry symmetry = Symmetry::Antisymmetric;
-    template <class T>
-    using Array = std::vector<T, MappedAllocator<T>>;
-
     std::vector<std::size_t> row_begin{0};
-    Array<std::uint32_t> j, k;
-    Array<Complex> value;
+    MappedArray<std::uint32_t> j, k;
+    MappedArray<Complex> value;
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }

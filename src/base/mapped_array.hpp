@@ -1,0 +1,92 @@
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace zenqa {
+
+// A growable array of plain values whose large blocks are mapped straight
+// from the system. Growing a mapped block remaps its pages instead of copying
+// them into fresh ones, and freeing it returns them, so an array that grows
+// to many megabytes costs each page once and leaves no freed blocks behind on
+// the heap. Small arrays stay on the heap.
+template <class T>
+class MappedArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    MappedArray() = default;
+    MappedArray(MappedArray&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    MappedArray& operator=(MappedArray&& other) noexcept {
+        MappedArray(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~MappedArray() { release(data_, capacity_); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T& operator[](std::size_t e) { return data_[e]; }
+    const T& operator[](std::size_t e) const { return data_[e]; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+
+    void push_back(const T& value) {
+        if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
+        data_[size_++] = value;
+    }
+    void reserve(std::size_t capacity) {
+        if (capacity <= capacity_) return;
+        if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        data_ = static_cast<T*>(grow(data_, size_ * sizeof(T), capacity_ * sizeof(T), capacity * sizeof(T)));
+        capacity_ = capacity;
+    }
+
+private:
+    static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
+
+    void swap(MappedArray& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    static void* grow(void* block, std::size_t used, std::size_t old_bytes, std::size_t new_bytes) {
+        void* grown = nullptr;
+        if (new_bytes < mapped_bytes) {
+            grown = std::realloc(block, new_bytes);
+            if (grown == nullptr) throw std::bad_alloc();
+        } else if (old_bytes >= mapped_bytes) {
+            grown = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
+            if (grown == MAP_FAILED) throw std::bad_alloc();
+        } else {
+            grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (grown == MAP_FAILED) throw std::bad_alloc();
+            if (used != 0) std::memcpy(grown, block, used);
+            std::free(block);
+        }
+        return grown;
+    }
+    static void release(T* block, std::size_t capacity) {
+        if (capacity * sizeof(T) >= mapped_bytes) {
+            munmap(block, capacity * sizeof(T));
+        } else {
+            std::free(block);
+        }
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+}  // namespace zenqa
