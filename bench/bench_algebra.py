@@ -154,7 +154,7 @@ def two_threads(work):
         for thread in threads:
             thread.join()
 
-    return timed(both_in_one, 3)[0], timed(one_each, 3)[0]
+    return timed(both_in_one, MAX_REPEATS)[0], timed(one_each, MAX_REPEATS)[0]
 
 
 def threads_child(sizes):

@@ -208,12 +208,11 @@ template <bool complex, Values values, bool symmetric>
 // AVX2 and for AVX-512, chosen at run time. The lanes of each compute the
 // same IEEE operations in the same order (no contraction into fused
 // multiply-adds), so the results do not depend on the machine.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void contract_any(const PairTensor& tensor, bool symmetric,
-                                                                       std::size_t n, CoefficientRows a,
-                                                                       CoefficientRows b, std::size_t count,
-                                                                       double scale, Complex* out) {
+[[gnu::target_clones("avx512f", "avx2", "default")]] void contract_any(const PairTensor& tensor, Values values,
+                                                                       bool symmetric, std::size_t n,
+                                                                       CoefficientRows a, CoefficientRows b,
+                                                                       std::size_t count, double scale, Complex* out) {
     const bool complex = a.complex || b.complex;
-    const Values values = kind_of(tensor);
 #define ZENQA_CONTRACT(c, v)                                              \
     (symmetric ? contract<c, v, true>(tensor, n, a, b, count, scale, out) \
                : contract<c, v, false>(tensor, n, a, b, count, scale, out))
@@ -239,20 +238,26 @@ Complex coefficient(CoefficientRows a, std::size_t n, std::size_t v, std::size_t
 // pair: enough work to outweigh starting it.
 constexpr std::size_t split_work = std::size_t{1} << 20;
 
+// Parts per thread of a team: a thread that the system lets wait (another
+// computation shares the cores) then delays only a small part, which the
+// other threads take over.
+constexpr std::size_t parts_per_thread = 8;
+
 // contract_any with the blocks of vectors shared out over a team. Each vector
 // is contracted alone, so the results do not depend on the sharing.
 void contract_on_team(const PairTensor& tensor, bool symmetric, std::size_t n, CoefficientRows a, CoefficientRows b,
                       std::size_t count, double scale, Complex* out) {
     const std::size_t blocks = (count + block_vectors - 1) / block_vectors;
+    const Values values = kind_of(tensor);
     ThreadTeam team(std::min({compute_threads(), blocks, tensor.stored() * count / split_work + 1}));
-    const std::size_t parts = team.size();
+    const std::size_t parts = team.size() == 1 ? 1 : std::min(blocks, parts_per_thread * team.size());
     team.run(parts, [&](std::size_t p) {
         const std::size_t first = blocks * p / parts * block_vectors;
         const std::size_t last = std::min(count, blocks * (p + 1) / parts * block_vectors);
         CoefficientRows a_part = a, b_part = b;
         a_part.rows += first;
         b_part.rows += first;
-        contract_any(tensor, symmetric, n, a_part, b_part, last - first, scale, out + first * n);
+        contract_any(tensor, values, symmetric, n, a_part, b_part, last - first, scale, out + first * n);
     });
 }
 
