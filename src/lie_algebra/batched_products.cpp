@@ -209,9 +209,9 @@ template <bool complex, Values values, bool symmetric>
 // same IEEE operations in the same order (no contraction into fused
 // multiply-adds), so the results do not depend on the machine.
 [[gnu::target_clones("avx512f", "avx2", "default")]] void contract_any(const PairTensor& tensor, Values values,
-                                                                       bool symmetric, std::size_t n,
-                                                                       CoefficientRows a, CoefficientRows b,
-                                                                       std::size_t count, double scale, Complex* out) {
+                                                                       bool symmetric, std::size_t n, CoefficientRows a,
+                                                                       CoefficientRows b, std::size_t count,
+                                                                       double scale, Complex* out) {
     const bool complex = a.complex || b.complex;
 #define ZENQA_CONTRACT(c, v)                                              \
     (symmetric ? contract<c, v, true>(tensor, n, a, b, count, scale, out) \

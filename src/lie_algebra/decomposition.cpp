@@ -65,7 +65,7 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 // same targets gets the same coefficients, bit for bit.
 class ProductQueue {
 public:
-    ProductQueue(const BlockProjector& projector, HeldRecords& records) : queue_(projector), records_(records) {}
+    explicit ProductQueue(const BlockProjector& projector) : queue_(projector) {}
 
     // The target's true coefficients are the computed ones times 2^exponent.
     void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
@@ -73,13 +73,13 @@ public:
         queued_.emplace_back(i, j);
     }
     // Called after each row i.
-    void end_row() {
-        if (queue_.staged() >= batch_entries) expand();
+    void end_row(HeldRecords& records) {
+        if (queue_.staged() >= batch_entries) expand(records);
     }
-    void expand() {
+    void expand(HeldRecords& records) {
         queue_.expand();
         for (std::size_t t = 0; t < queued_.size(); ++t)
-            records_(queued_[t].first, queued_[t].second, queue_.coefficients(t));
+            records(queued_[t].first, queued_[t].second, queue_.coefficients(t));
         queue_.clear();
         queued_.clear();
     }
@@ -90,8 +90,21 @@ private:
     // to stay in cache.
     static constexpr std::size_t batch_entries = 1 << 14;
     ProjectionQueue queue_;
-    HeldRecords& records_;
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
+};
+
+// What a group of rows works with: its own copy of the pair products, the
+// targets it builds and the queues they go to.
+template <class PairProducts>
+struct GroupWorkspace {
+    GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d, std::size_t targets,
+                   std::size_t queues)
+        : products(products), targets(targets, SparseAccumulator(d * d)), queues(queues, ProductQueue(projector)) {}
+
+    PairProducts products;
+    std::vector<SparseAccumulator> targets;
+    std::vector<ProductQueue> queues;
+    std::vector<std::size_t> partners;
 };
 
 // Subtracts I/d from a product of two matrices of a basis that went in
@@ -130,28 +143,29 @@ template <class PairProducts, class Record>
 void expand_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
                  int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
-                                  std::array<HeldRecords, 1>& held) {
-        PairProducts group_products = products;
-        SparseAccumulator target(d * d);
-        ProductQueue queue(projector, held[0]);
-        std::vector<std::size_t> partners;
+                                  std::array<HeldRecords, 1>& held, GroupWorkspace<PairProducts>& workspace) {
+        SparseAccumulator& target = workspace.targets[0];
+        ProductQueue& queue = workspace.queues[0];
+        std::vector<std::size_t>& partners = workspace.partners;
         for (std::size_t i = first; i < last; ++i) {
             check_row();
             partners.clear();
             if (product == Product::Anticommutator) partners.push_back(i);
-            group_products.append_partners(i, partners);
+            workspace.products.append_partners(i, partners);
             for (const std::size_t j : partners) {
                 target.clear();
-                group_products.accumulate_pair(i, j, product == Product::Commutator, target);
+                workspace.products.accumulate_pair(i, j, product == Product::Commutator, target);
                 const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
                 queue.queue(i, j, target, target_exponent);
             }
-            queue.end_row();
+            queue.end_row(held[0]);
         }
-        queue.expand();
+        queue.expand(held[0]);
     };
-    expand_in_row_groups<1>(n, n >= threaded_rows<PairProducts>, check_interrupt, expand_group,
-                            [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
+    expand_in_row_groups<1>(
+        n, n >= threaded_rows<PairProducts>, check_interrupt,
+        [&] { return GroupWorkspace(products, projector, d, 1, 1); }, expand_group,
+        [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
 }
 
 // Both products in one pass over the pairs, each pair product formed once.
@@ -163,36 +177,36 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
                       int exponent, InterruptCheck check_interrupt, PairRecords& records) {
     enum Stream { Commutators, Anticommutators, Squares };
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
-                                  std::array<HeldRecords, 3>& held) {
-        PairProducts group_products = products;
-        ProductQueue commutators(projector, held[Commutators]);
-        ProductQueue anticommutators(projector, held[Anticommutators]);
-        ProductQueue squares(projector, held[Squares]);
-        SparseAccumulator commutator_target(d * d), anticommutator_target(d * d);
-        std::vector<std::size_t> partners;
+                                  std::array<HeldRecords, 3>& held, GroupWorkspace<PairProducts>& workspace) {
+        // The plain squares {B_i, B_i} are built in the anticommutators' target.
+        SparseAccumulator &commutator_target = workspace.targets[Commutators],
+                          &anticommutator_target = workspace.targets[Anticommutators];
+        ProductQueue &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
+                     &squares = workspace.queues[Squares];
+        std::vector<std::size_t>& partners = workspace.partners;
         for (std::size_t i = first; i < last; ++i) {
             check_row();
             anticommutator_target.clear();
-            group_products.accumulate_pair(i, i, false, anticommutator_target);
+            workspace.products.accumulate_pair(i, i, false, anticommutator_target);
             squares.queue(i, i, anticommutator_target, exponent);
             const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
             anticommutators.queue(i, i, anticommutator_target, square_exponent);
             partners.clear();
-            group_products.append_partners(i, partners);
+            workspace.products.append_partners(i, partners);
             for (const std::size_t j : partners) {
                 commutator_target.clear();
                 anticommutator_target.clear();
-                group_products.accumulate_both(i, j, commutator_target, anticommutator_target);
+                workspace.products.accumulate_both(i, j, commutator_target, anticommutator_target);
                 commutators.queue(i, j, commutator_target, exponent);
                 anticommutators.queue(i, j, anticommutator_target, exponent);
             }
-            commutators.end_row();
-            anticommutators.end_row();
-            squares.end_row();
+            commutators.end_row(held[Commutators]);
+            anticommutators.end_row(held[Anticommutators]);
+            squares.end_row(held[Squares]);
         }
-        commutators.expand();
-        anticommutators.expand();
-        squares.expand();
+        commutators.expand(held[Commutators]);
+        anticommutators.expand(held[Anticommutators]);
+        squares.expand(held[Squares]);
     };
     const auto commutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
         records.commutator(i, j, x);
@@ -203,12 +217,14 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
         records.anticommutator(i, i, x);
     };
-    expand_in_row_groups<3>(n, n >= threaded_rows<PairProducts>, check_interrupt, expand_group,
-                            [&](std::array<HeldRecords, 3>& held) {
-                                held[Commutators].hand_on(commutator);
-                                held[Anticommutators].hand_on(anticommutator);
-                                held[Squares].hand_on(square);
-                            });
+    expand_in_row_groups<3>(
+        n, n >= threaded_rows<PairProducts>, check_interrupt,
+        [&] { return GroupWorkspace(products, projector, d, 2, 3); }, expand_group,
+        [&](std::array<HeldRecords, 3>& held) {
+            held[Commutators].hand_on(commutator);
+            held[Anticommutators].hand_on(anticommutator);
+            held[Squares].hand_on(square);
+        });
 }
 
 template <class Record>

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "base/thread_team.hpp"
@@ -53,18 +56,52 @@ constexpr std::size_t groups_per_thread = 4;
 // Thrown in a group abandoned because an earlier one failed.
 struct Abandoned {};
 
-// Calls expand_group(first, last, check_row, held) for the groups of rows
-// [first, last) on a team, or on the calling thread alone as one group
-// unless `threaded`, each group recording `Streams` streams of records into
-// its own held records; then hands each group's held records, in order, to
-// hand_on. Only the calling thread checks for interrupts.
-template <std::size_t Streams, class ExpandGroup, class HandOn>
-void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, ExpandGroup&& expand_group,
-                          HandOn&& hand_on) {
+// The working state of the groups under way (pair products, targets,
+// queues), made by make_workspace when no finished group has left one, so
+// that each thread allocates its memory once rather than every group.
+template <class MakeWorkspace>
+class Workspaces {
+public:
+    using Workspace = std::invoke_result_t<MakeWorkspace&>;
+
+    explicit Workspaces(MakeWorkspace& make_workspace) : make_(make_workspace) {}
+
+    std::unique_ptr<Workspace> take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                std::unique_ptr<Workspace> workspace = std::move(idle_.back());
+                idle_.pop_back();
+                return workspace;
+            }
+        }
+        return std::make_unique<Workspace>(make_());
+    }
+    // Only from a group that finished: one that failed may leave its state half done.
+    void give_back(std::unique_ptr<Workspace> workspace) {
+        std::lock_guard lock(mutex_);
+        idle_.push_back(std::move(workspace));
+    }
+
+private:
+    MakeWorkspace& make_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Workspace>> idle_;
+};
+
+// Calls expand_group(first, last, check_row, held, workspace) for the groups
+// of rows [first, last) on a team, or on the calling thread alone as one
+// group unless `threaded`, each group recording `Streams` streams of records
+// into its own held records; then hands each group's held records, in order,
+// to hand_on. Only the calling thread checks for interrupts.
+template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
+void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
+                          ExpandGroup&& expand_group, HandOn&& hand_on) {
     ThreadTeam team(threaded ? compute_threads() : 1);
     const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
     const std::size_t wave = groups_per_thread * team.size();
+    Workspaces workspaces(make_workspace);
     for (std::size_t first = 0; first < groups; first += wave) {
         std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
         team.run(
@@ -75,7 +112,9 @@ void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_int
                     if (team.on_calling_thread()) check_interrupt();
                 };
                 const std::size_t begin = (first + g) * group_rows;
-                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g]);
+                auto workspace = workspaces.take();
+                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g], *workspace);
+                workspaces.give_back(std::move(workspace));
             },
             check_interrupt);
         for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
