@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -139,6 +143,12 @@ void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what) 
         bytes ? std::to_string(*bytes) + " bytes (" + human_bytes(*bytes) + ")" : std::string("more than 2**64 bytes");
     throw MemoryShortage(what + " needs " + needed + ", but this machine has " + std::to_string(available) +
                          " bytes (" + human_bytes(available) + ") of memory available");
+}
+
+void return_freed_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace zenqa

@@ -25,4 +25,10 @@ void require_memory(std::optional<std::uint64_t> bytes, Describe&& describe) {
     weigh_request(bytes, describe());
 }
 
+// Gives back to the system the pages that freed heap blocks still hold. The
+// threads a computation shares its work with allocate from malloc arenas of
+// their own, which keep what they free resident for requests that, once the
+// computation is over, may never come.
+void return_freed_memory();
+
 }  // namespace zenqa

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/memory_check.hpp"
 #include "base/thread_team.hpp"
 #include "lie_algebra/interrupt_check.hpp"
 #include "lie_algebra/projection_queue.hpp"
@@ -97,28 +98,32 @@ private:
 template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
                           ExpandGroup&& expand_group, HandOn&& hand_on) {
-    ThreadTeam team(threaded ? compute_threads() : 1);
-    const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
-    const std::size_t groups = (n + group_rows - 1) / group_rows;
-    const std::size_t wave = groups_per_thread * team.size();
-    Workspaces workspaces(make_workspace);
-    for (std::size_t first = 0; first < groups; first += wave) {
-        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
-        team.run(
-            held.size(),
-            [&](std::size_t g) {
-                const auto check_row = [&team, &check_interrupt, g] {
-                    if (team.stopping(g)) throw Abandoned{};
-                    if (team.on_calling_thread()) check_interrupt();
-                };
-                const std::size_t begin = (first + g) * group_rows;
-                auto workspace = workspaces.take();
-                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g], *workspace);
-                workspaces.give_back(std::move(workspace));
-            },
-            check_interrupt);
-        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+    {
+        ThreadTeam team(threaded ? compute_threads() : 1);
+        const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
+        const std::size_t groups = (n + group_rows - 1) / group_rows;
+        const std::size_t wave = groups_per_thread * team.size();
+        Workspaces workspaces(make_workspace);
+        for (std::size_t first = 0; first < groups; first += wave) {
+            std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
+            team.run(
+                held.size(),
+                [&](std::size_t g) {
+                    const auto check_row = [&team, &check_interrupt, g] {
+                        if (team.stopping(g)) throw Abandoned{};
+                        if (team.on_calling_thread()) check_interrupt();
+                    };
+                    const std::size_t begin = (first + g) * group_rows;
+                    auto workspace = workspaces.take();
+                    expand_group(begin, std::min(n, begin + group_rows), check_row, held[g], *workspace);
+                    workspaces.give_back(std::move(workspace));
+                },
+                check_interrupt);
+            for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+        }
     }
+    // What the groups freed, their workspaces last.
+    if (threaded) return_freed_memory();
 }
 
 }  // namespace zenqa
