@@ -28,22 +28,35 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     // The target goes into a fresh column of every block it touches, its norm
     // summed on the way; a block where it is certainly negligible gives the
     // column back.
+    // Positions of one block mostly come in runs: the block's norm is summed
+    // in a register over a run and stored when the run ends.
     touched_blocks_.clear();
+    std::ptrdiff_t run_block = -1;
+    Staged* staged = nullptr;
+    Complex* column = nullptr;
+    double squared_norm = 0.0;
     for (const std::size_t p : target.touched()) {
         const std::ptrdiff_t b = projector_.block_of_[p];
         if (b < 0) continue;  // orthogonal to every basis matrix
-        Staged& staged = staged_blocks_[static_cast<std::size_t>(b)];
-        const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
-        if (staged.last_target != owner) {
-            staged.last_target = owner;
-            staged.squared_norm = 0.0;
-            staged.targets.resize(staged.targets.size() + positions);
-            touched_blocks_.push_back(static_cast<std::size_t>(b));
+        if (b != run_block) {
+            if (staged != nullptr) staged->squared_norm = squared_norm;
+            run_block = b;
+            staged = &staged_blocks_[static_cast<std::size_t>(b)];
+            const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
+            if (staged->last_target != owner) {
+                staged->last_target = owner;
+                staged->squared_norm = 0.0;
+                staged->targets.resize(staged->targets.size() + positions);
+                touched_blocks_.push_back(static_cast<std::size_t>(b));
+            }
+            column = &staged->targets[staged->queued * positions];
+            squared_norm = staged->squared_norm;
         }
         const Complex v = target.value(p);
-        staged.squared_norm += v.re * v.re + v.im * v.im;
-        staged.targets[staged.queued * positions + projector_.local_of_[p]] = v;
+        squared_norm += v.re * v.re + v.im * v.im;
+        column[projector_.local_of_[p]] = v;
     }
+    if (staged != nullptr) staged->squared_norm = squared_norm;
     for (const std::size_t b : touched_blocks_) {
         Staged& staged = staged_blocks_[b];
         const BlockProjector::Block& block = projector_.blocks_[b];
