@@ -185,14 +185,15 @@ template <bool complex, Values values, bool symmetric>
         load(b, n, first, vectors, pb);
         x.clear();
         for (std::size_t i = 0; i < tensor.rows(); ++i) {
-            const std::size_t end = tensor.row_begin[i + 1];
-            std::size_t e = tensor.row_begin[i];
-            if (e == end) continue;
+            const std::size_t begin = tensor.row_begin[i], end = tensor.row_begin[i + 1];
+            if (begin == end) continue;
             const RowOperands<complex> row(pa, pb, i);
-            Lanes pr[lanes_per_block]{}, pi[lanes_per_block]{};
             // The product of a pair serves each of its entries, which are adjacent.
-            for (std::size_t j = tensor_j[e]; e < end; ++e) {
-                if (e == tensor.row_begin[i] || tensor_j[e] != j) {
+            std::size_t j = tensor_j[begin];
+            Lanes pr[lanes_per_block]{}, pi[lanes_per_block]{};
+            pair_product<complex, symmetric>(row, pa, pb, i == j, j, pr, pi);
+            for (std::size_t e = begin; e < end; ++e) {
+                if (tensor_j[e] != j) {
                     j = tensor_j[e];
                     pair_product<complex, symmetric>(row, pa, pb, i == j, j, pr, pi);
                 }
