@@ -34,7 +34,6 @@ public:
     ~MappedArray() { release(data_, capacity_); }
 
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     T* data() { return data_; }
     const T* data() const { return data_; }
     T& operator[](std::size_t e) { return data_[e]; }
