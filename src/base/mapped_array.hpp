@@ -34,9 +34,7 @@ public:
     ~MappedArray() { release(data_, capacity_); }
 
     std::size_t size() const { return size_; }
-    T* data() { return data_; }
     const T* data() const { return data_; }
-    T& operator[](std::size_t e) { return data_[e]; }
     const T& operator[](std::size_t e) const { return data_[e]; }
     const T* begin() const { return data_; }
     const T* end() const { return data_ + size_; }
