@@ -27,6 +27,7 @@ public:
         coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
         pairs_.push_back({i, j, coefficients_.size()});
     }
+    std::size_t bytes() const { return pairs_.size() * sizeof(Pair) + coefficients_.size() * sizeof(Coefficient); }
     template <class Record>
     void hand_on(Record& record) const {
         std::size_t begin = 0;
@@ -54,6 +55,10 @@ constexpr std::size_t row_groups = 64;
 constexpr std::size_t least_group_rows = 8;
 // Groups under way at once per thread: their records are held until then.
 constexpr std::size_t groups_per_thread = 4;
+// Past this many bytes of records held in all, what the threads freed is
+// worth giving back to the system; below it, looking for it costs more than
+// the memory is worth.
+constexpr std::size_t returned_records_bytes = std::size_t{1} << 24;
 // Thrown in a group abandoned because an earlier one failed.
 struct Abandoned {};
 
@@ -98,6 +103,7 @@ private:
 template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
                           ExpandGroup&& expand_group, HandOn&& hand_on) {
+    std::size_t held_bytes = 0;
     {
         ThreadTeam team(threaded ? compute_threads() : 1);
         const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
@@ -119,11 +125,14 @@ void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_int
                     workspaces.give_back(std::move(workspace));
                 },
                 check_interrupt);
-            for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+            for (std::array<HeldRecords, Streams>& group : held) {
+                for (const HeldRecords& stream : group) held_bytes += stream.bytes();
+                hand_on(group);
+            }
         }
     }
     // What the groups freed, their workspaces last.
-    if (threaded) return_freed_memory();
+    if (held_bytes >= returned_records_bytes) return_freed_memory();
 }
 
 }  // namespace zenqa
