@@ -58,7 +58,7 @@ constexpr std::size_t groups_per_thread = 4;
 // Past this many bytes of records held in all, what the threads freed is
 // worth giving back to the system; below it, looking for it costs more than
 // the memory is worth.
-constexpr std::size_t returned_records_bytes = std::size_t{1} << 24;
+constexpr std::size_t returned_records_bytes = std::size_t{1} << 22;
 // Thrown in a group abandoned because an earlier one failed.
 struct Abandoned {};
 
