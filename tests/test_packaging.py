@@ -10,6 +10,7 @@ import textwrap
 
 import pytest
 import scipy_openblas32
+from test_algebra_products import vectors
 
 import zenqa
 from conftest import rotated
@@ -114,8 +115,9 @@ def test_thread_count_follows_openblas_num_threads(setting, helpers):
 
 
 def test_results_do_not_depend_on_thread_count(monkeypatch):
-    # Bases large enough to be shared out over threads; the count is read at each call.
+    # Bases and batches large enough to be shared out over threads; the count is read at each call.
     bases = [rotated(zenqa.gen_gellmann(12), 5), zenqa.gen_sylvester(14)]
+    batches = [(vectors((1000, len(b)), True, 4), vectors((1000, len(b)), False, 5)) for b in bases]
     runs = []
     for setting in ("1", "2", "3"):
         monkeypatch.setenv("OPENBLAS_NUM_THREADS", setting)
@@ -124,5 +126,7 @@ def test_results_do_not_depend_on_thread_count(monkeypatch):
             (zenqa.get_structure_constants(b), zenqa.get_d_coefficients(b), a.structure_constants(), a.d_coefficients())
             for b, a in zip(bases, algebras, strict=True)
         ]
+        for algebra, (a, b) in zip(algebras, batches, strict=True):
+            results.append((algebra.bracket(a, b), algebra.anticommutator(b, a)))
         runs.append(pickle.dumps(results))
     assert runs[0] == runs[1] == runs[2]
