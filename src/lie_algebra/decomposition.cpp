@@ -97,9 +97,11 @@ private:
 // targets it builds and the queues they go to.
 template <class PairProducts>
 struct GroupWorkspace {
-    GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d, std::size_t targets,
-                   std::size_t queues)
-        : products(products), targets(targets, SparseAccumulator(d * d)), queues(queues, ProductQueue(projector)) {}
+    GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d,
+                   std::size_t target_count, std::size_t queue_count)
+        : products(products),
+          targets(target_count, SparseAccumulator(d * d)),
+          queues(queue_count, ProductQueue(projector)) {}
 
     PairProducts products;
     std::vector<SparseAccumulator> targets;

@@ -27,9 +27,8 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
     // The target goes into a fresh column of every block it touches, its norm
     // summed on the way; a block where it is certainly negligible gives the
-    // column back.
-    // Positions of one block mostly come in runs: the block's norm is summed
-    // in a register over a run and stored when the run ends.
+    // column back. Positions of one block mostly come in runs, over which the
+    // norm is summed in a register.
     touched_blocks_.clear();
     std::ptrdiff_t run_block = -1;
     Staged* staged = nullptr;

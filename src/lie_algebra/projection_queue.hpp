@@ -23,7 +23,7 @@ public:
     // Adds a target to the queue, whose true coefficients are the computed
     // ones times 2^exponent. Blocks where the target is so small that every
     // coefficient is certainly negligible are left out.
-    void queue(const SparseAccumulator& target, int exponent = 0);
+    void queue(const SparseAccumulator& target, int exponent);
     // How many target entries the queue holds.
     std::size_t staged() const { return staged_; }
     // Expands every queued target.

@@ -99,39 +99,47 @@ private:
 // of rows [first, last) on a team, or on the calling thread alone as one
 // group unless `threaded`, each group recording `Streams` streams of records
 // into its own held records; then hands each group's held records, in order,
-// to hand_on. Only the calling thread checks for interrupts.
+// to hand_on. Only the calling thread checks for interrupts. Returns how many
+// bytes of records were held in all.
+template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
+std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace& make_workspace,
+                          ExpandGroup& expand_group, HandOn& hand_on) {
+    ThreadTeam team(threaded ? compute_threads() : 1);
+    const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
+    const std::size_t groups = (n + group_rows - 1) / group_rows;
+    const std::size_t wave = groups_per_thread * team.size();
+    Workspaces workspaces(make_workspace);
+    std::size_t held_bytes = 0;
+    for (std::size_t first = 0; first < groups; first += wave) {
+        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
+        team.run(
+            held.size(),
+            [&](std::size_t g) {
+                const auto check_row = [&team, &check_interrupt, g] {
+                    if (team.stopping(g)) throw Abandoned{};
+                    if (team.on_calling_thread()) check_interrupt();
+                };
+                const std::size_t begin = (first + g) * group_rows;
+                auto workspace = workspaces.take();
+                expand_group(begin, std::min(n, begin + group_rows), check_row, held[g], *workspace);
+                workspaces.give_back(std::move(workspace));
+            },
+            check_interrupt);
+        for (std::array<HeldRecords, Streams>& group : held) {
+            for (const HeldRecords& stream : group) held_bytes += stream.bytes();
+            hand_on(group);
+        }
+    }
+    return held_bytes;
+}
+
+// expand_groups, then, once the groups' workspaces are gone, gives back what
+// the threads freed when there was much of it.
 template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
                           ExpandGroup&& expand_group, HandOn&& hand_on) {
-    std::size_t held_bytes = 0;
-    {
-        ThreadTeam team(threaded ? compute_threads() : 1);
-        const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
-        const std::size_t groups = (n + group_rows - 1) / group_rows;
-        const std::size_t wave = groups_per_thread * team.size();
-        Workspaces workspaces(make_workspace);
-        for (std::size_t first = 0; first < groups; first += wave) {
-            std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
-            team.run(
-                held.size(),
-                [&](std::size_t g) {
-                    const auto check_row = [&team, &check_interrupt, g] {
-                        if (team.stopping(g)) throw Abandoned{};
-                        if (team.on_calling_thread()) check_interrupt();
-                    };
-                    const std::size_t begin = (first + g) * group_rows;
-                    auto workspace = workspaces.take();
-                    expand_group(begin, std::min(n, begin + group_rows), check_row, held[g], *workspace);
-                    workspaces.give_back(std::move(workspace));
-                },
-                check_interrupt);
-            for (std::array<HeldRecords, Streams>& group : held) {
-                for (const HeldRecords& stream : group) held_bytes += stream.bytes();
-                hand_on(group);
-            }
-        }
-    }
-    // What the groups freed, their workspaces last.
+    const std::size_t held_bytes =
+        expand_groups<Streams>(n, threaded, check_interrupt, make_workspace, expand_group, hand_on);
     if (held_bytes >= returned_records_bytes) return_freed_memory();
 }
 
