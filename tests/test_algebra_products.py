@@ -68,13 +68,22 @@ def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
     assert algebra.coefficients(algebra.matrix(a)).shape == (*shape_a, 8)
 
 
-def test_many_vectors_come_out_as_one_by_one():
-    # Enough work to be shared out over threads, each vector contracted alone.
-    algebra = zenqa.Algebra(zenqa.gen_gellmann(8))
-    a, b = vectors((1500, 63), True, 8), vectors((1500, 63), False, 9)
-    for product in (algebra.bracket, algebra.anticommutator):
+# Structure constants imaginary and d-coefficients real (Gell-Mann), both
+# complex (Sylvester, rotated): each kind of value has a contraction of its own.
+@pytest.mark.parametrize("name", ["gellmann-8", "sylvester-7", "rotated-4"])
+@pytest.mark.parametrize("complex_", [False, True], ids=["real", "complex"])
+def test_many_vectors_come_out_as_one_by_one(name, complex_):
+    # Enough work to be shared out over threads, in many blocks and a partial
+    # last one, each vector contracted alone.
+    stack = np.array(BASES[name]())
+    algebra, n, project = zenqa.Algebra(stack), len(stack), projector(stack)
+    a, b = vectors((1500, n), complex_, 8), vectors((1500, n), False, 9)
+    a_m, b_m = algebra.matrix(a), algebra.matrix(b)
+    for product, sign in ((algebra.bracket, -1), (algebra.anticommutator, 1)):
+        batch = product(a, b)
+        assert close(batch, project(a_m @ b_m + sign * (b_m @ a_m)))
         one_by_one = [product(x, y) for x, y in zip(a, b, strict=True)]
-        assert np.array_equal(product(a, b), np.array(one_by_one))
+        assert np.array_equal(batch, np.array(one_by_one))
 
 
 def test_inputs_of_every_layout_and_safe_type():
