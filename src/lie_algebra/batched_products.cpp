@@ -2,96 +2,15 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 #include "base/thread_team.hpp"
+#include "lie_algebra/vector_lanes.hpp"
 
 namespace zenqa {
 
 namespace {
 
-// Vectors are processed in blocks, laid out coefficient by coefficient with
-// the block's vectors side by side in lanes (real and imaginary parts in
-// planes of their own), so that the arithmetic runs on whole lanes at once.
-// A block is small enough that a row's operands stay in registers.
-constexpr std::size_t lane_width = 8;
-using Lanes = double __attribute__((vector_size(lane_width * sizeof(double))));
-constexpr std::size_t lanes_per_block = 2;
-constexpr std::size_t block_vectors = lanes_per_block * lane_width;
-
-class Planes {
-public:
-    Planes(std::size_t n, bool complex) : re_(n * lanes_per_block), im_(complex ? n * lanes_per_block : 0) {}
-    // Lanes c of coefficient i.
-    Lanes& re(std::size_t i, std::size_t c) { return re_[i * lanes_per_block + c].lanes; }
-    Lanes& im(std::size_t i, std::size_t c) { return im_[i * lanes_per_block + c].lanes; }
-    void clear() {
-        std::fill(re_.begin(), re_.end(), Stored{});
-        std::fill(im_.begin(), im_.end(), Stored{});
-    }
-
-private:
-    // Aligned to its size whatever the target, so that allocations of it are too.
-    struct alignas(sizeof(Lanes)) Stored {
-        Lanes lanes;
-    };
-    std::vector<Stored> re_, im_;  // n x lanes_per_block each
-};
-
-[[gnu::always_inline]] inline void load(CoefficientRows source, std::size_t n, std::size_t first, std::size_t count,
-                                        Planes& planes) {
-    const std::size_t parts = source.complex ? 2 : 1;
-    for (std::size_t v = 0; v < count; ++v) {
-        const double* row = source.data + parts * n * source.rows[first + v];
-        const std::size_t c = v / lane_width, lane = v % lane_width;
-        for (std::size_t i = 0; i < n; ++i) planes.re(i, c)[lane] = row[parts * i];
-        if (!source.complex) continue;
-        for (std::size_t i = 0; i < n; ++i) planes.im(i, c)[lane] = row[2 * i + 1];
-    }
-}
-
-// Writes one result past the caches where the target allows: the results of
-// a large batch are not read again here, and reading their lines in first
-// would double the memory traffic.
-[[gnu::always_inline]] inline void write_result(Complex* target, bool streaming, double re, double im) {
-#if defined(__SSE2__)
-    if (streaming) {
-        _mm_stream_pd(reinterpret_cast<double*>(target), _mm_set_pd(im, re));
-        return;
-    }
-#endif
-    *target = {re, im};
-}
-
-// Streaming stores need 16-byte alignment, which NumPy gives but does not promise.
-bool streams_to(const Complex* out) {
-#if defined(__SSE2__)
-    return reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
-#else
-    return false;
-#endif
-}
-
-// Orders the streaming stores before whatever tells another thread that the results are ready.
-void finish_streaming() {
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
-}
-
-[[gnu::always_inline]] inline void store(Planes& x, bool complex, double scale, std::size_t n, std::size_t count,
-                                         bool streaming, Complex* out) {
-    for (std::size_t v = 0; v < count; ++v) {
-        Complex* row = out + v * n;
-        const std::size_t c = v / lane_width, lane = v % lane_width;
-        for (std::size_t i = 0; i < n; ++i)
-            write_result(row + i, streaming, x.re(i, c)[lane] * scale, complex ? x.im(i, c)[lane] * scale : 0.0);
-    }
-}
+using namespace vector_lanes;
 
 enum class Values { Real, Imaginary, Complex };
 
