@@ -11,19 +11,18 @@ namespace zenqa {
 namespace {
 
 // Collects the records into the stored halves of both tensors: the commutator
-// of i < j as it comes, the anticommutator halved as d_coefficients halves
-// it; the squares arrive in a stream of their own and are merged in at the end.
+// as it comes, the anticommutator halved as d_coefficients halves it.
 class TensorRecords final : public PairRecords {
 public:
+    TensorRecords() { d_coefficients.symmetry = Symmetry::Symmetric; }
     void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
         for (const Coefficient& x : coefficients) structure.append(i, j, x.k, x.value);
     }
     void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
-        PairTensor& target = i == j ? squares : pairs;
-        for (const Coefficient& x : coefficients) target.append(i, j, x.k, half_of(x.value));
+        for (const Coefficient& x : coefficients) d_coefficients.append(i, j, x.k, half_of(x.value));
     }
 
-    PairTensor structure, squares, pairs;
+    PairTensor structure, d_coefficients;
 };
 
 }  // namespace
@@ -39,10 +38,9 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
     TensorRecords records;
     expand_all_products(ranged_columns(), d, exponent_, projector_, check_interrupt, records);
     records.structure.finish(n_);
-    records.squares.finish(n_);
-    records.pairs.finish(n_);
+    records.d_coefficients.finish(n_);
     structure_ = std::move(records.structure);
-    d_coefficients_ = merge_sorted(records.squares, records.pairs, Symmetry::Symmetric);
+    d_coefficients_ = std::move(records.d_coefficients);
 }
 
 void Algebra::write_basis(Complex* out) const {

@@ -224,8 +224,7 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
         [&] { return GroupWorkspace(products, projector, d, 2, 3); }, expand_group,
         [&](std::array<HeldRecords, 3>& held) {
             held[Commutators].hand_on(commutator);
-            held[Anticommutators].hand_on(anticommutator);
-            held[Squares].hand_on(square);
+            HeldRecords::hand_on_in_order(held[Squares], square, held[Anticommutators], anticommutator);
         });
 }
 

@@ -32,7 +32,8 @@ class PairRecords {
 public:
     // [B_i, B_j], i < j.
     virtual void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
-    // {B_i, B_j}, i <= j; for i < j exactly what d_coefficients expands.
+    // {B_i, B_j}, i <= j, in increasing (i, j); for i < j exactly what
+    // d_coefficients expands.
     virtual void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
 
 protected:

@@ -1,7 +1,5 @@
 #include "lie_algebra/pair_tensor.hpp"
 
-#include <tuple>
-
 namespace zenqa {
 
 namespace {
@@ -67,29 +65,6 @@ void PairTensor::write_dense(Complex* dense) const {
             if (j[e] != i) dense[(std::size_t{j[e]} * n + i) * n + k[e]] = mirrored(symmetry, value[e]);
         }
     }
-}
-
-PairTensor merge_sorted(const PairTensor& a, const PairTensor& b, Symmetry symmetry) {
-    PairTensor merged;
-    merged.symmetry = symmetry;
-    const std::size_t total = a.stored() + b.stored();
-    merged.j.reserve(total);
-    merged.k.reserve(total);
-    merged.value.reserve(total);
-    const auto key = [](const PairTensor& t, std::size_t e) { return std::tie(t.j[e], t.k[e]); };
-    for (std::size_t i = 0; i < a.rows(); ++i) {
-        std::size_t x = a.row_begin[i], y = b.row_begin[i];
-        const std::size_t x_end = a.row_begin[i + 1], y_end = b.row_begin[i + 1];
-        while (x < x_end || y < y_end) {
-            const bool take_a = y == y_end || (x < x_end && key(a, x) < key(b, y));
-            const PairTensor& from = take_a ? a : b;
-            std::size_t& e = take_a ? x : y;
-            merged.append(i, from.j[e], from.k[e], from.value[e]);
-            ++e;
-        }
-    }
-    merged.finish(a.rows());
-    return merged;
 }
 
 }  // namespace zenqa

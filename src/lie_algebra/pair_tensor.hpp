@@ -39,7 +39,4 @@ struct PairTensor {
     void write_dense(Complex* dense) const;
 };
 
-// The entries of two finished tensors that share no key, as one tensor.
-PairTensor merge_sorted(const PairTensor& a, const PairTensor& b, Symmetry symmetry);
-
 }  // namespace zenqa

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/memory_check.hpp"
@@ -30,10 +31,20 @@ public:
     std::size_t bytes() const { return pairs_.size() * sizeof(Pair) + coefficients_.size() * sizeof(Coefficient); }
     template <class Record>
     void hand_on(Record& record) const {
-        std::size_t begin = 0;
-        for (const Pair& pair : pairs_) {
-            record(pair.i, pair.j, std::span(coefficients_).subspan(begin, pair.end - begin));
-            begin = pair.end;
+        for (std::size_t p = 0; p < pairs_.size(); ++p) hand_on_pair(p, record);
+    }
+    // The pairs of `first` and `second` together in increasing (i, j), those
+    // of `first` ahead on a pair that both hold.
+    template <class RecordFirst, class RecordSecond>
+    static void hand_on_in_order(const HeldRecords& first, RecordFirst& record_first, const HeldRecords& second,
+                                 RecordSecond& record_second) {
+        std::size_t a = 0, b = 0;
+        while (a < first.pairs_.size() || b < second.pairs_.size()) {
+            if (b == second.pairs_.size() || (a < first.pairs_.size() && first.key(a) <= second.key(b))) {
+                first.hand_on_pair(a++, record_first);
+            } else {
+                second.hand_on_pair(b++, record_second);
+            }
         }
     }
 
@@ -42,6 +53,12 @@ private:
         std::size_t i, j;
         std::size_t end;  // of its coefficients
     };
+    std::pair<std::size_t, std::size_t> key(std::size_t p) const { return {pairs_[p].i, pairs_[p].j}; }
+    template <class Record>
+    void hand_on_pair(std::size_t p, Record& record) const {
+        const std::size_t begin = p == 0 ? 0 : pairs_[p - 1].end;
+        record(pairs_[p].i, pairs_[p].j, std::span(coefficients_).subspan(begin, pairs_[p].end - begin));
+    }
     std::vector<Pair> pairs_;
     std::vector<Coefficient> coefficients_;
 };
