@@ -259,7 +259,8 @@ def test_construction_from_any_accepted_form():
         if not isinstance(form, type(x for x in ())):
             assert np.array_equal(zenqa.Algebra(form).structure_constants(dense=True), want)
     reversed_twice = [m[:, ::-1][:, ::-1] for m in basis]  # strided views
-    for layout in ([np.asfortranarray(m) for m in basis], np.array(basis)[:, ::-1][:, ::-1], reversed_twice):
+    swapped = np.array(basis, dtype=">c16" if sys.byteorder == "little" else "<c16")
+    for layout in ([np.asfortranarray(m) for m in basis], np.array(basis)[:, ::-1][:, ::-1], reversed_twice, swapped):
         assert np.array_equal(zenqa.Algebra(layout).structure_constants(dense=True), want)
     single = zenqa.Algebra([m.astype(np.complex64) for m in basis])
     assert single.basis.dtype == np.complex128 and np.array_equal(single.basis, np.array(basis).astype(np.complex64))

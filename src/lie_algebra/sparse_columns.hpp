@@ -25,6 +25,22 @@ public:
     }
     // Closes the column being built; the next append starts a new one.
     void end_column() { begin_.push_back(value_.size()); }
+    // Adds a whole column from its rows() values, keeping the nonzero ones.
+    // Runs of zeros, most of a sparse basis, are passed over a few at a time.
+    void append_column(const Complex* values) {
+        constexpr std::size_t run = 8;
+        std::size_t p = 0;
+        for (; p + run <= rows_; p += run) {
+            bool nonzero = false;
+            for (std::size_t q = p; q < p + run; ++q) nonzero |= (values[q].re != 0.0) | (values[q].im != 0.0);
+            if (!nonzero) continue;
+            for (std::size_t q = p; q < p + run; ++q)
+                if (!is_zero(values[q])) append(q, values[q]);
+        }
+        for (; p < rows_; ++p)
+            if (!is_zero(values[p])) append(p, values[p]);
+        end_column();
+    }
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return begin_.size() - 1; }

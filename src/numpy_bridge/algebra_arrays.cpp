@@ -1,5 +1,6 @@
 #include "numpy_bridge/algebra_arrays.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -58,22 +59,40 @@ void require_complex(const PyRef& array, const std::string& name) {
                            name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
 }
 
-// Appends `count` matrices d x d, cast to complex128, to the basis columns;
-// the first is basis[first]. Refuses non-finite values.
-void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::size_t count) {
+// The values of `array` as complex128 in C order: read in place when it
+// holds them so (contiguous, aligned, in native byte order), otherwise cast
+// into `buffer`.
+const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer) {
+    PyArrayObject* source = as_array(array);
+    if (PyArray_TYPE(source) == NPY_CDOUBLE && PyArray_ISCARRAY_RO(source))
+        return static_cast<const Complex*>(PyArray_DATA(source));
+    buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)));
+    const PyRef target =
+        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), PyArray_NDIM(source),
+                                     PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    return buffer.data();
+}
+
+// Refuses the first non-finite value of matrix k, if it has one. The common
+// case, all finite, is one pass that the compiler vectorizes.
+void require_finite_matrix(const Complex* values, std::size_t k, std::size_t d) {
+    bool finite = true;
+    for (std::size_t p = 0; p < d * d; ++p) finite &= std::isfinite(values[p].re) & std::isfinite(values[p].im);
+    if (finite) return;
+    for (std::size_t p = 0; p < d * d; ++p) require_finite_entry(values[p], k, p, d);
+}
+
+// Appends the matrices d x d of `matrices`, cast to complex128, to the basis
+// columns; the first is basis[first]. Refuses non-finite values. `buffer`
+// holds a cast copy where one is needed.
+void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::vector<Complex>& buffer) {
     const std::size_t m = basis.d * basis.d;
-    std::vector<Complex> values(count * m);
-    npy_intp dims[3] = {static_cast<npy_intp>(count), static_cast<npy_intp>(basis.d), static_cast<npy_intp>(basis.d)};
-    const PyRef target = checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), 3, dims,
-                                                      nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_CopyInto(as_array(target), as_array(matrices)) < 0) throw fetch_error();
+    const Complex* values = complex_values(matrices, buffer);
+    const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(as_array(matrices))) / m;
     for (std::size_t q = 0; q < count; ++q) {
-        for (std::size_t p = 0; p < m; ++p) {
-            const Complex value = values[q * m + p];
-            require_finite_entry(value, first + q, p, basis.d);
-            if (!is_zero(value)) basis.columns.append(p, value);
-        }
-        basis.columns.end_column();
+        require_finite_matrix(values + q * m, first + q, basis.d);
+        basis.columns.append_column(values + q * m);
     }
 }
 
@@ -90,11 +109,12 @@ BasisValues basis_from_stack(const PyRef& stack) {
     // In slices of about a megabyte: the dense copy of each stays small.
     const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / (basis.d * basis.d));
     const PyRef plain = checked(PyArray_FromArray(array, nullptr, NPY_ARRAY_ENSUREARRAY));
+    std::vector<Complex> buffer;
     for (std::size_t first = 0; first < n; first += step) {
         const std::size_t count = std::min(step, n - first);
         const PyRef slice = checked(
             PySequence_GetSlice(plain.get(), static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count)));
-        append_matrices(basis, slice, first, count);
+        append_matrices(basis, slice, first, buffer);
     }
     return basis;
 }
@@ -106,6 +126,7 @@ BasisValues basis_from_sequence(PyObject* object) {
     if (n == 0) value_error("basis is empty");
     BasisValues basis;
     PyRef first;
+    std::vector<Complex> buffer;
     for (std::size_t i = 0; i < n; ++i) {
         const std::string name = "basis[" + std::to_string(i) + "]";
         PyRef matrix = any_array(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
@@ -122,7 +143,7 @@ BasisValues basis_from_sequence(PyObject* object) {
             value_error(name + " has shape " + shape_of(matrix) + " but basis[0] has shape " + shape_of(first));
         }
         require_complex(matrix, name);
-        append_matrices(basis, matrix, i, 1);
+        append_matrices(basis, matrix, i, buffer);
     }
     return basis;
 }
