@@ -70,7 +70,8 @@ private:
 // number of threads.
 constexpr std::size_t row_groups = 64;
 constexpr std::size_t least_group_rows = 8;
-// Groups under way at once per thread: their records are held until then.
+// Groups per thread in a wave: a wave's records are held until the next
+// wave has run.
 constexpr std::size_t groups_per_thread = 4;
 // Past this many bytes of records held in all, what the threads freed is
 // worth giving back to the system; below it, looking for it costs more than
@@ -116,24 +117,35 @@ private:
 // of rows [first, last) on a team, or on the calling thread alone as one
 // group unless `threaded`, each group recording `Streams` streams of records
 // into its own held records; then hands each group's held records, in order,
-// to hand_on. Only the calling thread checks for interrupts. Returns how many
-// bytes of records were held in all.
+// to hand_on. Groups run in waves, and a wave's records are handed on by one
+// thread of the team while the others expand the next wave. Only the calling
+// thread checks for interrupts. Returns how many bytes of records were held
+// in all.
 template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
 std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace& make_workspace,
                           ExpandGroup& expand_group, HandOn& hand_on) {
+    using Held = std::vector<std::array<HeldRecords, Streams>>;
     ThreadTeam team(threaded ? compute_threads() : 1);
     const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
     const std::size_t wave = groups_per_thread * team.size();
     Workspaces workspaces(make_workspace);
     std::size_t held_bytes = 0;
+    const auto hand_on_all = [&](Held& held) {
+        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+    };
+    Held previous;  // the wave before, not handed on yet
     for (std::size_t first = 0; first < groups; first += wave) {
-        std::vector<std::array<HeldRecords, Streams>> held(std::min(wave, groups - first));
+        Held held(std::min(wave, groups - first));
+        // Part 0 hands the wave before on, ahead of the groups after it.
+        const std::size_t hand_on_parts = previous.empty() ? 0 : 1;
         team.run(
-            held.size(),
-            [&](std::size_t g) {
-                const auto check_row = [&team, &check_interrupt, g] {
-                    if (team.stopping(g)) throw Abandoned{};
+            hand_on_parts + held.size(),
+            [&](std::size_t part) {
+                if (part < hand_on_parts) return hand_on_all(previous);
+                const std::size_t g = part - hand_on_parts;
+                const auto check_row = [&team, &check_interrupt, part] {
+                    if (team.stopping(part)) throw Abandoned{};
                     if (team.on_calling_thread()) check_interrupt();
                 };
                 const std::size_t begin = (first + g) * group_rows;
@@ -142,11 +154,11 @@ std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_int
                 workspaces.give_back(std::move(workspace));
             },
             check_interrupt);
-        for (std::array<HeldRecords, Streams>& group : held) {
+        for (const std::array<HeldRecords, Streams>& group : held)
             for (const HeldRecords& stream : group) held_bytes += stream.bytes();
-            hand_on(group);
-        }
+        previous = std::move(held);
     }
+    hand_on_all(previous);
     return held_bytes;
 }
 
