@@ -145,6 +145,9 @@ def test_bad_arguments_raise_named_errors(call, error, message):
         ([np.ones(4)], ValueError, "basis[0] has shape (4,) but must be a d x d matrix"),
         ([np.eye(2), [[1, np.nan], [0, 1]]], ValueError, "basis matrix 1 holds NaN at (0, 1)"),
         (np.array([np.eye(2), np.full((2, 2), np.inf)]), ValueError, "basis matrix 1 holds an infinity at (0, 0)"),
+        # complex128 in native order, read in place rather than cast
+        (np.array([np.eye(2), [[1, 0], [0, np.nan]]], complex), ValueError, "basis matrix 1 holds NaN at (1, 1)"),
+        ([np.eye(2, dtype=complex), np.array([[0, complex(0, np.inf)], [0, 0]])], ValueError, "matrix 1 holds an inf"),
         ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
         (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
         (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
