@@ -52,20 +52,24 @@ def test_products_agree_with_matrix_arithmetic(case, complex_):
         ((2, 1), (3,), (2, 3)),
         ((1, 3), (2, 1), (2, 3)),
         ((0,), (1,), (0,)),
+        ((17, 1), (3,), (17, 3)),  # several blocks of vectors, the last one partial
     ],
 )
-def test_products_broadcast_like_numpy(shape_a, shape_b, shape):
-    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
-    a, b = vectors((*shape_a, 8), True, 3), vectors((*shape_b, 8), False, 4)
+# 8 coefficients, a whole number of lanes, and 15, whose last lanes overlap.
+@pytest.mark.parametrize("name", ["gellmann-3", "rotated-4"])
+def test_products_broadcast_like_numpy(shape_a, shape_b, shape, name):
+    algebra = zenqa.Algebra(BASES[name]())
+    n, d = len(algebra), algebra.dim
+    a, b = vectors((*shape_a, n), True, 3), vectors((*shape_b, n), False, 4)
     for product in (algebra.bracket, algebra.anticommutator):
         result = product(a, b)
-        assert result.shape == (*shape, 8) and result.dtype == np.complex128
+        assert result.shape == (*shape, n) and result.dtype == np.complex128
         wide_a, wide_b = np.broadcast_arrays(a, b)
-        one_by_one = [product(x, y) for x, y in zip(wide_a.reshape(-1, 8), wide_b.reshape(-1, 8), strict=True)]
-        assert np.array_equal(result.reshape(-1, 8), np.array(one_by_one).reshape(-1, 8))
-    assert algebra.adjoint(a).shape == (*shape_a, 8, 8)
-    assert algebra.matrix(a).shape == (*shape_a, 3, 3)
-    assert algebra.coefficients(algebra.matrix(a)).shape == (*shape_a, 8)
+        one_by_one = [product(x, y) for x, y in zip(wide_a.reshape(-1, n), wide_b.reshape(-1, n), strict=True)]
+        assert np.array_equal(result.reshape(-1, n), np.array(one_by_one).reshape(-1, n))
+    assert algebra.adjoint(a).shape == (*shape_a, n, n)
+    assert algebra.matrix(a).shape == (*shape_a, d, d)
+    assert algebra.coefficients(algebra.matrix(a)).shape == (*shape_a, n)
 
 
 # Structure constants imaginary and d-coefficients real (Gell-Mann), both
