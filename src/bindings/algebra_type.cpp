@@ -7,8 +7,8 @@
 #include "bindings/arguments.hpp"
 #include "bindings/entry_guard.hpp"
 #include "bindings/lapack_library.hpp"
-#include "lie_algebra/algebra.hpp"
-#include "lie_algebra/batched_products.hpp"
+#include "lie_algebra/algebra/algebra.hpp"
+#include "lie_algebra/algebra/batched_products.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
 #include "python/released_gil.hpp"
 

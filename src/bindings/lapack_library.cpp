@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "lie_algebra/lapack.hpp"
+#include "lie_algebra/lapack/lapack.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {

@@ -6,7 +6,7 @@
 
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
-#include "lie_algebra/basis_range.hpp"
+#include "lie_algebra/basis_forms/basis_range.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "python/errors.hpp"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
-#include "lie_algebra/sparse_columns.hpp"
+#include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "python/py_ref.hpp"
 

@@ -1,0 +1,58 @@
+#include "lie_algebra/algebra/algebra.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "base/fault.hpp"
+#include "lie_algebra/basis_forms/basis_range.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Collects the records into the stored halves of both tensors: the commutator
+// as it comes, the anticommutator halved as d_coefficients halves it.
+class TensorRecords final : public PairRecords {
+public:
+    TensorRecords() { d_coefficients.symmetry = Symmetry::Symmetric; }
+    void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
+        for (const Coefficient& x : coefficients) structure.append(i, j, x.k, x.value);
+    }
+    void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
+        for (const Coefficient& x : coefficients) d_coefficients.append(i, j, x.k, half_of(x.value));
+    }
+
+    PairTensor structure, d_coefficients;
+};
+
+}  // namespace
+
+Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt)
+    : n_(columns.cols()),
+      d_(d),
+      columns_(std::move(columns)),
+      exponent_(range_exponent(columns_)),
+      ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
+      projector_(ranged_columns()) {
+    if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
+    TensorRecords records;
+    expand_all_products(ranged_columns(), d, exponent_, projector_, check_interrupt, records);
+    records.structure.finish(n_);
+    records.d_coefficients.finish(n_);
+    structure_ = std::move(records.structure);
+    d_coefficients_ = std::move(records.d_coefficients);
+}
+
+void Algebra::write_basis(Complex* out) const {
+    std::fill(out, out + n_ * d_ * d_, Complex{});
+    for (std::size_t i = 0; i < n_; ++i)
+        columns_.for_each_nonzero(i, [&](std::size_t p, Complex v) { out[i * d_ * d_ + p] = v; });
+}
+
+void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) const {
+    projector_.project(count, matrices, out);
+    // The pseudo-inverse is that of the basis times 2^-exponent_.
+    for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
+}
+
+}  // namespace zenqa

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "lie_algebra/algebra/pair_tensor.hpp"
+#include "lie_algebra/basis_forms/sparse_columns.hpp"
+#include "lie_algebra/decomposition/block_projector.hpp"
+#include "lie_algebra/decomposition/decomposition.hpp"
+
+namespace zenqa {
+
+// A basis of n matrices d x d with every product of two of its elements
+// decomposed once, by the rules of structure_constants and d_coefficients
+// but keeping every non-negligible coefficient. Immutable once built.
+class Algebra {
+public:
+    // The basis as the nonzero entries of its d*d x n columns: column k
+    // holds matrix k in row-major order. n >= 1, d >= 1, every value finite.
+    Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt);
+
+    std::size_t size() const { return n_; }
+    std::size_t dim() const { return d_; }
+    // Writes the n matrices, row-major, one after another.
+    void write_basis(Complex* out) const;
+    // T[i, j, k]: the coefficient of B_k in [B_i, B_j].
+    const PairTensor& structure_constants() const { return structure_; }
+    // T[i, j, k]: half the coefficient of B_k in {B_i, B_j}.
+    const PairTensor& d_coefficients() const { return d_coefficients_; }
+    // The minimum-norm least-squares coefficients of `count` matrices (d*d
+    // entries each, row-major, one after another), n per matrix into `out`.
+    void project(std::size_t count, const Complex* matrices, Complex* out) const;
+
+    // Matrix i has the nonzero entries of column i, at positions r*d + c.
+    const SparseColumns& basis_columns() const { return columns_; }
+
+private:
+    const SparseColumns& ranged_columns() const { return exponent_ == 0 ? columns_ : ranged_; }
+
+    std::size_t n_, d_;
+    SparseColumns columns_;
+    // The products are formed from the basis times 2^-exponent_, brought into
+    // range (see bring_into_range); ranged_ holds it when exponent_ != 0.
+    int exponent_;
+    SparseColumns ranged_;
+    BlockProjector projector_;  // of the ranged columns
+    PairTensor structure_, d_coefficients_;
+};
+
+}  // namespace zenqa

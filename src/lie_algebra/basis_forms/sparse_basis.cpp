@@ -1,0 +1,116 @@
+#include "lie_algebra/basis_forms/sparse_basis.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace zenqa {
+
+SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
+    : index_(index(columns, d)), seen_(columns.cols()) {}
+
+SparseBasis::SparseBasis(const SparseColumns& columns, std::size_t d)
+    : index_(index(columns, d)), seen_(columns.cols()) {}
+
+template <class Columns>
+std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& columns, std::size_t d) {
+    const std::size_t n = columns.cols();
+    auto index = std::make_shared<Index>(
+        Index{d, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
+    index->row_begin.reserve(n * (d + 1));
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t rows_begun = 0;
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex value) {
+            const std::size_t r = p / d, c = p % d;
+            if (rows_begun <= r) index->with_row[r].push_back(k);
+            for (; rows_begun <= r; ++rows_begun) index->row_begin.push_back(index->entries.size());
+            index->entries.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
+            if (index->with_col[c].empty() || index->with_col[c].back() != k) index->with_col[c].push_back(k);
+        });
+        for (; rows_begun < d; ++rows_begun) index->row_begin.push_back(index->entries.size());
+        index->row_begin.push_back(index->entries.size());
+    }
+    return index;
+}
+
+template <class Add>
+void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
+    const std::size_t d = index_->d;
+    const Entry* entries = index_->entries.data();
+    const std::size_t* rows_j = &index_->row_begin[j * (d + 1)];
+    const Entry* end = entries + index_->row_begin[i * (d + 1) + d];
+    for (const Entry* a = entries + index_->row_begin[i * (d + 1)]; a != end; ++a) {
+        const std::size_t row_start = a->row * d;
+        const Entry* b_end = entries + rows_j[a->col + 1];
+        for (const Entry* b = entries + rows_j[a->col]; b != b_end; ++b) add(row_start + b->col, a->value * b->value);
+    }
+}
+
+template <bool subtract>
+void SparseBasis::accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term) {
+        if constexpr (subtract) {
+            target.subtract(p, term);
+        } else {
+            target.add(p, term);
+        }
+    });
+}
+
+void SparseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                                  SparseAccumulator& anticommutator) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term) {
+        commutator.add(p, term);
+        anticommutator.add(p, term);
+    });
+    for_each_term(j, i, [&](std::size_t p, Complex term) {
+        commutator.subtract(p, term);
+        anticommutator.add(p, term);
+    });
+}
+
+void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const {
+    accumulate_product<false>(i, j, target);
+    if (commutator) {
+        accumulate_product<true>(j, i, target);
+    } else {
+        accumulate_product<false>(j, i, target);
+    }
+}
+
+void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
+    const std::size_t n = seen_.size(), d = index_->d;
+    const std::size_t first = partners.size();
+    const std::size_t* rows_i = &index_->row_begin[i * (d + 1)];
+    // Listing the candidates costs the total length of the lists; past n it is
+    // cheaper to take every matrix.
+    std::size_t listed = 0;
+    std::vector<bool> column_used(d), row_used(d);
+    for (std::size_t r = 0; r < d; ++r) {
+        if (rows_i[r] == rows_i[r + 1]) continue;
+        row_used[r] = true;
+        listed += index_->with_col[r].size();
+        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[index_->entries[a].col] = true;
+    }
+    for (std::size_t c = 0; c < d; ++c)
+        if (column_used[c]) listed += index_->with_row[c].size();
+    if (listed >= n) {
+        for (std::size_t j = i + 1; j < n; ++j) partners.push_back(j);
+        return;
+    }
+    const std::size_t stamp = i + 1;
+    const auto take = [&](const std::vector<std::size_t>& list) {
+        for (const std::size_t j : list) {
+            if (j > i && seen_[j] != stamp) {
+                seen_[j] = stamp;
+                partners.push_back(j);
+            }
+        }
+    };
+    for (std::size_t s = 0; s < d; ++s) {
+        if (column_used[s]) take(index_->with_row[s]);
+        if (row_used[s]) take(index_->with_col[s]);
+    }
+    std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
+}
+
+}  // namespace zenqa

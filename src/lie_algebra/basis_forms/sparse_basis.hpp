@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "array/complex_matrix.hpp"
+#include "lie_algebra/basis_forms/sparse_accumulator.hpp"
+#include "lie_algebra/basis_forms/sparse_columns.hpp"
+
+namespace zenqa {
+
+// The nonzero entries of the n basis matrices (d x d), row by row, so that a
+// product of two of them costs what their entries cost. Copies share the
+// entries, so each thread takes one.
+class SparseBasis {
+public:
+    // From the d*d x n basis columns.
+    SparseBasis(const ComplexMatrix& columns, std::size_t d);
+    SparseBasis(const SparseColumns& columns, std::size_t d);
+
+    // Appends, in increasing order, every j > i for which B_i B_j or B_j B_i may be
+    // nonzero: B_j has an entry in a row where B_i has a column, or the reverse.
+    void append_partners(std::size_t i, std::vector<std::size_t>& partners);
+
+    // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i otherwise.
+    void accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const;
+
+    // accumulate_pair for both products at once, each term formed once and
+    // added to either target in the order accumulate_pair adds it.
+    void accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                         SparseAccumulator& anticommutator) const;
+
+private:
+    struct Entry {
+        std::uint32_t row;
+        std::uint32_t col;
+        Complex value;
+    };
+    struct Index {
+        std::size_t d;
+        std::vector<Entry> entries;                      // matrix by matrix, row by row
+        std::vector<std::size_t> row_begin;              // (d + 1) offsets into entries per matrix
+        std::vector<std::vector<std::size_t>> with_row;  // matrices with an entry in row r
+        std::vector<std::vector<std::size_t>> with_col;  // matrices with an entry in column c
+    };
+
+    template <class Columns>
+    static std::shared_ptr<const Index> index(const Columns& columns, std::size_t d);
+    // target += B_i B_j, or target -= B_i B_j.
+    template <bool subtract>
+    void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
+    // Calls add(p, B_i(r, q) B_j(q, c)) for every term, p = r*d + c.
+    template <class Add>
+    void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
+
+    std::shared_ptr<const Index> index_;
+    std::vector<std::size_t> seen_;  // per matrix: the last i that listed it, plus one
+};
+
+}  // namespace zenqa

@@ -1,0 +1,210 @@
+#include "lie_algebra/decomposition/block_projector.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "lie_algebra/lapack/lapack.hpp"
+#include "lie_algebra/lapack/least_squares.hpp"
+#include "lie_algebra/lapack/matrix_product.hpp"
+
+namespace zenqa {
+
+namespace {
+
+std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
+    while (parent[p] != p) {
+        parent[p] = parent[parent[p]];
+        p = parent[p];
+    }
+    return p;
+}
+
+// Columns count as orthogonal when every off-diagonal Gram entry is within
+// this much of the geometric mean of its two diagonal ones: far beyond what
+// the results need, so the closed-form inverse is as good as zgelsd's.
+constexpr double orthogonality_tolerance = 1e-14;
+
+// Whether the columns of a block with this Gram matrix are orthogonal.
+bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
+    for (std::size_t e = 0; e < count; ++e) {
+        for (std::size_t f = e + 1; f < count; ++f) {
+            const Complex g = gram[e * count + f];
+            const double bound = orthogonality_tolerance * std::sqrt(gram[e * count + e].re * gram[f * count + f].re);
+            if (!(std::hypot(g.re, g.im) <= bound)) return false;
+        }
+    }
+    return true;
+}
+
+// A block's column matrix, factored once. The pseudo-inverse of orthogonal
+// columns v_e has the rows v_e^H / |v_e|^2; other blocks are solved by zgelsd
+// against the identity.
+struct BlockFactors {
+    ComplexMatrix values;  // positions x matrices, column-major
+    bool orthogonal = false;
+    std::vector<double> squared_norms;  // of the columns, when orthogonal
+    LeastSquaresSolution solution;      // otherwise
+
+    double largest_singular_value() const {
+        if (!orthogonal) return solution.singular_values.front();
+        double largest = 0.0;
+        for (const double squared_norm : squared_norms) largest = std::max(largest, std::sqrt(squared_norm));
+        return largest;
+    }
+};
+
+template <class Columns>
+BlockFactors factor_block(const Columns& columns, const std::vector<std::size_t>& block_positions,
+                          const std::vector<std::size_t>& block_matrices) {
+    const std::size_t positions = block_positions.size(), matrices = block_matrices.size();
+    BlockFactors factors;
+    factors.values = ComplexMatrix::zeros(positions, matrices, Layout::ColumnMajor);
+    for (std::size_t local = 0; local < positions; ++local)
+        for (std::size_t e = 0; e < matrices; ++e)
+            factors.values.set(local, e, columns.at(block_positions[local], block_matrices[e]));
+    std::vector<Complex> gram(matrices * matrices);
+    multiply(true, matrices, matrices, positions, factors.values.data(), factors.values.data(), gram.data());
+    factors.orthogonal = orthogonal(gram, matrices);
+    if (factors.orthogonal) {
+        for (std::size_t e = 0; e < matrices; ++e) factors.squared_norms.push_back(gram[e * matrices + e].re);
+    } else {
+        factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions));
+    }
+    return factors;
+}
+
+struct PseudoInverse {
+    std::vector<Complex> entries;  // matrices x positions, column-major
+    double norm = 0.0;             // its spectral norm
+};
+
+// Columns of norm at or below the cutoff count as zero.
+PseudoInverse invert_orthogonal(const BlockFactors& factors, double cutoff) {
+    const std::size_t positions = factors.values.rows(), matrices = factors.values.cols();
+    PseudoInverse inverse{std::vector<Complex>(matrices * positions)};
+    for (std::size_t e = 0; e < matrices; ++e) {
+        const double squared_norm = factors.squared_norms[e];
+        if (!(std::sqrt(squared_norm) > cutoff)) continue;
+        inverse.norm = std::max(inverse.norm, 1.0 / std::sqrt(squared_norm));
+        for (std::size_t local = 0; local < positions; ++local) {
+            const Complex v = factors.values.at(local, e);
+            inverse.entries[local * matrices + e] = {v.re / squared_norm, -v.im / squared_norm};
+        }
+    }
+    return inverse;
+}
+
+// The block solved on its own kept singular values relative to its own
+// largest; it is solved again where the cutoff changes its rank.
+PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
+    const std::size_t positions = factors.values.rows(), matrices = factors.values.cols();
+    PseudoInverse inverse{std::vector<Complex>(matrices * positions)};
+    const std::vector<double>& sigma = factors.solution.singular_values;
+    const bool rank_differs = std::any_of(sigma.begin(), sigma.end(),
+                                          [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
+    const double rcond = cutoff / sigma.front();
+    if (rank_differs && rcond >= 1.0) return inverse;  // every singular value counts as zero
+    if (rank_differs) factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions), rcond);
+    // The smallest singular value that the solve kept.
+    const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
+    for (const double s : sigma)
+        if (s > kept) inverse.norm = std::max(inverse.norm, 1.0 / s);
+    for (std::size_t local = 0; local < positions; ++local)
+        for (std::size_t e = 0; e < matrices; ++e)
+            inverse.entries[local * matrices + e] = factors.solution.x.at(e, local);
+    return inverse;
+}
+
+}  // namespace
+
+BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(columns.cols()) {
+    find_blocks(columns);
+    invert_blocks(columns);
+}
+
+BlockProjector::BlockProjector(const SparseColumns& columns) : matrix_count_(columns.cols()) {
+    find_blocks(columns);
+    invert_blocks(columns);
+}
+
+template <class Columns>
+void BlockProjector::find_blocks(const Columns& columns) {
+    const std::size_t m = columns.rows(), n = columns.cols();
+    std::vector<std::size_t> parent(m);
+    std::iota(parent.begin(), parent.end(), std::size_t{0});
+    std::vector<std::ptrdiff_t> first_position(n, -1);
+    for (std::size_t k = 0; k < n; ++k) {
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex) {
+            if (first_position[k] < 0) {
+                first_position[k] = static_cast<std::ptrdiff_t>(p);
+            } else {
+                parent[find_root(parent, p)] = find_root(parent, static_cast<std::size_t>(first_position[k]));
+            }
+        });
+    }
+
+    // Blocks in the order of their first basis matrix. A zero matrix belongs
+    // to no block: its minimum-norm coefficient is always zero.
+    std::vector<std::ptrdiff_t> block_of_root(m, -1);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (first_position[k] < 0) continue;
+        std::ptrdiff_t& block = block_of_root[find_root(parent, static_cast<std::size_t>(first_position[k]))];
+        if (block < 0) {
+            block = static_cast<std::ptrdiff_t>(blocks_.size());
+            blocks_.emplace_back();
+        }
+        blocks_[static_cast<std::size_t>(block)].matrices.push_back(k);
+    }
+    block_of_.assign(m, -1);
+    local_of_.assign(m, 0);
+    for (std::size_t p = 0; p < m; ++p) {
+        const std::ptrdiff_t block = block_of_root[find_root(parent, p)];
+        if (block < 0) continue;
+        std::vector<std::size_t>& positions = blocks_[static_cast<std::size_t>(block)].positions;
+        block_of_[p] = block;
+        local_of_[p] = positions.size();
+        positions.push_back(p);
+    }
+}
+
+template <class Columns>
+void BlockProjector::invert_blocks(const Columns& columns) {
+    // Singular values count as zero at or below machine precision times the
+    // largest singular value of the whole column matrix, so the cutoff is
+    // known only once every block is factored.
+    std::vector<BlockFactors> factors;
+    factors.reserve(blocks_.size());
+    double largest = 0.0;
+    for (const Block& block : blocks_) {
+        factors.push_back(factor_block(columns, block.positions, block.matrices));
+        largest = std::max(largest, factors.back().largest_singular_value());
+    }
+    const double cutoff = lapack_epsilon * largest;
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        PseudoInverse inverse =
+            factors[b].orthogonal ? invert_orthogonal(factors[b], cutoff) : invert_solved(factors[b], cutoff);
+        blocks_[b].pseudo_inverse = std::move(inverse.entries);
+        blocks_[b].pseudo_inverse_norm = inverse.norm;
+    }
+}
+
+void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {
+    const std::size_t m = block_of_.size(), n = matrix_count_;
+    std::fill(coefficients, coefficients + count * n, Complex{});
+    std::vector<Complex> gathered, expanded;
+    for (const Block& block : blocks_) {
+        const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
+        gathered.resize(positions * count);
+        expanded.resize(matrices * count);
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t local = 0; local < positions; ++local)
+                gathered[t * positions + local] = targets[t * m + block.positions[local]];
+        multiply(false, matrices, count, positions, block.pseudo_inverse.data(), gathered.data(), expanded.data());
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t e = 0; e < matrices; ++e)
+                coefficients[t * n + block.matrices[e]] = expanded[t * matrices + e];
+    }
+}
+
+}  // namespace zenqa

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "array/complex_matrix.hpp"
+#include "lie_algebra/basis_forms/sparse_columns.hpp"
+
+namespace zenqa {
+
+// Minimum-norm least-squares coefficients of targets in a basis, as zgelsd
+// would give them for the whole d*d x n column matrix with rcond -1.
+//
+// Positions (rows of the column matrix) linked through a common basis matrix
+// form a block; blocks share neither positions nor matrices, so the
+// pseudo-inverse is block diagonal. Each block's pseudo-inverse is computed
+// once, and a target costs only the blocks its nonzero entries fall in. For
+// the sparse standard bases the blocks are small; a dense basis is one block.
+// Immutable once built, so threads may share it; a ProjectionQueue expands
+// targets with it.
+class BlockProjector {
+public:
+    explicit BlockProjector(const ComplexMatrix& columns);
+    explicit BlockProjector(const SparseColumns& columns);
+
+    // Every minimum-norm least-squares coefficient, negligible or not, of
+    // `count` targets given in full (the d*d entries of each in row-major
+    // order, one target after another), n per target into `coefficients`.
+    void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+
+private:
+    friend class ProjectionQueue;
+
+    struct Block {
+        std::vector<std::size_t> matrices;    // increasing basis indices
+        std::vector<std::size_t> positions;   // increasing positions
+        std::vector<Complex> pseudo_inverse;  // matrices x positions, column-major
+        double pseudo_inverse_norm = 0.0;     // its spectral norm
+    };
+
+    template <class Columns>
+    void find_blocks(const Columns& columns);
+    template <class Columns>
+    void invert_blocks(const Columns& columns);
+
+    std::vector<Block> blocks_;
+    std::size_t matrix_count_ = 0;
+    std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
+    std::vector<std::size_t> local_of_;     // per position: its index inside its block
+};
+
+}  // namespace zenqa

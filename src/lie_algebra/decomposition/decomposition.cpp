@@ -1,0 +1,288 @@
+#include "lie_algebra/decomposition/decomposition.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <span>
+#include <type_traits>
+
+#include "base/fault.hpp"
+#include "base/published_messages.hpp"
+#include "lie_algebra/basis_forms/basis_columns.hpp"
+#include "lie_algebra/basis_forms/basis_range.hpp"
+#include "lie_algebra/basis_forms/dense_basis.hpp"
+#include "lie_algebra/basis_forms/sparse_basis.hpp"
+#include "lie_algebra/decomposition/block_projector.hpp"
+#include "lie_algebra/decomposition/projection_queue.hpp"
+#include "lie_algebra/decomposition/row_groups.hpp"
+
+namespace zenqa {
+
+namespace {
+
+enum class Product { Commutator, Anticommutator };
+
+// The shape faults that forming the products pair by pair would meet, raised
+// for the first failing pair. Once they pass, either no pair exists or every
+// matrix is d x d.
+void check_pair_shapes(const std::vector<ComplexMatrix>& basis, Product product) {
+    const std::size_t d = basis.front().rows();
+    const bool all_square =
+        std::all_of(basis.begin(), basis.end(), [d](const ComplexMatrix& m) { return m.rows() == d && m.cols() == d; });
+    if (all_square) return;
+    for (std::size_t i = 0; i < basis.size(); ++i) {
+        for (std::size_t j = 0; j < basis.size(); ++j) {
+            if (i == j && product == Product::Commutator) continue;
+            const ComplexMatrix &a = basis[i], &b = basis[j];
+            check_product_shapes(a.rows(), a.cols(), b.rows(), b.cols());
+            check_product_shapes(b.rows(), b.cols(), a.rows(), a.cols());
+            check_broadcast(b.rows(), a.cols(), a.rows(), b.cols());
+            if (i == j) check_broadcast(d, d, a.rows(), b.cols());
+            if (a.rows() * b.cols() != d * d) raise_shape_fault(ShapeFault::Incompatible);
+        }
+    }
+}
+
+// Entries keyed by (i, ...), one row per i. Each row receives its keys in
+// increasing order, so the rows joined are sorted.
+template <class Entry>
+std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
+    std::size_t total = 0;
+    for (const auto& row : rows) total += row.size();
+    std::vector<Entry> entries;
+    entries.reserve(total);
+    for (auto& row : rows) {
+        entries.insert(entries.end(), row.begin(), row.end());
+        std::vector<Entry>().swap(row);
+    }
+    return entries;
+}
+
+// The targets of one product, queued in the projector and expanded in
+// batches of whole rows i, large enough for the matrix products of the
+// projector to run at full speed and small enough to stay in cache. The
+// batches depend only on the targets queued, so every pass that queues the
+// same targets gets the same coefficients, bit for bit.
+class ProductQueue {
+public:
+    explicit ProductQueue(const BlockProjector& projector) : queue_(projector) {}
+
+    // The target's true coefficients are the computed ones times 2^exponent.
+    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
+        queue_.queue(target, exponent);
+        queued_.emplace_back(i, j);
+    }
+    // Called after each row i.
+    void end_row(HeldRecords& records) {
+        if (queue_.staged() >= batch_entries) expand(records);
+    }
+    void expand(HeldRecords& records) {
+        queue_.expand();
+        for (std::size_t t = 0; t < queued_.size(); ++t)
+            records(queued_[t].first, queued_[t].second, queue_.coefficients(t));
+        queue_.clear();
+        queued_.clear();
+    }
+
+private:
+    // Batches of whole rows of about this many staged entries (256 KiB):
+    // enough for the projector's products to run at full speed, few enough
+    // to stay in cache.
+    static constexpr std::size_t batch_entries = 1 << 14;
+    ProjectionQueue queue_;
+    std::vector<std::pair<std::size_t, std::size_t>> queued_;
+};
+
+// What a group of rows works with: its own copy of the pair products, the
+// targets it builds and the queues they go to.
+template <class PairProducts>
+struct GroupWorkspace {
+    GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d,
+                   std::size_t target_count, std::size_t queue_count)
+        : products(products),
+          targets(target_count, SparseAccumulator(d * d)),
+          queues(queue_count, ProductQueue(projector)) {}
+
+    PairProducts products;
+    std::vector<SparseAccumulator> targets;
+    std::vector<ProductQueue> queues;
+    std::vector<std::size_t> partners;
+};
+
+// Subtracts I/d from a product of two matrices of a basis that went in
+// multiplied by 2^-exponent, so I/d is scaled as the product is; returns the
+// exponent of the target's coefficients. When the scaled I/d is beyond the
+// doubles (a basis of tiny matrices), the product, smaller than its rounding,
+// drops out and I/d itself is expanded.
+int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int exponent) {
+    const double df = static_cast<double>(d);
+    const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
+    if (std::isinf(identity_over_d.re)) {
+        target.clear();
+        for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, {df / (df * df), 0.0});
+        return -exponent;
+    }
+    for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+    return exponent;
+}
+
+// Bases of fewer matrices are expanded on the calling thread alone, as one
+// group: they take a millisecond or two, which waking threads would not
+// shorten, and setting up each group costs a little. A dense pair product
+// costs far more than a sparse one, so dense bases are split sooner.
+template <class PairProducts>
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
+
+// Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
+// of basis matrices in the basis, in increasing (i, j), and hands the
+// non-negligible coefficients to `record`. The pair (j, i) needs no expansion
+// of its own: its commutator is exactly the negated one, its anticommutator
+// the same one, and so are their least-squares coefficients.
+// The basis went in multiplied by 2^-exponent: a product of two of its
+// matrices is 2^-2 exponent times the true one, and its coefficients in the
+// scaled basis are 2^-exponent times the true ones.
+template <class PairProducts, class Record>
+void expand_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
+                 int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
+                                  std::array<HeldRecords, 1>& held, GroupWorkspace<PairProducts>& workspace) {
+        SparseAccumulator& target = workspace.targets[0];
+        ProductQueue& queue = workspace.queues[0];
+        std::vector<std::size_t>& partners = workspace.partners;
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            partners.clear();
+            if (product == Product::Anticommutator) partners.push_back(i);
+            workspace.products.append_partners(i, partners);
+            for (const std::size_t j : partners) {
+                target.clear();
+                workspace.products.accumulate_pair(i, j, product == Product::Commutator, target);
+                const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
+                queue.queue(i, j, target, target_exponent);
+            }
+            queue.end_row(held[0]);
+        }
+        queue.expand(held[0]);
+    };
+    expand_in_row_groups<1>(
+        n, n >= threaded_rows<PairProducts>, check_interrupt,
+        [&] { return GroupWorkspace(products, projector, d, 1, 1); }, expand_group,
+        [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
+}
+
+// Both products in one pass over the pairs, each pair product formed once.
+// The commutator and the anticommutator of i < j are queued exactly as
+// expand_rows queues them, as is {B_i, B_i} - 2I/d; the plain {B_i, B_i}
+// goes to a queue of its own.
+template <class PairProducts>
+void expand_both_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
+                      int exponent, InterruptCheck check_interrupt, PairRecords& records) {
+    enum Stream { Commutators, Anticommutators, Squares };
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
+                                  std::array<HeldRecords, 3>& held, GroupWorkspace<PairProducts>& workspace) {
+        // The plain squares {B_i, B_i} are built in the anticommutators' target.
+        SparseAccumulator &commutator_target = workspace.targets[Commutators],
+                          &anticommutator_target = workspace.targets[Anticommutators];
+        ProductQueue &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
+                     &squares = workspace.queues[Squares];
+        std::vector<std::size_t>& partners = workspace.partners;
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            anticommutator_target.clear();
+            workspace.products.accumulate_pair(i, i, false, anticommutator_target);
+            squares.queue(i, i, anticommutator_target, exponent);
+            const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
+            anticommutators.queue(i, i, anticommutator_target, square_exponent);
+            partners.clear();
+            workspace.products.append_partners(i, partners);
+            for (const std::size_t j : partners) {
+                commutator_target.clear();
+                anticommutator_target.clear();
+                workspace.products.accumulate_both(i, j, commutator_target, anticommutator_target);
+                commutators.queue(i, j, commutator_target, exponent);
+                anticommutators.queue(i, j, anticommutator_target, exponent);
+            }
+            commutators.end_row(held[Commutators]);
+            anticommutators.end_row(held[Anticommutators]);
+            squares.end_row(held[Squares]);
+        }
+        commutators.expand(held[Commutators]);
+        anticommutators.expand(held[Anticommutators]);
+        squares.expand(held[Squares]);
+    };
+    const auto commutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
+        records.commutator(i, j, x);
+    };
+    const auto anticommutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
+        if (i != j) records.anticommutator(i, j, x);
+    };
+    const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
+        records.anticommutator(i, i, x);
+    };
+    expand_in_row_groups<3>(
+        n, n >= threaded_rows<PairProducts>, check_interrupt,
+        [&] { return GroupWorkspace(products, projector, d, 2, 3); }, expand_group,
+        [&](std::array<HeldRecords, 3>& held) {
+            held[Commutators].hand_on(commutator);
+            HeldRecords::hand_on_in_order(held[Squares], square, held[Anticommutators], anticommutator);
+        });
+}
+
+template <class Record>
+void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product, InterruptCheck check_interrupt,
+                          Record&& record) {
+    ComplexMatrix columns = build_basis_columns(basis);
+    check_pair_shapes(basis, product);
+    require_finite(basis);
+    const std::size_t n = basis.size(), d = basis.front().rows();
+    if (product == Product::Commutator && n < 2) return;
+    const int exponent = bring_into_range(columns);
+
+    const BlockProjector projector(columns);
+    if (DenseBasis::suits(columns)) {
+        expand_rows(DenseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+    } else {
+        expand_rows(SparseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+    }
+}
+
+}  // namespace
+
+void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
+                         InterruptCheck check_interrupt, PairRecords& records) {
+    const std::size_t n = columns.cols();
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
+        expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
+    } else {
+        expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
+    }
+}
+
+StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
+    if (basis.empty()) raise_fault(published::empty_basis);
+    std::vector<std::vector<StructureConstantMap::Entry>> rows(basis.size());
+    expand_pair_products(basis, Product::Commutator, check_interrupt,
+                         [&](std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
+                             if (coefficients.empty()) return;
+                             const Coefficient& x = coefficients.front();
+                             rows[i].push_back({{i, j}, {x.k, x.value}});
+                             rows[j].push_back({{j, i}, {x.k, -x.value}});
+                         });
+    return StructureConstantMap(join_rows(rows));
+}
+
+DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt) {
+    if (basis.empty()) raise_fault(published::empty_basis);
+    std::vector<std::vector<DCoefficientMap::Entry>> rows(basis.size());
+    expand_pair_products(basis, Product::Anticommutator, check_interrupt,
+                         [&](std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
+                             for (const Coefficient& x : coefficients) {
+                                 const Complex half = half_of(x.value);
+                                 rows[i].push_back({{i, j, x.k}, half});
+                                 if (j != i) rows[j].push_back({{j, i, x.k}, half});
+                             }
+                         });
+    return DCoefficientMap(join_rows(rows));
+}
+
+}  // namespace zenqa

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "array/complex_matrix.hpp"
+#include "array/index_map.hpp"
+#include "base/interrupt_check.hpp"
+#include "lie_algebra/decomposition/block_projector.hpp"
+#include "lie_algebra/decomposition/projection_queue.hpp"
+
+namespace zenqa {
+
+// For every ordered pair i != j, the lowest k at which the minimum-norm
+// least-squares expansion of [B_i, B_j] in the basis has a coefficient that is
+// not negligible, with that coefficient. Pairs whose expansion is negligible
+// throughout have no entry.
+StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt);
+
+// For every ordered pair (i, j), i == j included, every non-negligible
+// coefficient x_k of the expansion of {B_i, B_j} (minus I/d when i == j),
+// stored halved under (i, j, k).
+DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt);
+
+// x / (2 + 0i) as the complex quotient by the scalar (2.0, 0.0): how a
+// d-coefficient is stored.
+inline Complex half_of(Complex x) { return {(x.re * 2.0 + x.im * 0.0) * 0.25, (x.im * 2.0 - x.re * 0.0) * 0.25}; }
+
+// Receives the non-negligible coefficients of the pairs, in increasing (i, j)
+// for each product.
+class PairRecords {
+public:
+    // [B_i, B_j], i < j.
+    virtual void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
+    // {B_i, B_j}, i <= j, in increasing (i, j); for i < j exactly what
+    // d_coefficients expands.
+    virtual void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) = 0;
+
+protected:
+    ~PairRecords() = default;
+};
+
+// Both products of every pair in one pass, with the pair products formed
+// once, for the basis given as its d*d x n columns and their projector; the
+// columns are the basis times 2^-exponent (see bring_into_range) and the
+// coefficients recorded are those of the basis itself. Anticommutators
+// i == j are expanded as they are, without removing I/d.
+void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
+                         InterruptCheck check_interrupt, PairRecords& records);
+
+}  // namespace zenqa

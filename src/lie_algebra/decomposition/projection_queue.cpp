@@ -1,0 +1,121 @@
+#include "lie_algebra/decomposition/projection_queue.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "base/refusals.hpp"
+#include "lie_algebra/basis_forms/basis_range.hpp"
+#include "lie_algebra/decomposition/negligible.hpp"
+#include "lie_algebra/lapack/matrix_product.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Every coefficient of a target is at most |pseudo-inverse| |target| in
+// modulus; a block where that bound is at most a tenth of the negligible
+// bound, a margin for its own rounding, yields only negligible coefficients.
+constexpr double certainly_negligible = negligible_bound / 10;
+
+}  // namespace
+
+ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
+    : projector_(projector), staged_blocks_(projector.blocks_.size()), first_placement_{0} {}
+
+void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
+    const std::size_t owner = first_placement_.size();  // this target's number, plus one
+    // The target goes into a fresh column of every block it touches, its norm
+    // summed on the way; a block where it is certainly negligible gives the
+    // column back. Positions of one block mostly come in runs, over which the
+    // norm is summed in a register.
+    touched_blocks_.clear();
+    std::ptrdiff_t run_block = -1;
+    Staged* staged = nullptr;
+    Complex* column = nullptr;
+    double squared_norm = 0.0;
+    for (const std::size_t p : target.touched()) {
+        const std::ptrdiff_t b = projector_.block_of_[p];
+        if (b < 0) continue;  // orthogonal to every basis matrix
+        if (b != run_block) {
+            if (staged != nullptr) staged->squared_norm = squared_norm;
+            run_block = b;
+            staged = &staged_blocks_[static_cast<std::size_t>(b)];
+            const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
+            if (staged->last_target != owner) {
+                staged->last_target = owner;
+                staged->squared_norm = 0.0;
+                staged->targets.resize(staged->targets.size() + positions);
+                touched_blocks_.push_back(static_cast<std::size_t>(b));
+            }
+            column = &staged->targets[staged->queued * positions];
+            squared_norm = staged->squared_norm;
+        }
+        const Complex v = target.value(p);
+        squared_norm += v.re * v.re + v.im * v.im;
+        column[projector_.local_of_[p]] = v;
+    }
+    if (staged != nullptr) staged->squared_norm = squared_norm;
+    for (const std::size_t b : touched_blocks_) {
+        Staged& staged = staged_blocks_[b];
+        const BlockProjector::Block& block = projector_.blocks_[b];
+        const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
+        // A NaN norm is not certainly negligible.
+        if (times_power_of_two(bound, exponent) <= certainly_negligible) {
+            staged.targets.resize(staged.targets.size() - block.positions.size());
+            continue;
+        }
+        placements_.push_back({b, staged.queued++});
+        staged_ += block.positions.size();
+    }
+    first_placement_.push_back(placements_.size());
+    exponents_.push_back(exponent);
+}
+
+void ProjectionQueue::expand() {
+    for (std::size_t b = 0; b < staged_blocks_.size(); ++b) {
+        Staged& staged = staged_blocks_[b];
+        if (staged.queued == 0) continue;
+        const BlockProjector::Block& block = projector_.blocks_[b];
+        staged.expansions.resize(block.matrices.size() * staged.queued);
+        multiply(false, block.matrices.size(), staged.queued, block.positions.size(), block.pseudo_inverse.data(),
+                 staged.targets.data(), staged.expansions.data());
+    }
+}
+
+const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
+    coefficients_.clear();
+    const int exponent = exponents_[t];
+    for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
+        const BlockProjector::Block& block = projector_.blocks_[placements_[q].block];
+        const Complex* expansion =
+            &staged_blocks_[placements_[q].block].expansions[placements_[q].column * block.matrices.size()];
+        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
+            const Complex value = times_power_of_two(expansion[e], exponent);
+            if (is_negligible(value)) continue;
+            if (!std::isfinite(value.re) || !std::isfinite(value.im))
+                throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
+                                     " is too large for a double");
+            coefficients_.push_back({block.matrices[e], value});
+        }
+    }
+    if (first_placement_[t + 1] - first_placement_[t] > 1) {
+        std::sort(coefficients_.begin(), coefficients_.end(),
+                  [](const Coefficient& a, const Coefficient& b) { return a.k < b.k; });
+    }
+    return coefficients_;
+}
+
+void ProjectionQueue::clear() {
+    for (Staged& staged : staged_blocks_) {
+        staged.targets.clear();
+        staged.queued = 0;
+        staged.last_target = 0;
+    }
+    placements_.clear();
+    first_placement_.assign(1, 0);
+    exponents_.clear();
+    staged_ = 0;
+}
+
+}  // namespace zenqa

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "lie_algebra/basis_forms/sparse_accumulator.hpp"
+#include "lie_algebra/decomposition/block_projector.hpp"
+
+namespace zenqa {
+
+struct Coefficient {
+    std::size_t k;
+    Complex value;
+};
+
+// Targets queued for a BlockProjector and expanded together, one matrix
+// product per block. One queue per thread; the projector is shared.
+class ProjectionQueue {
+public:
+    explicit ProjectionQueue(const BlockProjector& projector);
+
+    // Adds a target to the queue, whose true coefficients are the computed
+    // ones times 2^exponent. Blocks where the target is so small that every
+    // coefficient is certainly negligible are left out.
+    void queue(const SparseAccumulator& target, int exponent);
+    // How many target entries the queue holds.
+    std::size_t staged() const { return staged_; }
+    // Expands every queued target.
+    void expand();
+    // The true coefficients of queued target t that are not negligible, in
+    // increasing k; valid until the next call. One beyond the range of
+    // doubles is a ResultOverflow.
+    const std::vector<Coefficient>& coefficients(std::size_t t);
+    // Empties the queue.
+    void clear();
+
+private:
+    // What is queued in one block: the targets restricted to it, positions x
+    // queued, and their coefficients, matrices x queued, both column-major.
+    struct Staged {
+        std::vector<Complex> targets;
+        std::vector<Complex> expansions;
+        std::size_t queued = 0;
+        // The target being queued: its number plus one, and its squared norm
+        // in this block.
+        std::size_t last_target = 0;
+        double squared_norm = 0.0;
+    };
+    struct Placement {
+        std::size_t block;
+        std::size_t column;
+    };
+
+    const BlockProjector& projector_;
+    std::vector<Staged> staged_blocks_;  // one per block of the projector
+    std::vector<std::size_t> touched_blocks_;
+    std::size_t staged_ = 0;
+    std::vector<Placement> placements_;         // the columns of each queued target, target by target
+    std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
+    std::vector<int> exponents_;                // per queued target
+    std::vector<Coefficient> coefficients_;
+};
+
+}  // namespace zenqa
