@@ -71,13 +71,14 @@ CHILD = textwrap.dedent("""
                 raise {raised}
             return None
 
-    sys.meta_path.insert(0, Trap())
+    trap = Trap()
+    sys.meta_path.insert(0, trap)
     import zenqa
     try:
         zenqa.gen_gellmann(2)
     except BaseException as exc:
         print(type(exc).__name__, exc.args)
-    sys.meta_path.pop(0)
+    sys.meta_path.remove(trap)
     for name in [n for n in sys.modules if n == "numpy" or n.startswith("numpy.")]:
         del sys.modules[name]
     print(len(zenqa.gen_gellmann(2)))  # the next call loads NumPy

@@ -11,6 +11,7 @@ import textwrap
 import pytest
 import scipy_openblas32
 from test_algebra_products import vectors
+from test_sizes import fake_system
 
 import zenqa
 from conftest import rotated
@@ -22,8 +23,8 @@ LIBRARY = os.path.join(scipy_openblas32.get_lib_dir(), scipy_openblas32.get_libr
 def run_python(code, path=(), **environment):
     """Runs code in a fresh interpreter that looks in the directories of path first; returns its output lines.
 
-    OPENBLAS_NUM_THREADS is set only if given."""
-    env = {key: value for key, value in os.environ.items() if key != "OPENBLAS_NUM_THREADS"}
+    The thread-count variables are set only if given."""
+    env = {key: value for key, value in os.environ.items() if key not in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")}
     env.update(environment, PYTHONPATH=os.pathsep.join([*path, *sys.path]))
     proc = subprocess.run(
         [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
@@ -82,8 +83,10 @@ def test_module_installed_apart_from_openblas(tmp_path):
 # Helper threads seen during one Algebra build, which releases the GIL so that a
 # watching thread can count them; and OpenBLAS's own count, which stays 1.
 COUNT_THREADS = f"""
-    import ctypes, os, threading, time
+    import ctypes, contextlib, os, threading, time
+    {{before}}
     import zenqa
+    {{after}}
     zenqa.Algebra(zenqa.gen_sylvester(2))  # opens OpenBLAS, whose own threads start now
     basis = zenqa.gen_sylvester(24)
     tasks = lambda: len(os.listdir("/proc/self/task"))
@@ -95,7 +98,8 @@ COUNT_THREADS = f"""
             time.sleep(0.001)
     watcher = threading.Thread(target=watch)
     watcher.start()
-    zenqa.Algebra(basis)
+    with {{around}}:
+        zenqa.Algebra(basis)
     done.set()
     watcher.join()
     print(most - before - 1)  # not the watcher
@@ -103,15 +107,97 @@ COUNT_THREADS = f"""
 """
 
 
-@pytest.mark.parametrize(
-    "setting, helpers",
-    # A value that is no positive count is ignored, as an unset one.
-    [(None, CORES - 1), ("1", 0), ("3", 2), ("", CORES - 1), ("0", CORES - 1), ("two", CORES - 1)],
-    ids=["default", "one", "three", "empty", "zero", "word"],
-)
-def test_thread_count_follows_openblas_num_threads(setting, helpers):
-    environment = {} if setting is None else {"OPENBLAS_NUM_THREADS": setting}
-    assert run_python(COUNT_THREADS, **environment) == [str(helpers), "1"]
+def thread_counts(environment=(), before="", after="", around="contextlib.nullcontext()"):
+    """The helper threads of one large build, and OpenBLAS's own count."""
+    code = COUNT_THREADS.format(before=before, after=after, around=around)
+    return [int(line) for line in run_python(code, **dict(environment))]
+
+
+def at_most(threads):
+    return min(CORES, threads) - 1
+
+
+# Thread-count variables and the helper threads a large build then starts: a value
+# that is no positive count is ignored, as an unset one, and the least count wins.
+ENVIRONMENTS = {
+    "default": ({}, CORES - 1),
+    "one": ({"OPENBLAS_NUM_THREADS": "1"}, 0),
+    "three": ({"OPENBLAS_NUM_THREADS": "3"}, at_most(3)),
+    "empty": ({"OPENBLAS_NUM_THREADS": ""}, CORES - 1),
+    "zero": ({"OPENBLAS_NUM_THREADS": "0"}, CORES - 1),
+    "word": ({"OPENBLAS_NUM_THREADS": "two"}, CORES - 1),
+    "omp-one": ({"OMP_NUM_THREADS": "1"}, 0),
+    "omp-list": ({"OMP_NUM_THREADS": "1,4"}, 0),
+    "omp-negative": ({"OMP_NUM_THREADS": "-2"}, CORES - 1),
+    "blas-less": ({"OMP_NUM_THREADS": "8", "OPENBLAS_NUM_THREADS": "1"}, 0),
+    "omp-less": ({"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "8"}, 0),
+}
+
+
+@pytest.mark.parametrize("name", list(ENVIRONMENTS))
+def test_thread_count_follows_the_environment(name):
+    environment, helpers = ENVIRONMENTS[name]
+    assert thread_counts(environment) == [helpers, 1]
+
+
+V2_JOB = "sys/fs/cgroup/batch/job/"
+V1_JOB = "sys/fs/cgroup/cpu/docker/c1/"
+# Fake cgroup files and the threads their CPU quota allows, rounded up.
+QUOTAS = {
+    "v2-half": ({V2_JOB + "cpu.max": "50000 100000\n"}, 1),
+    "v2-one-and-a-half": ({V2_JOB + "cpu.max": "150000 100000\n"}, 2),
+    "v2-none": ({V2_JOB + "cpu.max": "max 100000\n"}, CORES),
+    "v2-parent": ({V2_JOB + "cpu.max": "max 100000\n", "sys/fs/cgroup/batch/cpu.max": "100000 100000\n"}, 1),
+    "v2-garbage": ({V2_JOB + "cpu.max": "lots\n"}, CORES),
+    "v1-one": ({V1_JOB + "cpu.cfs_quota_us": "100000\n", V1_JOB + "cpu.cfs_period_us": "100000\n"}, 1),
+    "v1-unlimited": ({V1_JOB + "cpu.cfs_quota_us": "-1\n", V1_JOB + "cpu.cfs_period_us": "100000\n"}, CORES),
+    "v1-own-mount": (
+        {"sys/fs/cgroup/cpu/cpu.cfs_quota_us": "20000\n", "sys/fs/cgroup/cpu/cpu.cfs_period_us": "100000\n"},
+        1,
+    ),
+}
+CGROUP_LISTS = {"v2": "0::/batch/job\n", "v1": "12:pids:/docker/c1\n3:cpu,cpuacct:/docker/c1\n0::/\n"}
+
+
+@pytest.mark.parametrize("name", list(QUOTAS))
+def test_thread_count_follows_the_cgroup_cpu_quota(tmp_path, name):
+    files, threads = QUOTAS[name]
+    files = {"proc/self/cgroup": CGROUP_LISTS[name.split("-")[0]], **files}
+    assert thread_counts({"ZENQA_TEST_SYSTEM_ROOT": fake_system(tmp_path, files)}) == [at_most(threads), 1]
+
+
+THREADPOOLCTL = "from threadpoolctl import threadpool_info, threadpool_limits"
+
+
+@pytest.mark.parametrize("imported", ["before", "after"])
+def test_threadpoolctl_lists_and_limits_zenqa(imported):
+    # Registered whether threadpoolctl was imported before zenqa or after it.
+    limited = {imported: THREADPOOLCTL, "around": "threadpool_limits(1)"}
+    assert thread_counts(**limited) == [0, 1]
+    assert thread_counts(**limited | {"around": "threadpool_limits(1, user_api='blas')"}) == [CORES - 1, 1]
+    lines = run_python(f"""
+        {THREADPOOLCTL if imported == "before" else ""}
+        import zenqa
+        {THREADPOOLCTL}
+        counts = lambda: [(i["num_threads"], i["version"]) for i in threadpool_info() if i["user_api"] == "zenqa"]
+        print(counts())
+        with threadpool_limits(1):
+            print(counts())
+        print(counts())
+    """)
+    version = zenqa.__version__
+    assert lines == [f"[({CORES}, {version!r})]", f"[(1, {version!r})]", f"[({CORES}, {version!r})]"]
+
+
+def test_threadpoolctl_stays_optional():
+    lines = run_python("""
+        import sys
+        import zenqa
+        print("threadpoolctl" in sys.modules)
+        sys.modules["threadpoolctl"] = None  # as if not installed
+        print(len(zenqa.Algebra(zenqa.gen_sylvester(24)).structure_constants()[0]) > 0)
+    """)
+    assert lines == ["False", "True"]
 
 
 def test_results_do_not_depend_on_thread_count(monkeypatch):

@@ -7,23 +7,15 @@
 #endif
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 
+#include "base/cgroups.hpp"
 #include "base/refusals.hpp"
 
 namespace zenqa {
 
 namespace {
-
-// Where the system's figures are read: under ZENQA_TEST_SYSTEM_ROOT when that
-// is set, so that tests can stand in files of their own for /proc and /sys.
-std::string system_path(const std::string& path) {
-    const char* root = std::getenv("ZENQA_TEST_SYSTEM_ROOT");
-    return root == nullptr ? path : root + path;
-}
 
 // MemAvailable, what the kernel can hand out without swapping; the physical
 // memory where that is not known.
@@ -41,19 +33,6 @@ std::uint64_t machine_available_bytes() {
     const long page_size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return UINT64_MAX;  // unknown: let the allocator decide
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
-
-// The number a cgroup file holds on its first line; nothing for "max" (no
-// limit), a missing file or anything else.
-std::optional<std::uint64_t> read_count(const std::string& path) {
-    std::ifstream file(path);
-    char line[32];  // a 64-bit count has 20 digits; longer lines are not counts
-    if (!file.getline(line, sizeof line)) return std::nullopt;
-    const char* end = line + std::char_traits<char>::length(line);
-    std::uint64_t value = 0;
-    const auto [parsed_end, error] = std::from_chars(line, end, value);
-    if (error != std::errc() || parsed_end != end) return std::nullopt;
-    return value;
 }
 
 // The value of `key` in a memory.stat file; nothing if it is not there.
@@ -75,47 +54,32 @@ struct CgroupFiles {
 constexpr CgroupFiles cgroup_v2_files{"memory.max", "memory.current", "inactive_file"};
 constexpr CgroupFiles cgroup_v1_files{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
 
-// What the cgroup at top + path and every cgroup above it, up to top, still
-// allow: the least of limit minus usage where both files can be read. Usage
-// counts page cache; the inactive part of it is given back before the limit
-// bites, so it counts as available.
-std::uint64_t cgroup_remaining_bytes(std::string top, const std::string& path, const CgroupFiles& files) {
+// What the cgroup at `path` of the hierarchy mounted at `mount`, and every
+// cgroup above it, still allow: the least of limit minus usage where both
+// files can be read. Usage counts page cache; the inactive part of it is given
+// back before the limit bites, so it counts as available.
+std::uint64_t cgroup_remaining_bytes(const std::string& mount, const std::string& path, const CgroupFiles& files) {
     std::uint64_t remaining = UINT64_MAX;
-    std::string directory = top + path;
-    while (!directory.empty() && directory.back() == '/') directory.pop_back();
-    while (!top.empty() && top.back() == '/') top.pop_back();
-    for (;;) {
+    for (const std::string& directory : cgroup_directories(mount, path)) {
         const auto limit = read_count(directory + "/" + files.limit);
         auto usage = read_count(directory + "/" + files.usage);
-        if (limit && usage) {
-            *usage -= std::min(*usage, read_stat(directory + "/memory.stat", files.inactive_file).value_or(0));
-            remaining = std::min(remaining, *limit > *usage ? *limit - *usage : 0);
-        }
-        if (directory.size() <= top.size()) break;
-        directory.erase(directory.rfind('/'));
+        if (!limit || !usage) continue;
+        *usage -= std::min(*usage, read_stat(directory + "/memory.stat", files.inactive_file).value_or(0));
+        remaining = std::min(remaining, *limit > *usage ? *limit - *usage : 0);
     }
     return remaining;
 }
 
-// The least that the process's memory cgroups still allow, from the lines
-// "0::/path" (cgroup v2) and "N:...memory...:/path" (v1) of /proc/self/cgroup.
+// The least that the process's memory cgroups, v1 or v2, still allow.
 std::uint64_t cgroup_available_bytes() {
-    std::ifstream cgroups(system_path("/proc/self/cgroup"));
     std::uint64_t available = UINT64_MAX;
-    std::string line;
-    while (std::getline(cgroups, line)) {
-        const auto first = line.find(':'), second = line.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) continue;
-        std::string controllers = ",";  // appended: GCC 12 warns falsely (-Wrestrict) on a + chain
-        controllers.append(line, first + 1, second - first - 1).append(",");
-        const std::string path = line.substr(second + 1);
-        if (path.empty() || path.front() != '/') continue;
-        if (line.compare(0, second + 1, "0::") == 0) {
-            available =
-                std::min(available, cgroup_remaining_bytes(system_path("/sys/fs/cgroup"), path, cgroup_v2_files));
-        } else if (controllers.find(",memory,") != std::string::npos) {
+    for (const CgroupMembership& cgroup : process_cgroups()) {
+        if (cgroup.unified) {
             available = std::min(available,
-                                 cgroup_remaining_bytes(system_path("/sys/fs/cgroup/memory"), path, cgroup_v1_files));
+                                 cgroup_remaining_bytes(system_path("/sys/fs/cgroup"), cgroup.path, cgroup_v2_files));
+        } else if (cgroup.controllers.find(",memory,") != std::string::npos) {
+            available = std::min(
+                available, cgroup_remaining_bytes(system_path("/sys/fs/cgroup/memory"), cgroup.path, cgroup_v1_files));
         }
     }
     return available;

@@ -6,21 +6,84 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
 #include <system_error>
+
+#include "base/cgroups.hpp"
 
 namespace zenqa {
 
-std::size_t compute_threads() {
-    if (const char* chosen = std::getenv("OPENBLAS_NUM_THREADS"); chosen != nullptr && *chosen != '\0') {
-        char* end = nullptr;
-        errno = 0;
-        const long count = std::strtol(chosen, &end, 10);
-        if (errno == 0 && *end == '\0' && count > 0) return static_cast<std::size_t>(count);
+namespace {
+
+std::atomic<std::size_t> run_time_limit{0};
+
+// The count an environment variable sets: a positive integer, or the first
+// of a list of them (OMP_NUM_THREADS gives one per nesting level); nothing
+// for anything else.
+std::optional<std::size_t> environment_count(const char* name) {
+    const char* chosen = std::getenv(name);
+    if (chosen == nullptr) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long count = std::strtol(chosen, &end, 10);
+    if (errno != 0 || end == chosen || (*end != '\0' && *end != ',') || count <= 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
+}
+
+// Whole CPUs a quota of `quota` per `period` microseconds comes to, rounded up.
+std::size_t quota_cpus(std::uint64_t quota, std::uint64_t period) {
+    if (period == 0) return SIZE_MAX;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(quota / period + (quota % period != 0), 1));
+}
+
+// A cgroup v2 cpu.max: "max PERIOD" (no quota) or "QUOTA PERIOD".
+std::optional<std::size_t> read_cpu_max(const std::string& path) {
+    std::ifstream file(path);
+    std::uint64_t quota = 0, period = 0;
+    if (!(file >> quota >> period)) return std::nullopt;
+    return quota_cpus(quota, period);
+}
+
+// The fewest CPUs that any of the process's cgroups, or any cgroup above
+// them, grants it over time; SIZE_MAX where none sets a quota. Under v1 a
+// quota of -1 reads as no count, and so as no quota.
+std::size_t cgroup_cpus() {
+    std::size_t cpus = SIZE_MAX;
+    for (const CgroupMembership& cgroup : process_cgroups()) {
+        if (cgroup.unified) {
+            for (const std::string& directory : cgroup_directories(system_path("/sys/fs/cgroup"), cgroup.path))
+                cpus = std::min(cpus, read_cpu_max(directory + "/cpu.max").value_or(SIZE_MAX));
+        } else if (cgroup.controllers.find(",cpu,") != std::string::npos) {
+            for (const std::string& directory : cgroup_directories(system_path("/sys/fs/cgroup/cpu"), cgroup.path)) {
+                const auto quota = read_count(directory + "/cpu.cfs_quota_us");
+                const auto period = read_count(directory + "/cpu.cfs_period_us");
+                if (quota && period) cpus = std::min(cpus, quota_cpus(*quota, *period));
+            }
+        }
     }
+    return cpus;
+}
+
+std::size_t available_cores() {
     cpu_set_t cores;
     if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
     return static_cast<std::size_t>(std::max(CPU_COUNT(&cores), 1));
 }
+
+}  // namespace
+
+std::size_t compute_threads() {
+    std::size_t threads = std::min(available_cores(), cgroup_cpus());
+    for (const char* name : {"OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS"})
+        threads = std::min(threads, environment_count(name).value_or(SIZE_MAX));
+    if (const std::size_t limit = run_time_limit.load(std::memory_order_relaxed); limit != 0)
+        threads = std::min(threads, limit);
+    return threads;
+}
+
+void limit_compute_threads(std::size_t limit) { run_time_limit.store(limit, std::memory_order_relaxed); }
 
 ThreadTeam::ThreadTeam(std::size_t size) : size_(std::max<std::size_t>(size, 1)), caller_(std::this_thread::get_id()) {}
 

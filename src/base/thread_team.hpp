@@ -12,17 +12,23 @@
 
 namespace zenqa {
 
-// How many threads one computation may use: OPENBLAS_NUM_THREADS when it is a
-// positive count (users set it to 1 in worker processes), else the cores this
-// process may run on.
+// How many threads one computation may use: the least of the cores this
+// process may run on, the CPU quota of its cgroups (v1 or v2, rounded up),
+// OMP_NUM_THREADS and OPENBLAS_NUM_THREADS where either is a positive count
+// (job scripts set them; users set 1 in worker processes), and the limit set
+// at run time (threadpoolctl's). At least 1.
 std::size_t compute_threads();
+
+// Sets the run-time limit on compute_threads(); 0 lifts it. Process-wide, as
+// the environment's counts are.
+void limit_compute_threads(std::size_t limit);
 
 // Helper threads for one computation, started on first use and joined when
 // the team goes. A waiting thread sleeps rather than spins, so processes that
 // share the cores, each with a team, lose only their share of the cores.
 class ThreadTeam {
 public:
-    explicit ThreadTeam(std::size_t size = compute_threads());
+    explicit ThreadTeam(std::size_t size);
     ~ThreadTeam();
     ThreadTeam(const ThreadTeam&) = delete;
     ThreadTeam& operator=(const ThreadTeam&) = delete;

@@ -5,6 +5,7 @@
 #include "bindings/algebra_type.hpp"
 #include "bindings/entries.hpp"
 #include "bindings/entry_guard.hpp"
+#include "bindings/thread_controls.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -82,6 +83,7 @@ PyRef make_module() {
     // The distribution's version, set at build time; not part of __all__.
     const PyRef version = checked(PyUnicode_FromString(ZENQA_VERSION));
     if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw fetch_error();
+    install_threadpool_controller();
     return module;
 }
 

@@ -169,7 +169,9 @@ void contract_on_team(const PairTensor& tensor, bool symmetric, std::size_t n, C
                       std::size_t count, double scale, Complex* out) {
     const std::size_t blocks = (count + block_vectors - 1) / block_vectors;
     const Values values = kind_of(tensor);
-    ThreadTeam team(std::min({compute_threads(), blocks, tensor.stored() * count / split_work + 1}));
+    // Small batches never ask how many threads they may have: that reads the cgroup files.
+    const std::size_t useful_threads = std::min(blocks, tensor.stored() * count / split_work + 1);
+    ThreadTeam team(useful_threads == 1 ? 1 : std::min(compute_threads(), useful_threads));
     const std::size_t parts = team.size() == 1 ? 1 : std::min(blocks, parts_per_thread * team.size());
     team.run(parts, [&](std::size_t p) {
         const std::size_t first = blocks * p / parts * block_vectors;
