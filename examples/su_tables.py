@@ -1,9 +1,20 @@
-"""Print the structure constants and d-coefficients of su(d).
+"""Print the complete tables of structure constants and d-coefficients of su(d).
 
-For the Gell-Mann basis B_a = i * lambda_a the values are shown in textbook
-form: [B_a, B_b] = -2 f_abc B_c and the d-coefficient value is i d_abc, so
-f_abc = -c / 2 and d_abc = Im(value). For the Sylvester basis the raw
-coefficients are shown: [B_a, B_b] = c B_c and {B_a, B_b} = 2 v B_c + (identity).
+Every component of every product comes from zenqa.Algebra. For the Gell-Mann
+basis B_a = i lambda_a the tables are the textbook ones,
+
+    [lambda_a, lambda_b] = 2i f_abc lambda_c,
+    {lambda_a, lambda_b} = (4/d) delta_ab I + 2 d_abc lambda_c,
+
+one line per nonzero f_abc with a < b < c and per nonzero d_abc with
+a <= b <= c (both are totally (anti)symmetric). Since [B_a, B_b] = -2 f_abc B_c
+and half the coefficients of {B_a, B_b} are i d_abc, f_abc = -c/2 and
+d_abc = Im(value) for the tensors' values. For su(2) and su(3) the labels are
+the textbook's (Pauli 1..3, lambda_1..lambda_8); for larger d they are the
+1-based basis positions.
+
+For the Sylvester basis the raw coefficients are printed: [B_a, B_b] = sum c B_k
+and {B_a, B_b} = sum 2 v B_k + (identity), for a < b and a <= b.
 
     python examples/su_tables.py 3
     python examples/su_tables.py 3 --basis sylvester
@@ -13,50 +24,51 @@ import argparse
 
 import zenqa
 
-
-def gellmann_labels(d):
-    """(j, k) index pair of each Gell-Mann position: symmetric for j > k,
-    antisymmetric for j < k, diagonal for j == k."""
-    pairs = [(j, k) for j in range(1, d) for k in range(1, d + 1)]
-    return pairs + [(d, k) for k in range(1, d)]
+# Textbook label of each Gell-Mann basis position (see the README's table).
+TEXTBOOK_LABELS = {2: [3, 2, 1], 3: [3, 2, 5, 1, 8, 7, 4, 6]}
 
 
-def print_tables(basis, structure_title, structure_line, d_title, d_line):
-    """Each structure constant of a pair a < b, then each d-coefficient of a <= b."""
-    print(f"\n{structure_title}:")
-    for (a, b), (c, value) in zenqa.get_structure_constants(basis).items():
-        if a < b:
-            print("  " + structure_line(a, b, c, value))
-    print(f"\n{d_title}:")
-    for (a, b, c), value in zenqa.get_d_coefficients(basis).items():
-        if a <= b:
-            print("  " + d_line(a, b, c, value))
+def components(index, value, labels):
+    """{(labels of i, j, k): value} for every stored component."""
+    return {tuple(labels[p] for p in row): v for row, v in zip(index.tolist(), value.tolist(), strict=True)}
+
+
+def print_lines(lines):
+    for line in lines:
+        print(line)
+    if not lines:
+        print("(all zero)")
 
 
 def print_gellmann_tables(d):
-    basis = zenqa.gen_gellmann(d)
-    print(f"su({d}) in the Gell-Mann basis, {len(basis)} elements B_a = i lambda_a")
-    for position, (j, k) in enumerate(gellmann_labels(d)):
-        kind = "symmetric" if j > k else "antisymmetric" if j < k else "diagonal"
-        print(f"  B_{position}: pair ({j}, {k}), {kind}")
-    print_tables(
-        basis,
-        "f_abc (from [B_a, B_b] = -2 f_abc B_c, lowest c, a < b)",
-        lambda a, b, c, value: f"f[{a},{b},{c}] = {-value.real / 2:+.6f}",
-        "d_abc (the dict value is i d_abc, a <= b)",
-        lambda a, b, c, value: f"d[{a},{b},{c}] = {value.imag:+.6f}",
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(d))
+    labels = TEXTBOOK_LABELS.get(d) or list(range(1, len(algebra) + 1))
+    naming = "textbook labels" if d in TEXTBOOK_LABELS else "labels are 1-based basis positions"
+    print(f"su({d}) in the Gell-Mann basis, {len(algebra)} elements B_a = i lambda_a ({naming})")
+    between = "" if len(algebra) < 10 else ","  # f_123, or f_1,12,13 once labels have two digits
+    f = components(*algebra.structure_constants(), labels)
+    print("\nstructure constants, [lambda_a, lambda_b] = 2i f_abc lambda_c:")
+    print_lines(
+        [f"f_{a}{between}{b}{between}{c} = {-v.real / 2:+.6f}" for (a, b, c), v in sorted(f.items()) if a < b < c]
+    )
+    d_abc = components(*algebra.d_coefficients(), labels)
+    print("\nd-coefficients, {lambda_a, lambda_b} = (4/d) delta_ab I + 2 d_abc lambda_c:")
+    print_lines(
+        [f"d_{a}{between}{b}{between}{c} = {v.imag:+.6f}" for (a, b, c), v in sorted(d_abc.items()) if a <= b <= c]
     )
 
 
 def print_sylvester_tables(d):
-    basis = zenqa.gen_sylvester(d)
-    print(f"su({d}) in the Sylvester basis, {len(basis)} elements X, Z, X^j Z^m")
-    print_tables(
-        basis,
-        "[B_a, B_b] = c B_k (lowest k, a < b)",
-        lambda a, b, k, value: f"[{a},{b}] -> {k}: {value:.6f}",
-        "{B_a, B_b} = 2 v B_k + (identity) (a <= b)",
-        lambda a, b, k, value: f"{{{a},{b}}} -> {k}: {value:.6f}",
+    algebra = zenqa.Algebra(zenqa.gen_sylvester(d))
+    labels = list(range(1, len(algebra) + 1))
+    print(f"su({d}) in the Sylvester basis, {len(algebra)} elements X, Z, X^j Z^m (labels are 1-based positions)")
+    f = components(*algebra.structure_constants(), labels)
+    print("\n[B_a, B_b] = sum over k of c B_k, a < b:")
+    print_lines([f"[{a},{b}] -> {k}: c = {c.real:+.6f}{c.imag:+.6f}i" for (a, b, k), c in sorted(f.items()) if a < b])
+    v = components(*algebra.d_coefficients(), labels)
+    print("\n{B_a, B_b} = sum over k of 2 v B_k + (identity), a <= b:")
+    print_lines(
+        [f"{{{a},{b}}} -> {k}: v = {x.real:+.6f}{x.imag:+.6f}i" for (a, b, k), x in sorted(v.items()) if a <= b]
     )
 
 

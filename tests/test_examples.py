@@ -1,8 +1,12 @@
 import pathlib
+import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
+
+import zenqa
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -13,20 +17,63 @@ def run_example(*args):
     return result.stdout
 
 
-def test_su3_tables_show_textbook_values():
-    out = run_example(EXAMPLES / "su_tables.py", "3")
-    # f_123 = 1 is f[0,1,3] = -1 in basis positions (lambda_3, lambda_2, lambda_1);
-    # f_458 = sqrt(3)/2 is f[2,4,6] = +0.866025 (lambda_5, lambda_8, lambda_4).
-    assert "f[0,1,3] = -1.000000" in out
-    assert "f[2,4,6] = +0.866025" in out
-    # d_338 = 1/sqrt(3) is d[0,0,4] (lambda_3, lambda_3, lambda_8).
-    assert "d[0,0,4] = +0.577350" in out
+S3 = 3**0.5
+# The textbook's nonzero f_abc (a < b < c) and d_abc (a <= b <= c) of su(3) and su(2).
+TEXTBOOK = {
+    3: {
+        "f": {
+            123: 1,
+            147: 1 / 2,
+            156: -1 / 2,
+            246: 1 / 2,
+            257: 1 / 2,
+            345: 1 / 2,
+            367: -1 / 2,
+            458: S3 / 2,
+            678: S3 / 2,
+        },
+        "d": {
+            **dict.fromkeys([118, 228, 338], 1 / S3),
+            **dict.fromkeys([146, 157, 256, 344, 355], 1 / 2),
+            **dict.fromkeys([247, 366, 377], -1 / 2),
+            **dict.fromkeys([448, 558, 668, 778], -1 / (2 * S3)),
+            888: -1 / S3,
+        },
+    },
+    2: {"f": {123: 1}, "d": {}},
+}
+
+
+def table_lines(out, symbol):
+    return [line for line in out.splitlines() if line.startswith(symbol + "_")]
+
+
+@pytest.mark.parametrize("d", [2, 3])
+def test_gellmann_tables_are_the_textbook_ones(d):
+    out = run_example(EXAMPLES / "su_tables.py", d)
+    for symbol, values in TEXTBOOK[d].items():
+        assert table_lines(out, symbol) == [f"{symbol}_{abc} = {value:+.6f}" for abc, value in sorted(values.items())]
+
+
+def test_larger_gellmann_tables_say_how_they_are_labelled():
+    out = run_example(EXAMPLES / "su_tables.py", 4)
+    assert "labels are 1-based basis positions" in out
+    assert "f_1,2,5 = -1.000000" in table_lines(out, "f")  # [B_0, B_1] = 2 B_4 in 0-based positions
 
 
 @pytest.mark.parametrize("d", [2, 4])
-def test_sylvester_tables_run(d):
+def test_sylvester_tables_hold_every_component(d):
+    # Each commutator [B_a, B_b] rebuilt from the printed lines equals the matrix one.
     out = run_example(EXAMPLES / "su_tables.py", d, "--basis", "sylvester")
     assert f"su({d}) in the Sylvester basis, {d * d - 1} elements" in out
+    basis = np.array(zenqa.gen_sylvester(d))
+    rebuilt = np.zeros((len(basis),) * 2 + (d, d), complex)
+    pattern = re.compile(r"^\[(\d+),(\d+)\] -> (\d+): c = ([-+][\d.]+)([-+][\d.]+)i$")
+    for a, b, k, re_c, im_c in (m.groups() for m in map(pattern.match, out.splitlines()) if m):
+        rebuilt[int(a) - 1, int(b) - 1] += complex(float(re_c), float(im_c)) * basis[int(k) - 1]
+    for a, b in zip(*np.triu_indices(len(basis), 1), strict=True):
+        commutator = basis[a] @ basis[b] - basis[b] @ basis[a]
+        np.testing.assert_allclose(rebuilt[a, b], commutator, atol=1e-5)
 
 
 def test_bloch_products_agree_with_matrices():
