@@ -1,6 +1,5 @@
 import itertools
 import math
-import signal
 import sys
 import time
 
@@ -8,7 +7,7 @@ import numpy as np
 import pytest
 
 import zenqa
-from conftest import rotated, textbook_su3
+from conftest import rotated, seconds_to_interrupt, textbook_su3
 
 
 def negligible(z):
@@ -273,24 +272,7 @@ def test_ctrl_c_stops_long_call():
     zenqa.get_d_coefficients(basis)
     full = time.perf_counter() - start
     assert full > 0.2, "too quick to interrupt"
-    armed = [True]
-
-    def interrupt(signum, frame):
-        if armed[0]:  # a late signal must not abort the whole session
-            raise KeyboardInterrupt
-
-    previous = signal.signal(signal.SIGALRM, interrupt)
-    try:
-        start = time.perf_counter()
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
-        with pytest.raises(KeyboardInterrupt):
-            zenqa.get_d_coefficients(basis)
-            armed[0] = False
-        elapsed = time.perf_counter() - start
-    finally:
-        armed[0] = False
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+    elapsed = seconds_to_interrupt(lambda: zenqa.get_d_coefficients(basis))
     assert elapsed < 0.05 + full / 2, (elapsed, full)
     assert all(m.flags.writeable for m in basis)
 
