@@ -1,0 +1,63 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "base/interrupt_check.hpp"
+#include "base/thread_team.hpp"
+#include "lie_algebra/algebra/algebra.hpp"
+
+namespace zenqa {
+
+// Matrices are made and projected this many at a time: the chunks are the
+// same on any number of threads, so the results are too, bit for bit.
+inline constexpr std::size_t image_chunk = 32;
+
+// Entries of made matrices below which one thread does all the work.
+inline constexpr std::size_t threaded_entries = std::size_t{1} << 15;
+
+// Runs part(first, last) over [0, count) in chunks of image_chunk, shared
+// over a team when the work is large enough. Only the calling thread checks
+// for interrupts (check may be null).
+template <class Part>
+void run_in_chunks(std::size_t count, std::size_t entries_per_item, InterruptCheck check, Part&& part) {
+    const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
+    const bool threaded = count * entries_per_item >= threaded_entries;
+    ThreadTeam team(threaded ? std::min(compute_threads(), chunks) : 1);
+    team.run(
+        chunks,
+        [&](std::size_t c) {
+            if (team.stopping(c)) return;
+            if (check != nullptr && team.on_calling_thread()) check();
+            part(c * image_chunk, std::min(count, (c + 1) * image_chunk));
+        },
+        check);
+}
+
+// The coefficients of `count` d x d matrices that are made on demand:
+// make(t, matrix) writes matrix t (row-major, zeroed before), and
+// take(t, coefficients) receives its n coefficients.
+template <class Make, class Take>
+void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, InterruptCheck check) {
+    const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
+    run_in_chunks(count, m, check, [&](std::size_t first, std::size_t last) {
+        std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
+        for (std::size_t t = first; t < last; ++t) make(t, matrices.data() + (t - first) * m);
+        algebra.project(last - first, matrices.data(), coefficients.data());
+        for (std::size_t t = first; t < last; ++t) take(t, coefficients.data() + (t - first) * n);
+    });
+}
+
+// Takes the coefficients of image t of a generator: those of L(B_t) as
+// column t of A (n x n, row-major), and those of L(I/d), image n, as b.
+inline void take_generator_image(std::size_t t, std::size_t n, const Complex* coefficients, Complex* a, Complex* b) {
+    if (t == n) {
+        std::copy(coefficients, coefficients + n, b);
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) a[k * n + t] = coefficients[k];
+}
+
+}  // namespace zenqa

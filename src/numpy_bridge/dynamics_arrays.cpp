@@ -1,0 +1,106 @@
+#include "numpy_bridge/dynamics_arrays.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "base/checked_math.hpp"
+#include "numpy_bridge/algebra_arrays.hpp"
+#include "numpy_bridge/numpy.hpp"
+#include "numpy_bridge/numpy_api.hpp"
+#include "python/errors.hpp"
+
+namespace zenqa {
+
+namespace {
+
+PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
+
+std::string shape_text(const std::vector<std::size_t>& shape) {
+    std::string text = "(";
+    for (std::size_t axis = 0; axis < shape.size(); ++axis) text += (axis ? ", " : "") + std::to_string(shape[axis]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+bool has_shape(const PyRef& array, const std::vector<std::size_t>& shape) {
+    if (PyArray_NDIM(as_array(array)) != static_cast<int>(shape.size())) return false;
+    for (std::size_t axis = 0; axis < shape.size(); ++axis)
+        if (PyArray_DIM(as_array(array), static_cast<int>(axis)) != static_cast<npy_intp>(shape[axis])) return false;
+    return true;
+}
+
+// The values of an array whose shape and element type are checked, cast to
+// the element type of T (complex128 or float64), refused when not finite.
+template <class T>
+std::vector<T> finite_values(const char* name, const PyRef& array) {
+    Operand operand;
+    operand.array = PyRef::borrow(array.get());
+    operand.complex = sizeof(T) == sizeof(Complex);
+    operand.shape.assign(PyArray_DIMS(as_array(array)), PyArray_DIMS(as_array(array)) + PyArray_NDIM(as_array(array)));
+    const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(as_array(array)));
+    require_bytes(checked_product({size, sizeof(T)}), std::string("copying ") + name);
+    std::vector<double> buffer;
+    const double* data = operand.copy_to(buffer);
+    const std::size_t parts = size * sizeof(T) / sizeof(double);
+    for (std::size_t p = 0; p < parts; ++p) {
+        if (std::isfinite(data[p])) [[likely]]
+            continue;
+        value_error(std::string(name) + " of shape " + shape_of(array) + " holds a NaN or an infinity at flat index " +
+                    std::to_string(p / (sizeof(T) / sizeof(double))));
+    }
+    std::vector<T> values(size);
+    std::memcpy(values.data(), data, parts * sizeof(double));
+    return values;
+}
+
+void require_type(const char* name, const PyRef& array, int type_number, const char* type_name) {
+    if (!casts_safely(array, type_number))
+        throw PendingError(PyExc_TypeError, std::string(name) + " has dtype " + dtype_of(array) +
+                                                ", which does not cast safely to " + type_name);
+}
+
+}  // namespace
+
+std::vector<Complex> complex_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
+    const PyRef array = any_array(object);
+    require_type(name, array, NPY_CDOUBLE, "complex128");
+    if (!has_shape(array, shape))
+        value_error(std::string(name) + " has shape " + shape_of(array) + " but must have shape " + shape_text(shape));
+    return finite_values<Complex>(name, array);
+}
+
+JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {
+    const char* name = "jump_operators";
+    JumpOperators jumps;
+    require_numpy();
+    // An empty sequence: no jump operators, whatever shape NumPy would give it.
+    if (!is_numpy_array(object) && PySequence_Check(object) && PySequence_Size(object) == 0) return jumps;
+    PyErr_Clear();
+    const PyRef array = any_array(object);
+    require_type(name, array, NPY_CDOUBLE, "complex128");
+    PyArrayObject* view = as_array(array);
+    jumps.count = PyArray_NDIM(view) == 3 ? static_cast<std::size_t>(PyArray_DIM(view, 0)) : 0;
+    if (!has_shape(array, {jumps.count, d, d})) {
+        const std::string size = std::to_string(d);
+        value_error(std::string(name) + " has shape " + shape_of(array) + " but must be a sequence of " + size + " x " +
+                    size + " matrices or an array of shape (m, " + size + ", " + size + ")");
+    }
+    jumps.values = finite_values<Complex>(name, array);
+    return jumps;
+}
+
+std::vector<double> rates_argument(PyObject* object, std::size_t count) {
+    const char* name = "rates";
+    if (object == Py_None) return std::vector<double>(count, 1.0);
+    const PyRef array = any_array(object);
+    if (PyTypeNum_ISCOMPLEX(PyArray_TYPE(as_array(array))))
+        throw PendingError(PyExc_TypeError,
+                           std::string(name) + " has dtype " + dtype_of(array) + ", but rates are real");
+    require_type(name, array, NPY_DOUBLE, "float64");
+    if (!has_shape(array, {count}))
+        value_error(std::string(name) + " has shape " + shape_of(array) + " but there are " + std::to_string(count) +
+                    " jump operators, so it must have shape " + shape_text({count}));
+    return finite_values<double>(name, array);
+}
+
+}  // namespace zenqa
