@@ -1,5 +1,6 @@
 #include "lie_algebra/dynamics/gks_form.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -16,36 +17,44 @@ namespace zenqa {
 
 namespace {
 
-// The superoperator S on the row-major vec, column q at q*d*d. Its
-// reshuffling R[(i,k),(j,l)] = S[(i,j),(k,l)] is the Choi matrix
-// sum_ab chi_ab vec(F_a) vec(F_b)^H of L(rho) = sum_ab chi_ab F_a rho F_b^H.
-class Reshuffled {
+// The reshuffled superoperator R[(i,k),(j,l)] = S[(i,j),(k,l)], S on the
+// row-major vec: the Choi matrix sum_ab chi_ab vec(F_a) vec(F_b)^H of
+// L(rho) = sum_ab chi_ab F_a rho F_b^H. Stored by columns: column (j, l) at
+// (j*d + l)*d*d, entry (i, k) at i*d + k.
+class ChoiMatrix {
 public:
-    Reshuffled(const Algebra& algebra, const Complex* a, const Complex* b, InterruptCheck check)
+    ChoiMatrix(const Algebra& algebra, const Complex* a, const Complex* b, InterruptCheck check)
         : d_(algebra.dim()), size_(d_ * d_) {
-        require_memory(checked_product({size_, size_, sizeof(Complex)}), [] { return "the superoperator"; });
-        columns_.resize(size_ * size_);
+        require_memory(checked_product({2, size_, size_, sizeof(Complex)}), [] { return "the superoperator"; });
+        std::vector<Complex> superoperator(size_ * size_);
         superoperator_columns(
             algebra, a, b,
-            [&](std::size_t q, const Complex* column) { std::copy(column, column + size_, &columns_[q * size_]); },
+            [&](std::size_t q, const Complex* column) { std::copy(column, column + size_, &superoperator[q * size_]); },
             check);
+        columns_.resize(size_ * size_);
+        // Column q = k*d + l of S, entry p = i*d + j.
+        permute_in_tiles(size_, size_, superoperator.data(), columns_.data(),
+                         [d = d_, size = size_](std::size_t q, std::size_t p) {
+                             return (p % d * d + q % d) * size + p / d * d + q / d;
+                         });
     }
 
-    // R[(i, k), (j, l)].
+    const Complex* columns() const { return columns_.data(); }
     Complex at(std::size_t i, std::size_t k, std::size_t j, std::size_t l) const {
-        return columns_[(k * d_ + l) * size_ + i * d_ + j];
+        return columns_[(j * d_ + l) * size_ + i * d_ + k];
     }
 
     // Refuses R that is not Hermitian: L does not preserve Hermiticity.
     void require_hermitian() const {
-        double deviation = 0.0;
-        for (std::size_t i = 0; i < d_; ++i)
-            for (std::size_t k = 0; k < d_; ++k)
-                for (std::size_t j = 0; j < d_; ++j)
-                    for (std::size_t l = 0; l < d_; ++l) {
-                        const Complex difference = at(i, k, j, l) - conj(at(j, l, i, k));
-                        deviation = std::max(deviation, std::hypot(difference.re, difference.im));
-                    }
+        constexpr std::size_t tile = 16;
+        double squared = 0.0;
+        for (std::size_t p0 = 0; p0 < size_; p0 += tile)
+            for (std::size_t q0 = p0; q0 < size_; q0 += tile)
+                for (std::size_t p = p0; p < std::min(size_, p0 + tile); ++p)
+                    for (std::size_t q = q0; q < std::min(size_, q0 + tile); ++q)
+                        squared =
+                            std::max(squared, squared_modulus(columns_[q * size_ + p] - conj(columns_[p * size_ + q])));
+        const double deviation = std::sqrt(squared);
         const double largest = largest_modulus(columns_.data(), columns_.size());
         if (deviation <= choi_hermiticity_tolerance * largest) return;
         throw InvalidValue(
@@ -62,15 +71,14 @@ private:
 
 // H from G0 = unvec(R vec(I)) / d, which is G = -iH - 1/2 sum_ij C_ij B_j^H B_i
 // up to a multiple of I: H = (i/2)(G0 - G0^H), its trace removed.
-void write_hamiltonian(const Reshuffled& r, std::size_t d, Complex* hamiltonian) {
+void write_hamiltonian(const ChoiMatrix& r, std::size_t d, Complex* hamiltonian) {
     const double inverse_d = 1.0 / static_cast<double>(d);
     std::vector<Complex> g(d * d);
-    for (std::size_t i = 0; i < d; ++i)
-        for (std::size_t k = 0; k < d; ++k) {
-            Complex sum{};
-            for (std::size_t j = 0; j < d; ++j) sum = sum + r.at(i, k, j, j);
-            g[i * d + k] = {sum.re * inverse_d, sum.im * inverse_d};
-        }
+    for (std::size_t j = 0; j < d; ++j) {
+        const Complex* column = r.columns() + (j * d + j) * d * d;
+        for (std::size_t p = 0; p < d * d; ++p) g[p] = g[p] + column[p];
+    }
+    for (Complex& z : g) z = {z.re * inverse_d, z.im * inverse_d};
     double trace = 0.0;
     for (std::size_t i = 0; i < d; ++i)
         for (std::size_t k = 0; k < d; ++k) {
@@ -87,27 +95,28 @@ void gks_form(const Algebra& algebra, const Complex* a, const Complex* b, Comple
               InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     require_traceless_basis(algebra);
-    const Reshuffled r(algebra, a, b, check);
-    r.require_hermitian();
-    write_hamiltonian(r, d, hamiltonian);
     // C = V^+ R (V^+)^H, V the basis columns: V^+ vec(I) = 0 drops the
-    // Hamiltonian's part of R. First Y = V^+ R, column (j, l) at (j*d + l)*n.
-    require_memory(checked_product({size, n, sizeof(Complex)}), [] { return "the Kossakowski matrix's work space"; });
-    std::vector<Complex> y(size * n);
-    project_images(
-        algebra, size,
-        [&](std::size_t t, Complex* matrix) {
-            const std::size_t j = t / d, l = t % d;
-            for (std::size_t i = 0; i < d; ++i)
-                for (std::size_t k = 0; k < d; ++k) matrix[i * d + k] = r.at(i, k, j, l);
-        },
-        [&](std::size_t t, const Complex* coefficients) { std::copy(coefficients, coefficients + n, &y[t * n]); },
-        check);
-    // Then C^H = V^+ Y^H, one row of C at a time.
-    project_images(
+    // Hamiltonian's part of R. First Y = V^+ R, column (j, l) at (j*d + l)*n;
+    // R goes once Y is formed.
+    std::vector<Complex> y;
+    {
+        const ChoiMatrix r(algebra, a, b, check);
+        r.require_hermitian();
+        write_hamiltonian(r, d, hamiltonian);
+        require_memory(checked_product({size, n, sizeof(Complex)}),
+                       [] { return "the Kossakowski matrix's work space"; });
+        y.resize(size * n);
+        run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
+            algebra.project(last - first, r.columns() + first * size, &y[first * n]);
+        });
+    }
+    // Then C^H = V^+ Y^H, a chunk of rows of C at a time.
+    project_chunks(
         algebra, n,
-        [&](std::size_t row, Complex* matrix) {
-            for (std::size_t q = 0; q < size; ++q) matrix[q] = conj(y[q * n + row]);
+        [&](std::size_t first, std::size_t last, Complex* matrices) {
+            for (std::size_t q = 0; q < size; ++q)
+                for (std::size_t row = first; row < last; ++row)
+                    matrices[(row - first) * size + q] = conj(y[q * n + row]);
         },
         [&](std::size_t row, const Complex* coefficients) {
             for (std::size_t k = 0; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[k]);

@@ -114,13 +114,14 @@ private:
 };
 
 void require_hermitian(const std::vector<Complex>& h, std::size_t d) {
-    double deviation = 0.0;
+    double squared = 0.0;
     for (std::size_t r = 0; r < d; ++r) {
         for (std::size_t c = 0; c < d; ++c) {
             const Complex difference = h[r * d + c] - conj(h[c * d + r]);
-            deviation = std::max(deviation, std::hypot(difference.re, difference.im));
+            squared = std::max(squared, squared_modulus(difference));
         }
     }
+    const double deviation = std::sqrt(squared);
     const double largest = largest_modulus(h.data(), h.size());
     if (deviation <= hermiticity_tolerance * largest) return;
     const std::string size = std::to_string(d);

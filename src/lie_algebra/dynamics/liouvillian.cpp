@@ -20,22 +20,22 @@ std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t
     const std::size_t size = d * d;
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "a copy of the superoperator"; });
     std::vector<Complex> columns(size * size);
-    for (std::size_t r = 0; r < d; ++r)
-        for (std::size_t c = 0; c < d; ++c)
-            for (std::size_t i = 0; i < d; ++i)
-                for (std::size_t k = 0; k < d; ++k)
-                    columns[(r * d + c) * size + i * d + k] = superoperator[(k * d + i) * size + c * d + r];
+    // Row k*d + i, column c*d + r of the column-stacked one.
+    permute_in_tiles(size, size, superoperator, columns.data(), [d, size](std::size_t row, std::size_t col) {
+        return (col % d * d + col / d) * size + row % d * d + row / d;
+    });
     return columns;
 }
 
 void require_trace_preserved(const std::vector<Complex>& columns, std::size_t d) {
     const std::size_t size = d * d;
-    double deviation = 0.0;
+    double squared = 0.0;
     for (std::size_t q = 0; q < size; ++q) {
         Complex trace{};
         for (std::size_t i = 0; i < d; ++i) trace = trace + columns[q * size + i * d + i];
-        deviation = std::max(deviation, std::hypot(trace.re, trace.im));
+        squared = std::max(squared, squared_modulus(trace));
     }
+    const double deviation = std::sqrt(squared);
     const double largest = largest_modulus(columns.data(), columns.size());
     if (deviation <= trace_tolerance * largest) return;
     const std::string side = std::to_string(size);
@@ -77,6 +77,10 @@ void superoperator_columns(const Algebra& algebra, const Complex* a, const Compl
         algebra.basis_columns().for_each_nonzero(
             k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
     }
+    // A by columns, so that A w reads only the columns of the nonzero w_j.
+    require_memory(checked_product({n, n, sizeof(Complex)}), [] { return "a transposed copy of the generator"; });
+    std::vector<Complex> a_columns(n * n);
+    permute_in_tiles(n, n, a, a_columns.data(), [n](std::size_t k, std::size_t j) { return j * n + k; });
     project_images(
         algebra, size,
         [&](std::size_t q, Complex* matrix) {
@@ -85,17 +89,17 @@ void superoperator_columns(const Algebra& algebra, const Complex* a, const Compl
             for (std::size_t i = 0; i < d; ++i) matrix[i * d + i] = matrix[i * d + i] - Complex{inverse_d, 0.0};
         },
         [&](std::size_t q, const Complex* w) {
-            std::vector<std::size_t> nonzero;
-            for (std::size_t j = 0; j < n; ++j)
-                if (!is_zero(w[j])) nonzero.push_back(j);
-            std::vector<Complex> column(size);
+            std::vector<Complex> y(n), column(size);
+            for (std::size_t j = 0; j < n; ++j) {
+                if (is_zero(w[j])) continue;
+                const Complex* a_column = a_columns.data() + j * n;
+                for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + a_column[k] * w[j];
+            }
             if (q / d == q % d) column = image_of_identity;
             for (std::size_t k = 0; k < n; ++k) {
-                Complex y{};
-                for (const std::size_t j : nonzero) y = y + a[k * n + j] * w[j];
-                if (is_zero(y)) continue;
+                if (is_zero(y[k])) continue;
                 algebra.basis_columns().for_each_nonzero(
-                    k, [&](std::size_t p, Complex v) { column[p] = column[p] + y * v; });
+                    k, [&](std::size_t p, Complex v) { column[p] = column[p] + y[k] * v; });
             }
             visit(q, column.data());
         },
@@ -106,14 +110,15 @@ void to_liouvillian(const Algebra& algebra, const Complex* a, const Complex* b, 
                     InterruptCheck check) {
     const std::size_t d = algebra.dim(), size = d * d;
     require_traceless_span(algebra);
+    require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
+    std::vector<Complex> columns(size * size);
     superoperator_columns(
         algebra, a, b,
-        [&](std::size_t q, const Complex* column) {
-            const std::size_t r = q / d, c = q % d;
-            for (std::size_t i = 0; i < d; ++i)
-                for (std::size_t k = 0; k < d; ++k) superoperator[(k * d + i) * size + c * d + r] = column[i * d + k];
-        },
-        check);
+        [&](std::size_t q, const Complex* column) { std::copy(column, column + size, &columns[q * size]); }, check);
+    // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r.
+    permute_in_tiles(size, size, columns.data(), superoperator, [d, size](std::size_t q, std::size_t p) {
+        return (p % d * d + p / d) * size + q % d * d + q / d;
+    });
 }
 
 }  // namespace zenqa

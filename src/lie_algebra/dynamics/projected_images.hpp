@@ -36,18 +36,41 @@ void run_in_chunks(std::size_t count, std::size_t entries_per_item, InterruptChe
         check);
 }
 
-// The coefficients of `count` d x d matrices that are made on demand:
-// make(t, matrix) writes matrix t (row-major, zeroed before), and
-// take(t, coefficients) receives its n coefficients.
-template <class Make, class Take>
-void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, InterruptCheck check) {
+// The coefficients of `count` d x d matrices that are made on demand a
+// chunk at a time: make(first, last, matrices) writes matrices first to last
+// (row-major, one after another, zeroed before), and take(t, coefficients)
+// receives the n coefficients of matrix t.
+template <class MakeChunk, class Take>
+void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, InterruptCheck check) {
     const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
     run_in_chunks(count, m, check, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
-        for (std::size_t t = first; t < last; ++t) make(t, matrices.data() + (t - first) * m);
+        make(first, last, matrices.data());
         algebra.project(last - first, matrices.data(), coefficients.data());
         for (std::size_t t = first; t < last; ++t) take(t, coefficients.data() + (t - first) * n);
     });
+}
+
+// project_chunks with the matrices made one at a time: make(t, matrix).
+template <class Make, class Take>
+void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, InterruptCheck check) {
+    const std::size_t m = algebra.dim() * algebra.dim();
+    const auto make_chunk = [&](std::size_t first, std::size_t last, Complex* matrices) {
+        for (std::size_t t = first; t < last; ++t) make(t, matrices + (t - first) * m);
+    };
+    project_chunks(algebra, count, make_chunk, take, check);
+}
+
+// target[place(p, q)] = source[p * cols + q] for p < rows, q < cols, in
+// square tiles: a permutation of the entries of a large matrix that would
+// touch a new page at every step if it ran along either side.
+template <class Place>
+void permute_in_tiles(std::size_t rows, std::size_t cols, const Complex* source, Complex* target, Place&& place) {
+    constexpr std::size_t tile = 16;
+    for (std::size_t p0 = 0; p0 < rows; p0 += tile)
+        for (std::size_t q0 = 0; q0 < cols; q0 += tile)
+            for (std::size_t p = p0; p < std::min(rows, p0 + tile); ++p)
+                for (std::size_t q = q0; q < std::min(cols, q0 + tile); ++q) target[place(p, q)] = source[p * cols + q];
 }
 
 // Takes the coefficients of image t of a generator: those of L(B_t) as
