@@ -71,21 +71,30 @@ std::vector<Complex> complex_argument(const char* name, PyObject* object, const 
 
 JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {
     const char* name = "jump_operators";
-    JumpOperators jumps;
     require_numpy();
-    // An empty sequence: no jump operators, whatever shape NumPy would give it.
-    if (!is_numpy_array(object) && PySequence_Check(object) && PySequence_Size(object) == 0) return jumps;
-    PyErr_Clear();
-    const PyRef array = any_array(object);
-    require_type(name, array, NPY_CDOUBLE, "complex128");
-    PyArrayObject* view = as_array(array);
-    jumps.count = PyArray_NDIM(view) == 3 ? static_cast<std::size_t>(PyArray_DIM(view, 0)) : 0;
-    if (!has_shape(array, {jumps.count, d, d})) {
-        const std::string size = std::to_string(d);
-        value_error(std::string(name) + " has shape " + shape_of(array) + " but must be a sequence of " + size + " x " +
-                    size + " matrices or an array of shape (m, " + size + ", " + size + ")");
+    JumpOperators jumps;
+    const std::string size = std::to_string(d);
+    if (is_numpy_array(object) || !PySequence_Check(object)) {
+        const PyRef array = any_array(object);
+        require_type(name, array, NPY_CDOUBLE, "complex128");
+        PyArrayObject* view = as_array(array);
+        jumps.count = PyArray_NDIM(view) == 3 ? static_cast<std::size_t>(PyArray_DIM(view, 0)) : 0;
+        if (!has_shape(array, {jumps.count, d, d})) {
+            value_error(std::string(name) + " has shape " + shape_of(array) + " but must be a sequence of " + size +
+                        " x " + size + " matrices or an array of shape (m, " + size + ", " + size + ")");
+        }
+        jumps.values = finite_values<Complex>(name, array);
+        return jumps;
     }
-    jumps.values = finite_values<Complex>(name, array);
+    // A sequence: each matrix on its own, named by its place.
+    const PyRef items = checked(PySequence_Tuple(object));
+    jumps.count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
+    for (std::size_t m = 0; m < jumps.count; ++m) {
+        const std::string item = std::string(name) + "[" + std::to_string(m) + "]";
+        const std::vector<Complex> values =
+            complex_argument(item.c_str(), PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(m)), {d, d});
+        jumps.values.insert(jumps.values.end(), values.begin(), values.end());
+    }
     return jumps;
 }
 

@@ -1,5 +1,6 @@
 #include "lie_algebra/dynamics/liouvillian.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,10 +10,18 @@
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
 #include "lie_algebra/dynamics/projected_images.hpp"
+#include "lie_algebra/lapack/matrix_product.hpp"
 
 namespace zenqa {
 
 namespace {
+
+// Whether the basis has so many nonzero entries that matrix products beat
+// following them one by one.
+bool is_dense(const Algebra& algebra) {
+    const std::size_t d = algebra.dim();
+    return algebra.basis_columns().nonzeros() * 4 > algebra.size() * d * d;
+}
 
 // Column q = r*d + c of the row-major superoperator, taken from the
 // column-stacked one: its image of E_rc, entry (i, k) at i*d + k.
@@ -53,15 +62,26 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
     const std::vector<Complex> columns = row_major_columns(superoperator, d);
     require_trace_preserved(columns, d);
     const double inverse_d = 1.0 / static_cast<double>(d);
-    project_images(
+    const ComplexMatrix dense = is_dense(algebra) ? algebra.basis_columns().dense() : ComplexMatrix();
+    project_chunks(
         algebra, n + 1,
-        [&](std::size_t t, Complex* matrix) {
-            const auto add_column = [&](std::size_t q, Complex v) {
+        [&](std::size_t first, std::size_t last, Complex* matrices) {
+            const auto add_column = [&](Complex* matrix, std::size_t q, Complex v) {
                 const Complex* column = columns.data() + q * size;
                 for (std::size_t p = 0; p < size; ++p) matrix[p] = matrix[p] + v * column[p];
             };
-            if (t < n) return algebra.basis_columns().for_each_nonzero(t, add_column);
-            for (std::size_t r = 0; r < d; ++r) add_column(r * d + r, {inverse_d, 0.0});
+            // Image n, of I/d, is b's.
+            const std::size_t basis_last = std::min(last, n);
+            if (dense.rows() != 0 && first < basis_last) {
+                multiply(false, size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
+            } else {
+                for (std::size_t t = first; t < basis_last; ++t) {
+                    algebra.basis_columns().for_each_nonzero(
+                        t, [&](std::size_t q, Complex v) { add_column(matrices + (t - first) * size, q, v); });
+                }
+            }
+            if (last <= n) return;
+            for (std::size_t r = 0; r < d; ++r) add_column(matrices + (n - first) * size, r * d + r, {inverse_d, 0.0});
         },
         [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
 }
@@ -69,41 +89,52 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
 void superoperator_columns(const Algebra& algebra, const Complex* a, const Complex* b,
                            const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    const SparseColumns& basis = algebra.basis_columns();
     const double inverse_d = 1.0 / static_cast<double>(d);
     // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
     // traceless part of X.
     std::vector<Complex> image_of_identity(size);
-    for (std::size_t k = 0; k < n; ++k) {
-        algebra.basis_columns().for_each_nonzero(
+    for (std::size_t k = 0; k < n; ++k)
+        basis.for_each_nonzero(
             k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
-    }
-    // A by columns, so that A w reads only the columns of the nonzero w_j.
+    // A by columns (column-major), so that A w reads only the columns of the nonzero w_j.
     require_memory(checked_product({n, n, sizeof(Complex)}), [] { return "a transposed copy of the generator"; });
     std::vector<Complex> a_columns(n * n);
     permute_in_tiles(n, n, a, a_columns.data(), [n](std::size_t k, std::size_t j) { return j * n + k; });
-    project_images(
-        algebra, size,
-        [&](std::size_t q, Complex* matrix) {
-            matrix[q] = {1.0, 0.0};
-            if (q / d != q % d) return;
-            for (std::size_t i = 0; i < d; ++i) matrix[i * d + i] = matrix[i * d + i] - Complex{inverse_d, 0.0};
-        },
-        [&](std::size_t q, const Complex* w) {
-            std::vector<Complex> y(n), column(size);
-            for (std::size_t j = 0; j < n; ++j) {
-                if (is_zero(w[j])) continue;
-                const Complex* a_column = a_columns.data() + j * n;
-                for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + a_column[k] * w[j];
+    const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
+    run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
+        const std::size_t count = last - first;
+        std::vector<Complex> units(count * size), w(count * n), y(count * n), columns(count * size);
+        for (std::size_t q = first; q < last; ++q) {
+            Complex* unit = units.data() + (q - first) * size;
+            unit[q] = {1.0, 0.0};
+            if (q / d != q % d) continue;
+            for (std::size_t i = 0; i < d; ++i) unit[i * d + i] = unit[i * d + i] - Complex{inverse_d, 0.0};
+            std::copy(image_of_identity.begin(), image_of_identity.end(), columns.data() + (q - first) * size);
+        }
+        algebra.project(count, units.data(), w.data());
+        if (dense.rows() != 0) {
+            multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
+            std::vector<Complex> images(count * size);
+            multiply(false, size, count, n, dense.data(), y.data(), images.data());
+            for (std::size_t p = 0; p < count * size; ++p) columns[p] = columns[p] + images[p];
+        } else {
+            for (std::size_t t = 0; t < count; ++t) {
+                Complex *y_t = y.data() + t * n, *column = columns.data() + t * size;
+                for (std::size_t j = 0; j < n; ++j) {
+                    const Complex w_j = w[t * n + j];
+                    if (is_zero(w_j)) continue;
+                    const Complex* a_column = a_columns.data() + j * n;
+                    for (std::size_t k = 0; k < n; ++k) y_t[k] = y_t[k] + a_column[k] * w_j;
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (is_zero(y_t[k])) continue;
+                    basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { column[p] = column[p] + y_t[k] * v; });
+                }
             }
-            if (q / d == q % d) column = image_of_identity;
-            for (std::size_t k = 0; k < n; ++k) {
-                if (is_zero(y[k])) continue;
-                algebra.basis_columns().for_each_nonzero(
-                    k, [&](std::size_t p, Complex v) { column[p] = column[p] + y[k] * v; });
-            }
-            visit(q, column.data());
-        },
-        check);
+        }
+        for (std::size_t q = first; q < last; ++q) visit(q, columns.data() + (q - first) * size);
+    });
 }
 
 void to_liouvillian(const Algebra& algebra, const Complex* a, const Complex* b, Complex* superoperator,
