@@ -32,11 +32,9 @@ public:
             [&](std::size_t q, const Complex* column) { std::copy(column, column + size_, &superoperator[q * size_]); },
             check);
         columns_.resize(size_ * size_);
-        // Column q = k*d + l of S, entry p = i*d + j.
-        permute_in_tiles(size_, size_, superoperator.data(), columns_.data(),
-                         [d = d_, size = size_](std::size_t q, std::size_t p) {
-                             return (p % d * d + q % d) * size + p / d * d + q / d;
-                         });
+        // Column q = k*d + l of S, entry p = i*d + j, to column j*d + l, entry
+        // i*d + k: digits (k, l, i, j) to (j, l, i, k).
+        exchange_outer_digits(d_, superoperator.data(), columns_.data(), false);
     }
 
     const Complex* columns() const { return columns_.data(); }

@@ -29,10 +29,8 @@ std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t
     const std::size_t size = d * d;
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "a copy of the superoperator"; });
     std::vector<Complex> columns(size * size);
-    // Row k*d + i, column c*d + r of the column-stacked one.
-    permute_in_tiles(size, size, superoperator, columns.data(), [d, size](std::size_t row, std::size_t col) {
-        return (col % d * d + col / d) * size + row % d * d + row / d;
-    });
+    // Row k*d + i, column c*d + r of the column-stacked one: digits (k, i, c, r) to (r, c, i, k).
+    exchange_outer_digits(d, superoperator, columns.data(), true);
     return columns;
 }
 
@@ -146,10 +144,9 @@ void to_liouvillian(const Algebra& algebra, const Complex* a, const Complex* b, 
     superoperator_columns(
         algebra, a, b,
         [&](std::size_t q, const Complex* column) { std::copy(column, column + size, &columns[q * size]); }, check);
-    // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r.
-    permute_in_tiles(size, size, columns.data(), superoperator, [d, size](std::size_t q, std::size_t p) {
-        return (p % d * d + p / d) * size + q % d * d + q / d;
-    });
+    // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
+    // digits (r, c, i, k) to (k, i, c, r).
+    exchange_outer_digits(d, columns.data(), superoperator, true);
 }
 
 }  // namespace zenqa

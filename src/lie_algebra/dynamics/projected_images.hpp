@@ -73,6 +73,25 @@ void permute_in_tiles(std::size_t rows, std::size_t cols, const Complex* source,
                 for (std::size_t q = q0; q < std::min(cols, q0 + tile); ++q) target[place(p, q)] = source[p * cols + q];
 }
 
+// The reshuffles of superoperators: an index into d^4 entries has the
+// base-d digits (w, x, y, z), most significant first, and
+//     target[(z, x, y, w)] = source[(w, x, y, z)],
+// or target[(z, y, x, w)] with reverse_middle. For each middle pair this is
+// a d x d transpose between rows d^3 apart, done in tiles.
+inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex* target, bool reverse_middle) {
+    constexpr std::size_t tile = 16;
+    const std::size_t outer = d * d * d;
+    for (std::size_t x = 0; x < d; ++x)
+        for (std::size_t y = 0; y < d; ++y) {
+            const std::size_t from = (x * d + y) * d, to = (reverse_middle ? y * d + x : x * d + y) * d;
+            for (std::size_t w0 = 0; w0 < d; w0 += tile)
+                for (std::size_t z0 = 0; z0 < d; z0 += tile)
+                    for (std::size_t w = w0; w < std::min(d, w0 + tile); ++w)
+                        for (std::size_t z = z0; z < std::min(d, z0 + tile); ++z)
+                            target[z * outer + to + w] = source[w * outer + from + z];
+        }
+}
+
 // Takes the coefficients of image t of a generator: those of L(B_t) as
 // column t of A (n x n, row-major), and those of L(I/d), image n, as b.
 inline void take_generator_image(std::size_t t, std::size_t n, const Complex* coefficients, Complex* a, Complex* b) {
