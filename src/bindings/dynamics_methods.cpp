@@ -1,5 +1,7 @@
 #include "bindings/dynamics_methods.hpp"
 
+#include <utility>
+
 #include "bindings/entry_guard.hpp"
 #include "lie_algebra/dynamics/gks_form.hpp"
 #include "lie_algebra/dynamics/lindblad_generator.hpp"
@@ -63,12 +65,12 @@ PyObject* algebra_lindblad_terms(PyObject* self, PyObject* args, PyObject* kwarg
     return entry_guard([&] {
         const std::shared_ptr<const Algebra> algebra = algebra_of(self);
         const std::size_t n = algebra->size(), d = algebra->dim();
-        const GeneratorArguments generator = generator_arguments(args, kwargs, "OO:lindblad_terms", n);
+        GeneratorArguments generator = generator_arguments(args, kwargs, "OO:lindblad_terms", n);
         PyRef hamiltonian = new_complex_array({}, {d, d}, "the Hamiltonian");
         PyRef kossakowski = new_complex_array({}, {n, n}, "the Kossakowski matrix");
         {
             const ReleasedGil released;
-            gks_form(*algebra, generator.a.data(), generator.b.data(), data_of(hamiltonian), data_of(kossakowski),
+            gks_form(*algebra, std::move(generator.a), generator.b.data(), data_of(hamiltonian), data_of(kossakowski),
                      ReleasedGil::check_signals);
         }
         return pair(hamiltonian, kossakowski);
@@ -99,11 +101,11 @@ PyObject* algebra_to_liouvillian(PyObject* self, PyObject* args, PyObject* kwarg
     return entry_guard([&] {
         const std::shared_ptr<const Algebra> algebra = algebra_of(self);
         const std::size_t n = algebra->size(), d = algebra->dim();
-        const GeneratorArguments generator = generator_arguments(args, kwargs, "OO:to_liouvillian", n);
+        GeneratorArguments generator = generator_arguments(args, kwargs, "OO:to_liouvillian", n);
         PyRef superoperator = new_complex_array({}, {d * d, d * d}, "the superoperator");
         {
             const ReleasedGil released;
-            to_liouvillian(*algebra, generator.a.data(), generator.b.data(), data_of(superoperator),
+            to_liouvillian(*algebra, std::move(generator.a), generator.b.data(), data_of(superoperator),
                            ReleasedGil::check_signals);
         }
         return superoperator;

@@ -1,7 +1,6 @@
 #include "numpy_bridge/dynamics_arrays.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <string>
 
 #include "base/checked_math.hpp"
@@ -30,26 +29,27 @@ bool has_shape(const PyRef& array, const std::vector<std::size_t>& shape) {
 }
 
 // The values of an array whose shape and element type are checked, cast to
-// the element type of T (complex128 or float64), refused when not finite.
+// the element type of T (complex128 or float64) straight into the result,
+// refused when not finite.
 template <class T>
 std::vector<T> finite_values(const char* name, const PyRef& array) {
-    Operand operand;
-    operand.array = PyRef::borrow(array.get());
-    operand.complex = sizeof(T) == sizeof(Complex);
-    operand.shape.assign(PyArray_DIMS(as_array(array)), PyArray_DIMS(as_array(array)) + PyArray_NDIM(as_array(array)));
-    const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(as_array(array)));
+    PyArrayObject* source = as_array(array);
+    const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(source));
     require_bytes(checked_product({size, sizeof(T)}), std::string("copying ") + name);
-    std::vector<double> buffer;
-    const double* data = operand.copy_to(buffer);
-    const std::size_t parts = size * sizeof(T) / sizeof(double);
-    for (std::size_t p = 0; p < parts; ++p) {
-        if (std::isfinite(data[p])) [[likely]]
+    std::vector<T> values(size);
+    const int type_number = sizeof(T) == sizeof(Complex) ? NPY_CDOUBLE : NPY_DOUBLE;
+    const PyRef target =
+        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),
+                                     PyArray_DIMS(source), nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    const auto* parts = reinterpret_cast<const double*>(values.data());
+    const std::size_t per_value = sizeof(T) / sizeof(double);
+    for (std::size_t p = 0; p < size * per_value; ++p) {
+        if (std::isfinite(parts[p])) [[likely]]
             continue;
         value_error(std::string(name) + " of shape " + shape_of(array) + " holds a NaN or an infinity at flat index " +
-                    std::to_string(p / (sizeof(T) / sizeof(double))));
+                    std::to_string(p / per_value));
     }
-    std::vector<T> values(size);
-    std::memcpy(values.data(), data, parts * sizeof(double));
     return values;
 }
 

@@ -23,12 +23,12 @@ namespace {
 // (j*d + l)*d*d, entry (i, k) at i*d + k.
 class ChoiMatrix {
 public:
-    ChoiMatrix(const Algebra& algebra, const Complex* a, const Complex* b, InterruptCheck check)
+    ChoiMatrix(const Algebra& algebra, std::vector<Complex> a, const Complex* b, InterruptCheck check)
         : d_(algebra.dim()), size_(d_ * d_) {
         require_memory(checked_product({2, size_, size_, sizeof(Complex)}), [] { return "the superoperator"; });
         std::vector<Complex> superoperator(size_ * size_);
         superoperator_columns(
-            algebra, a, b,
+            algebra, std::move(a), b,
             [&](std::size_t q, const Complex* column) { std::copy(column, column + size_, &superoperator[q * size_]); },
             check);
         columns_.resize(size_ * size_);
@@ -89,8 +89,8 @@ void write_hamiltonian(const ChoiMatrix& r, std::size_t d, Complex* hamiltonian)
 
 }  // namespace
 
-void gks_form(const Algebra& algebra, const Complex* a, const Complex* b, Complex* hamiltonian, Complex* kossakowski,
-              InterruptCheck check) {
+void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* hamiltonian,
+              Complex* kossakowski, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     require_traceless_basis(algebra);
     // C = V^+ R (V^+)^H, V the basis columns: V^+ vec(I) = 0 drops the
@@ -98,7 +98,7 @@ void gks_form(const Algebra& algebra, const Complex* a, const Complex* b, Comple
     // R goes once Y is formed.
     std::vector<Complex> y;
     {
-        const ChoiMatrix r(algebra, a, b, check);
+        const ChoiMatrix r(algebra, std::move(a), b, check);
         r.require_hermitian();
         write_hamiltonian(r, d, hamiltonian);
         require_memory(checked_product({size, n, sizeof(Complex)}),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "array/complex.hpp"
 #include "base/interrupt_check.hpp"
 #include "lie_algebra/algebra/algebra.hpp"
@@ -16,7 +18,7 @@ inline constexpr double choi_hermiticity_tolerance = 1e-8;
 // The basis must be d*d - 1 independent traceless matrices (InvalidValue
 // otherwise). Every (A, b) preserves the trace; one whose map does not
 // preserve Hermiticity has no such form and is refused (InvalidValue).
-void gks_form(const Algebra& algebra, const Complex* a, const Complex* b, Complex* hamiltonian, Complex* kossakowski,
-              InterruptCheck check);
+void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* hamiltonian,
+              Complex* kossakowski, InterruptCheck check);
 
 }  // namespace zenqa

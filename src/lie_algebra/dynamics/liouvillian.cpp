@@ -84,7 +84,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
         [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
 }
 
-void superoperator_columns(const Algebra& algebra, const Complex* a, const Complex* b,
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
                            const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const SparseColumns& basis = algebra.basis_columns();
@@ -95,10 +95,9 @@ void superoperator_columns(const Algebra& algebra, const Complex* a, const Compl
     for (std::size_t k = 0; k < n; ++k)
         basis.for_each_nonzero(
             k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
-    // A by columns (column-major), so that A w reads only the columns of the nonzero w_j.
-    require_memory(checked_product({n, n, sizeof(Complex)}), [] { return "a transposed copy of the generator"; });
-    std::vector<Complex> a_columns(n * n);
-    permute_in_tiles(n, n, a, a_columns.data(), [n](std::size_t k, std::size_t j) { return j * n + k; });
+    // A by columns, so that A w reads only the columns of the nonzero w_j.
+    transpose_in_place(a, n);
+    const std::vector<Complex>& a_columns = a;
     const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
     run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
@@ -135,14 +134,14 @@ void superoperator_columns(const Algebra& algebra, const Complex* a, const Compl
     });
 }
 
-void to_liouvillian(const Algebra& algebra, const Complex* a, const Complex* b, Complex* superoperator,
+void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
                     InterruptCheck check) {
     const std::size_t d = algebra.dim(), size = d * d;
     require_traceless_span(algebra);
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
     std::vector<Complex> columns(size * size);
     superoperator_columns(
-        algebra, a, b,
+        algebra, std::move(a), b,
         [&](std::size_t q, const Complex* column) { std::copy(column, column + size, &columns[q * size]); }, check);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 #include "array/complex.hpp"
 #include "base/interrupt_check.hpp"
@@ -23,13 +24,15 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
                       InterruptCheck check);
 
 // The superoperator on the column-stacked vec of the generator (A, b).
-void to_liouvillian(const Algebra& algebra, const Complex* a, const Complex* b, Complex* superoperator,
+void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
                     InterruptCheck check);
 
 // The superoperator of (A, b) on the row-major vec, one column at a time:
 // visit(q, column) gets the image of E_rc, q = r*d + c, as d*d entries in
-// row-major order. Columns are visited from several threads at once.
-void superoperator_columns(const Algebra& algebra, const Complex* a, const Complex* b,
+// row-major order. Columns are visited from several threads at once. A
+// (row-major) is taken by value and transposed in place, which spares a
+// copy of its size.
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
                            const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check);
 
 }  // namespace zenqa

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -61,16 +62,14 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
     project_chunks(algebra, count, make_chunk, take, check);
 }
 
-// target[place(p, q)] = source[p * cols + q] for p < rows, q < cols, in
-// square tiles: a permutation of the entries of a large matrix that would
-// touch a new page at every step if it ran along either side.
-template <class Place>
-void permute_in_tiles(std::size_t rows, std::size_t cols, const Complex* source, Complex* target, Place&& place) {
+// The n x n matrix a (row-major) becomes its transpose, in tiles.
+inline void transpose_in_place(std::vector<Complex>& a, std::size_t n) {
     constexpr std::size_t tile = 16;
-    for (std::size_t p0 = 0; p0 < rows; p0 += tile)
-        for (std::size_t q0 = 0; q0 < cols; q0 += tile)
-            for (std::size_t p = p0; p < std::min(rows, p0 + tile); ++p)
-                for (std::size_t q = q0; q < std::min(cols, q0 + tile); ++q) target[place(p, q)] = source[p * cols + q];
+    for (std::size_t i0 = 0; i0 < n; i0 += tile)
+        for (std::size_t j0 = i0; j0 < n; j0 += tile)
+            for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
+                for (std::size_t j = std::max(j0, i + 1); j < std::min(n, j0 + tile); ++j)
+                    std::swap(a[i * n + j], a[j * n + i]);
 }
 
 // The reshuffles of superoperators: an index into d^4 entries has the
