@@ -120,14 +120,17 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
             for (std::size_t k = 0; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[k]);
         },
         check);
-    // Hermitian to the last bit: the mean of C and C^H.
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t k = i; k < n; ++k) {
-            const Complex upper = kossakowski[i * n + k], lower = conj(kossakowski[k * n + i]);
-            const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
-            kossakowski[i * n + k] = mean;
-            kossakowski[k * n + i] = conj(mean);
-        }
+    // Hermitian to the last bit: the mean of C and C^H, in tiles.
+    constexpr std::size_t tile = 16;
+    for (std::size_t i0 = 0; i0 < n; i0 += tile)
+        for (std::size_t k0 = i0; k0 < n; k0 += tile)
+            for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
+                for (std::size_t k = std::max(k0, i); k < std::min(n, k0 + tile); ++k) {
+                    const Complex upper = kossakowski[i * n + k], lower = conj(kossakowski[k * n + i]);
+                    const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
+                    kossakowski[i * n + k] = mean;
+                    kossakowski[k * n + i] = conj(mean);
+                }
 }
 
 }  // namespace zenqa
