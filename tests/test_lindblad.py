@@ -33,6 +33,7 @@ BASES = {
     "sylvester-3": zenqa.gen_sylvester(3),
     "rotated-3": rotated(zenqa.gen_gellmann(3), seed=5),
     "non-orthogonal-3": mixed(zenqa.gen_gellmann(3), seed=6),
+    "hermitian-3": [-1j * m for m in zenqa.gen_gellmann(3)],  # the lambda themselves
 }
 # Spans holding more than the traceless matrices: only the generator and the
 # superoperators are defined on them.
@@ -125,13 +126,17 @@ def test_jump_operators_in_every_form_and_default_rates(name):
     assert np.array_equal(algebra.lindblad(hamiltonian, [], [])[0], a)
 
 
-@pytest.mark.parametrize("name", ["gellmann-3", "rotated-3", "non-orthogonal-3"])
-def test_hermitian_or_anti_hermitian_basis_gives_a_real_generator(name):
+@pytest.mark.parametrize(
+    "name, b_part",
+    [("gellmann-3", "imag"), ("rotated-3", "imag"), ("non-orthogonal-3", "imag"), ("hermitian-3", "real")],
+)
+def test_hermitian_or_anti_hermitian_basis_gives_a_real_generator(name, b_part):
     algebra = zenqa.Algebra(BASES[name])
     a, b = algebra.lindblad(*random_equation(3, 2, seed=4))
-    # rho = I/d + sum x_k B_k is Hermitian for imaginary x when B_k = i lambda_k.
+    # rho = I/d + sum x_k B_k is Hermitian for real x when the B_k are Hermitian,
+    # for imaginary x when they are anti-Hermitian (B_k = i lambda_k): A maps either to itself.
     assert np.abs(a.imag).max() < 1e-12 * np.abs(a).max()
-    assert np.abs(b.real).max() < 1e-12 * np.abs(b).max()
+    assert np.abs(getattr(b, {"real": "imag", "imag": "real"}[b_part])).max() < 1e-12 * np.abs(b).max()
 
 
 def test_qubit_bloch_equations():
