@@ -47,3 +47,15 @@ def test_fork_workers_quick_run_reports_every_workload():
     ]
     # single, cpu, workers, ideal, their ratio and its verdict
     assert all(len(r) == 9 and float(r[7]) > 0 and r[8] in ("ok", "SLOW") for r in rows), run.stdout
+
+
+def test_lindblad_quick_run_reports_every_ratio():
+    script = SCRIPT.with_name("bench_lindblad.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    lines = [line.split() for line in run.stdout.splitlines()]
+    ratios = [line for line in lines if "ratio" in line]
+    assert {(line[0], line[2]) for line in ratios} >= {("lindblad", "numpy"), ("lindblad_terms", "choi")}
+    assert sum(line[:2] == ["peak", "lindblad"] for line in lines) == 2
+    assert "MISMATCH" not in run.stdout

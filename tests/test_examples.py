@@ -1,3 +1,4 @@
+import importlib.util
 import pathlib
 import re
 import subprocess
@@ -85,3 +86,26 @@ def test_qutrit_bloch_evolution_agrees_with_matrices():
     out = run_example(EXAMPLES / "qutrit_bloch.py")
     assert "RK4 on alg.bracket agrees with the exact evolution" in out
     assert "lowest-index dict (50 of 54 structure constants)" in out
+
+
+def test_open_qutrit_agrees_with_direct_integration(tmp_path):
+    pytest.importorskip("scipy")
+    plot = tmp_path / "populations.png"
+    out = run_example(EXAMPLES / "open_qutrit.py", "--output", plot)
+    assert "expm of the augmented generator agrees with direct integration" in out
+    assert "steady state from A x = -b agrees with direct integration" in out
+    assert out.count("completely positive: yes") == 1 and out.count("completely positive: no") == 1
+    drew = importlib.util.find_spec("matplotlib") is not None
+    assert plot.exists() == drew and ("drew nothing" in out) != drew
+
+
+def test_open_qutrit_without_matplotlib_still_checks(tmp_path):
+    pytest.importorskip("scipy")
+    # matplotlib hidden from the example: None in sys.modules makes its import fail.
+    hide = (
+        "import runpy, sys; sys.modules['matplotlib'] = None; sys.argv = sys.argv[1:];"
+        " runpy.run_path(sys.argv[0], run_name='__main__')"
+    )
+    out = run_example("-c", hide, EXAMPLES / "open_qutrit.py", "--output", tmp_path / "none.png")
+    assert "matplotlib is not installed: drew nothing" in out
+    assert "agrees with direct integration" in out and not (tmp_path / "none.png").exists()

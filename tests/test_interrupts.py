@@ -105,3 +105,17 @@ def test_exception_while_numpy_loads(raised, expected):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [expected, "3"]
     assert ("Failed to import numpy module" in proc.stderr) == ("Panic" in expected)
+
+
+@pytest.mark.parametrize("method", ["lindblad_terms", "to_liouvillian"])
+def test_ctrl_c_stops_open_system_methods(method):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(40))
+    rng = np.random.default_rng(3)
+    jumps = rng.normal(size=(2, 40, 40)) + 1j * rng.normal(size=(2, 40, 40))
+    generator = algebra.lindblad(np.diag(np.arange(40.0)), jumps)
+    call = getattr(algebra, method)
+    start = time.perf_counter()
+    call(*generator)
+    full = time.perf_counter() - start
+    delay = 0.02
+    assert seconds_to_interrupt(lambda: call(*generator), delay=delay) < delay + full / 2

@@ -1,10 +1,13 @@
 #include "bindings/algebra_type.hpp"
 
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "bindings/arguments.hpp"
+#include "bindings/dynamics_methods.hpp"
 #include "bindings/entry_guard.hpp"
 #include "bindings/lapack_library.hpp"
 #include "lie_algebra/algebra/algebra.hpp"
@@ -217,7 +220,7 @@ PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
     });
 }
 
-PyMethodDef algebra_methods[] = {
+const PyMethodDef algebra_methods[] = {
     {"structure_constants", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(algebra_structure_constants)),
      METH_VARARGS | METH_KEYWORDS,
      "structure_constants($self, /, dense=False)\n--\n\n"
@@ -247,8 +250,18 @@ PyMethodDef algebra_methods[] = {
      "matrix($self, a, /)\n--\n\n"
      "The matrices sum a_i B_i of coefficient arrays of shape (..., n)."},
     {"__reduce__", algebra_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
 };
+
+// The method table: the products, then open-system dynamics, then the sentinel.
+PyMethodDef* method_table() {
+    static std::vector<PyMethodDef> table = [] {
+        std::vector<PyMethodDef> methods(std::begin(algebra_methods), std::end(algebra_methods));
+        for (const PyMethodDef& method : dynamics_methods()) methods.push_back(method);
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        return methods;
+    }();
+    return table.data();
+}
 
 PyGetSetDef algebra_getset[] = {
     {"dim", algebra_dim, nullptr, "The matrix size d.", nullptr},
@@ -277,13 +290,15 @@ PyTypeObject algebra_type = [] {
         "The algebra spanned by a basis of d x d matrices, every product of two\n"
         "basis elements decomposed once in the basis (minimum-norm least squares,\n"
         "coefficients of modulus parts at most 1e-8 dropped). Immutable.";
-    type.tp_methods = algebra_methods;
+    type.tp_methods = method_table();
     type.tp_getset = algebra_getset;
     type.tp_new = algebra_new;
     return type;
 }();
 
 }  // namespace
+
+std::shared_ptr<const Algebra> algebra_of(PyObject* self) { return as_algebra(self)->algebra; }
 
 void add_algebra_type(PyObject* module) {
     if (PyType_Ready(&algebra_type) < 0) throw fetch_error();

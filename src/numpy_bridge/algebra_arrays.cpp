@@ -23,36 +23,6 @@ std::string shape_text(int ndim, const npy_intp* dims) {
     return text + (ndim == 1 ? ",)" : ")");
 }
 
-std::string shape_of(const PyRef& array) {
-    return shape_text(PyArray_NDIM(as_array(array)), PyArray_DIMS(as_array(array)));
-}
-
-std::string dtype_of(const PyRef& array) {
-    const PyRef text = checked(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(as_array(array)))));
-    const char* data = PyUnicode_AsUTF8(text.get());
-    if (data == nullptr) throw fetch_error();
-    return data;
-}
-
-[[noreturn]] void value_error(const std::string& message) { throw PendingError(PyExc_ValueError, message); }
-
-// Whatever NumPy makes of the object, in its own element type.
-PyRef any_array(PyObject* object) {
-    require_numpy();
-    return checked(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
-}
-
-bool casts_safely(const PyRef& array, int type_number) {
-    PyArray_Descr* to = PyArray_DescrFromType(type_number);
-    const bool safe = PyArray_CanCastTypeTo(PyArray_DESCR(as_array(array)), to, NPY_SAFE_CASTING);
-    Py_DECREF(to);
-    return safe;
-}
-
-void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what) {
-    require_memory(bytes, [&] { return what; });
-}
-
 void require_complex(const PyRef& array, const std::string& name) {
     if (!casts_safely(array, NPY_CDOUBLE))
         throw PendingError(PyExc_TypeError,
@@ -176,6 +146,35 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
 }
 
 }  // namespace
+
+std::string shape_of(const PyRef& array) {
+    return shape_text(PyArray_NDIM(as_array(array)), PyArray_DIMS(as_array(array)));
+}
+
+std::string dtype_of(const PyRef& array) {
+    const PyRef text = checked(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(as_array(array)))));
+    const char* data = PyUnicode_AsUTF8(text.get());
+    if (data == nullptr) throw fetch_error();
+    return data;
+}
+
+[[noreturn]] void value_error(const std::string& message) { throw PendingError(PyExc_ValueError, message); }
+
+PyRef any_array(PyObject* object) {
+    require_numpy();
+    return checked(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+}
+
+bool casts_safely(const PyRef& array, int type_number) {
+    PyArray_Descr* to = PyArray_DescrFromType(type_number);
+    const bool safe = PyArray_CanCastTypeTo(PyArray_DESCR(as_array(array)), to, NPY_SAFE_CASTING);
+    Py_DECREF(to);
+    return safe;
+}
+
+void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what) {
+    require_memory(bytes, [&] { return what; });
+}
 
 const double* Operand::copy_to(std::vector<double>& buffer) const {
     std::size_t size = 1;

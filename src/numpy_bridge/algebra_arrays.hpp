@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -9,6 +12,18 @@
 #include "python/py_ref.hpp"
 
 namespace zenqa {
+
+// Whatever NumPy makes of the object, in its own element type.
+PyRef any_array(PyObject* object);
+// An array's shape as Python prints the tuple, and its element type.
+std::string shape_of(const PyRef& array);
+std::string dtype_of(const PyRef& array);
+// Whether the array's element type casts safely to this NumPy type.
+bool casts_safely(const PyRef& array, int type_number);
+// ValueError with this message.
+[[noreturn]] void value_error(const std::string& message);
+// MemoryError, before allocating, for `bytes` that cannot fit.
+void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what);
 
 // The matrices of an Algebra's basis, d x d, finite, as the nonzero entries
 // of the columns of the d*d x n column matrix.

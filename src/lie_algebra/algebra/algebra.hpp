@@ -31,6 +31,8 @@ public:
     // The minimum-norm least-squares coefficients of `count` matrices (d*d
     // entries each, row-major, one after another), n per matrix into `out`.
     void project(std::size_t count, const Complex* matrices, Complex* out) const;
+    // The dimension of the span of the basis.
+    std::size_t rank() const { return projector_.rank(); }
 
     // Matrix i has the nonzero entries of column i, at positions r*d + c.
     const SparseColumns& basis_columns() const { return columns_; }

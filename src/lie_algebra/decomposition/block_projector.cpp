@@ -77,6 +77,7 @@ BlockFactors factor_block(const Columns& columns, const std::vector<std::size_t>
 struct PseudoInverse {
     std::vector<Complex> entries;  // matrices x positions, column-major
     double norm = 0.0;             // its spectral norm
+    std::size_t rank = 0;          // singular values kept
 };
 
 // Columns of norm at or below the cutoff count as zero.
@@ -86,6 +87,7 @@ PseudoInverse invert_orthogonal(const BlockFactors& factors, double cutoff) {
     for (std::size_t e = 0; e < matrices; ++e) {
         const double squared_norm = factors.squared_norms[e];
         if (!(std::sqrt(squared_norm) > cutoff)) continue;
+        ++inverse.rank;
         inverse.norm = std::max(inverse.norm, 1.0 / std::sqrt(squared_norm));
         for (std::size_t local = 0; local < positions; ++local) {
             const Complex v = factors.values.at(local, e);
@@ -108,8 +110,11 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
     if (rank_differs) factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions), rcond);
     // The smallest singular value that the solve kept.
     const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
-    for (const double s : sigma)
-        if (s > kept) inverse.norm = std::max(inverse.norm, 1.0 / s);
+    for (const double s : sigma) {
+        if (!(s > kept)) continue;
+        ++inverse.rank;
+        inverse.norm = std::max(inverse.norm, 1.0 / s);
+    }
     for (std::size_t local = 0; local < positions; ++local)
         for (std::size_t e = 0; e < matrices; ++e)
             inverse.entries[local * matrices + e] = factors.solution.x.at(e, local);
@@ -186,6 +191,7 @@ void BlockProjector::invert_blocks(const Columns& columns) {
             factors[b].orthogonal ? invert_orthogonal(factors[b], cutoff) : invert_solved(factors[b], cutoff);
         blocks_[b].pseudo_inverse = std::move(inverse.entries);
         blocks_[b].pseudo_inverse_norm = inverse.norm;
+        rank_ += inverse.rank;
     }
 }
 

@@ -28,6 +28,8 @@ public:
     // `count` targets given in full (the d*d entries of each in row-major
     // order, one target after another), n per target into `coefficients`.
     void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+    // The rank of the column matrix, by the rule the pseudo-inverse keeps.
+    std::size_t rank() const { return rank_; }
 
 private:
     friend class ProjectionQueue;
@@ -46,6 +48,7 @@ private:
 
     std::vector<Block> blocks_;
     std::size_t matrix_count_ = 0;
+    std::size_t rank_ = 0;
     std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
     std::vector<std::size_t> local_of_;     // per position: its index inside its block
 };

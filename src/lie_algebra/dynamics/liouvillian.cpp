@@ -1,0 +1,151 @@
+#include "lie_algebra/dynamics/liouvillian.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/checked_math.hpp"
+#include "base/memory_check.hpp"
+#include "base/refusals.hpp"
+#include "lie_algebra/dynamics/basis_span.hpp"
+#include "lie_algebra/dynamics/deviation.hpp"
+#include "lie_algebra/dynamics/projected_images.hpp"
+#include "lie_algebra/lapack/matrix_product.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Whether the basis has so many nonzero entries that matrix products beat
+// following them one by one.
+bool is_dense(const Algebra& algebra) {
+    const std::size_t d = algebra.dim();
+    return algebra.basis_columns().nonzeros() * 4 > algebra.size() * d * d;
+}
+
+// Column q = r*d + c of the row-major superoperator, taken from the
+// column-stacked one: its image of E_rc, entry (i, k) at i*d + k.
+std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t d) {
+    const std::size_t size = d * d;
+    require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "a copy of the superoperator"; });
+    std::vector<Complex> columns(size * size);
+    // Row k*d + i, column c*d + r of the column-stacked one: digits (k, i, c, r) to (r, c, i, k).
+    exchange_outer_digits(d, superoperator, columns.data(), true);
+    return columns;
+}
+
+void require_trace_preserved(const std::vector<Complex>& columns, std::size_t d) {
+    const std::size_t size = d * d;
+    double squared = 0.0;
+    for (std::size_t q = 0; q < size; ++q) {
+        Complex trace{};
+        for (std::size_t i = 0; i < d; ++i) trace = trace + columns[q * size + i * d + i];
+        squared = std::max(squared, squared_modulus(trace));
+    }
+    const double deviation = std::sqrt(squared);
+    const double largest = largest_modulus(columns.data(), columns.size());
+    if (deviation <= trace_tolerance * largest) return;
+    const std::string side = std::to_string(size);
+    throw InvalidValue("superoperator of shape (" + side + ", " + side +
+                       ") does not preserve the trace: the trace of an image of a unit matrix reaches " +
+                       number_text(deviation) + ", beyond 1e-8 times its largest entry " + number_text(largest));
+}
+
+}  // namespace
+
+void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Complex* a, Complex* b,
+                      InterruptCheck check) {
+    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    require_traceless_span(algebra);
+    const std::vector<Complex> columns = row_major_columns(superoperator, d);
+    require_trace_preserved(columns, d);
+    const double inverse_d = 1.0 / static_cast<double>(d);
+    const ComplexMatrix dense = is_dense(algebra) ? algebra.basis_columns().dense() : ComplexMatrix();
+    project_chunks(
+        algebra, n + 1,
+        [&](std::size_t first, std::size_t last, Complex* matrices) {
+            const auto add_column = [&](Complex* matrix, std::size_t q, Complex v) {
+                const Complex* column = columns.data() + q * size;
+                for (std::size_t p = 0; p < size; ++p) matrix[p] = matrix[p] + v * column[p];
+            };
+            // Image n, of I/d, is b's.
+            const std::size_t basis_last = std::min(last, n);
+            if (dense.rows() != 0 && first < basis_last) {
+                multiply(false, size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
+            } else {
+                for (std::size_t t = first; t < basis_last; ++t) {
+                    algebra.basis_columns().for_each_nonzero(
+                        t, [&](std::size_t q, Complex v) { add_column(matrices + (t - first) * size, q, v); });
+                }
+            }
+            if (last <= n) return;
+            for (std::size_t r = 0; r < d; ++r) add_column(matrices + (n - first) * size, r * d + r, {inverse_d, 0.0});
+        },
+        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
+}
+
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
+                           const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check) {
+    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    const SparseColumns& basis = algebra.basis_columns();
+    const double inverse_d = 1.0 / static_cast<double>(d);
+    // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
+    // traceless part of X.
+    std::vector<Complex> image_of_identity(size);
+    for (std::size_t k = 0; k < n; ++k)
+        basis.for_each_nonzero(
+            k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
+    // A by columns, so that A w reads only the columns of the nonzero w_j.
+    transpose_in_place(a, n);
+    const std::vector<Complex>& a_columns = a;
+    const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
+    run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
+        const std::size_t count = last - first;
+        std::vector<Complex> units(count * size), w(count * n), y(count * n), columns(count * size);
+        for (std::size_t q = first; q < last; ++q) {
+            Complex* unit = units.data() + (q - first) * size;
+            unit[q] = {1.0, 0.0};
+            if (q / d != q % d) continue;
+            for (std::size_t i = 0; i < d; ++i) unit[i * d + i] = unit[i * d + i] - Complex{inverse_d, 0.0};
+            std::copy(image_of_identity.begin(), image_of_identity.end(), columns.data() + (q - first) * size);
+        }
+        algebra.project(count, units.data(), w.data());
+        if (dense.rows() != 0) {
+            multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
+            std::vector<Complex> images(count * size);
+            multiply(false, size, count, n, dense.data(), y.data(), images.data());
+            for (std::size_t p = 0; p < count * size; ++p) columns[p] = columns[p] + images[p];
+        } else {
+            for (std::size_t t = 0; t < count; ++t) {
+                Complex *y_t = y.data() + t * n, *column = columns.data() + t * size;
+                for (std::size_t j = 0; j < n; ++j) {
+                    const Complex w_j = w[t * n + j];
+                    if (is_zero(w_j)) continue;
+                    const Complex* a_column = a_columns.data() + j * n;
+                    for (std::size_t k = 0; k < n; ++k) y_t[k] = y_t[k] + a_column[k] * w_j;
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (is_zero(y_t[k])) continue;
+                    basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { column[p] = column[p] + y_t[k] * v; });
+                }
+            }
+        }
+        for (std::size_t q = first; q < last; ++q) visit(q, columns.data() + (q - first) * size);
+    });
+}
+
+void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
+                    InterruptCheck check) {
+    const std::size_t d = algebra.dim(), size = d * d;
+    require_traceless_span(algebra);
+    require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
+    std::vector<Complex> columns(size * size);
+    superoperator_columns(
+        algebra, std::move(a), b,
+        [&](std::size_t q, const Complex* column) { std::copy(column, column + size, &columns[q * size]); }, check);
+    // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
+    // digits (r, c, i, k) to (k, i, c, r).
+    exchange_outer_digits(d, columns.data(), superoperator, true);
+}
+
+}  // namespace zenqa

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "base/interrupt_check.hpp"
+#include "lie_algebra/algebra/algebra.hpp"
+
+namespace zenqa {
+
+// Superoperators are d*d x d*d matrices in row-major order. On the
+// column-stacked vec(rho) (QuTiP's), entry (r, c) of rho is element c*d + r.
+
+// Trace-preserving within this much of the largest entry: refused beyond it.
+inline constexpr double trace_tolerance = 1e-8;
+
+// The generator (A, b) of the coherence vector, as lindblad_generator gives
+// it, of a trace-preserving superoperator on the column-stacked vec. Refuses
+// (InvalidValue) a superoperator that does not preserve the trace and a basis
+// that does not span the traceless matrices.
+void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Complex* a, Complex* b,
+                      InterruptCheck check);
+
+// The superoperator on the column-stacked vec of the generator (A, b).
+void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
+                    InterruptCheck check);
+
+// The superoperator of (A, b) on the row-major vec, one column at a time:
+// visit(q, column) gets the image of E_rc, q = r*d + c, as d*d entries in
+// row-major order. Columns are visited from several threads at once. A
+// (row-major) is taken by value and transposed in place, which spares a
+// copy of its size.
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
+                           const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check);
+
+}  // namespace zenqa

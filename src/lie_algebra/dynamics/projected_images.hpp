@@ -1,0 +1,104 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "base/interrupt_check.hpp"
+#include "base/thread_team.hpp"
+#include "lie_algebra/algebra/algebra.hpp"
+
+namespace zenqa {
+
+// Matrices are made and projected this many at a time: the chunks are the
+// same on any number of threads, so the results are too, bit for bit.
+inline constexpr std::size_t image_chunk = 32;
+
+// Entries of made matrices below which one thread does all the work.
+inline constexpr std::size_t threaded_entries = std::size_t{1} << 15;
+
+// Runs part(first, last) over [0, count) in chunks of image_chunk, shared
+// over a team when the work is large enough. Only the calling thread checks
+// for interrupts (check may be null).
+template <class Part>
+void run_in_chunks(std::size_t count, std::size_t entries_per_item, InterruptCheck check, Part&& part) {
+    const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
+    const bool threaded = count * entries_per_item >= threaded_entries;
+    ThreadTeam team(threaded ? std::min(compute_threads(), chunks) : 1);
+    team.run(
+        chunks,
+        [&](std::size_t c) {
+            if (team.stopping(c)) return;
+            if (check != nullptr && team.on_calling_thread()) check();
+            part(c * image_chunk, std::min(count, (c + 1) * image_chunk));
+        },
+        check);
+}
+
+// The coefficients of `count` d x d matrices that are made on demand a
+// chunk at a time: make(first, last, matrices) writes matrices first to last
+// (row-major, one after another, zeroed before), and take(t, coefficients)
+// receives the n coefficients of matrix t.
+template <class MakeChunk, class Take>
+void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, InterruptCheck check) {
+    const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
+    run_in_chunks(count, m, check, [&](std::size_t first, std::size_t last) {
+        std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
+        make(first, last, matrices.data());
+        algebra.project(last - first, matrices.data(), coefficients.data());
+        for (std::size_t t = first; t < last; ++t) take(t, coefficients.data() + (t - first) * n);
+    });
+}
+
+// project_chunks with the matrices made one at a time: make(t, matrix).
+template <class Make, class Take>
+void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, InterruptCheck check) {
+    const std::size_t m = algebra.dim() * algebra.dim();
+    const auto make_chunk = [&](std::size_t first, std::size_t last, Complex* matrices) {
+        for (std::size_t t = first; t < last; ++t) make(t, matrices + (t - first) * m);
+    };
+    project_chunks(algebra, count, make_chunk, take, check);
+}
+
+// The n x n matrix a (row-major) becomes its transpose, in tiles.
+inline void transpose_in_place(std::vector<Complex>& a, std::size_t n) {
+    constexpr std::size_t tile = 16;
+    for (std::size_t i0 = 0; i0 < n; i0 += tile)
+        for (std::size_t j0 = i0; j0 < n; j0 += tile)
+            for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
+                for (std::size_t j = std::max(j0, i + 1); j < std::min(n, j0 + tile); ++j)
+                    std::swap(a[i * n + j], a[j * n + i]);
+}
+
+// The reshuffles of superoperators: an index into d^4 entries has the
+// base-d digits (w, x, y, z), most significant first, and
+//     target[(z, x, y, w)] = source[(w, x, y, z)],
+// or target[(z, y, x, w)] with reverse_middle. For each middle pair this is
+// a d x d transpose between rows d^3 apart, done in tiles.
+inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex* target, bool reverse_middle) {
+    constexpr std::size_t tile = 16;
+    const std::size_t outer = d * d * d;
+    for (std::size_t x = 0; x < d; ++x)
+        for (std::size_t y = 0; y < d; ++y) {
+            const std::size_t from = (x * d + y) * d, to = (reverse_middle ? y * d + x : x * d + y) * d;
+            for (std::size_t w0 = 0; w0 < d; w0 += tile)
+                for (std::size_t z0 = 0; z0 < d; z0 += tile)
+                    for (std::size_t w = w0; w < std::min(d, w0 + tile); ++w)
+                        for (std::size_t z = z0; z < std::min(d, z0 + tile); ++z)
+                            target[z * outer + to + w] = source[w * outer + from + z];
+        }
+}
+
+// Takes the coefficients of image t of a generator: those of L(B_t) as
+// column t of A (n x n, row-major), and those of L(I/d), image n, as b.
+inline void take_generator_image(std::size_t t, std::size_t n, const Complex* coefficients, Complex* a, Complex* b) {
+    if (t == n) {
+        std::copy(coefficients, coefficients + n, b);
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) a[k * n + t] = coefficients[k];
+}
+
+}  // namespace zenqa
