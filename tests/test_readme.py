@@ -31,5 +31,5 @@ def test_readme_block_runs(where):
 
 def test_readme_blocks_show_the_main_uses():
     shown = "\n".join(BLOCKS.values())
-    for use in ["get_structure_constants(", "get_d_coefficients(", "cross(", "Algebra(", ".bracket("]:
+    for use in ["get_structure_constants(", "get_d_coefficients(", "cross(", "Algebra(", ".bracket(", ".lindblad("]:
         assert use in shown, use
