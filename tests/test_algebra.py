@@ -30,6 +30,9 @@ BASES = {
     "rank-deficient-4": lambda: rank_deficient(4),
     "overcomplete-3": lambda: overcomplete(3),
     "identity-3": lambda: with_identity(3),
+    # Two bases at once: the span's complement gives singular values a few roundings above zero
+    **{f"gellmann-and-sylvester-{d}": (lambda d=d: zenqa.gen_gellmann(d) + zenqa.gen_sylvester(d)) for d in (2, 3)},
+    "sylvester-and-rotated-2": lambda: zenqa.gen_sylvester(2) + rotated(zenqa.gen_sylvester(2), seed=5),
 }
 # Bases whose tensors grow to hundreds of kilobytes, through mapped pages, and
 # whose rows are shared out in groups: checked against the dicts only.

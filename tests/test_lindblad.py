@@ -40,6 +40,7 @@ BASES = {
 OVERCOMPLETE = {
     "gellmann-3-with-identity": [*zenqa.gen_gellmann(3), np.eye(3)],
     "sylvester-3-twice": [*zenqa.gen_sylvester(3), *zenqa.gen_sylvester(3)],
+    "gellmann-and-sylvester-3": zenqa.gen_gellmann(3) + zenqa.gen_sylvester(3),
 }
 
 

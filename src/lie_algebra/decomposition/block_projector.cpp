@@ -175,9 +175,13 @@ void BlockProjector::find_blocks(const Columns& columns) {
 
 template <class Columns>
 void BlockProjector::invert_blocks(const Columns& columns) {
-    // Singular values count as zero at or below machine precision times the
-    // largest singular value of the whole column matrix, so the cutoff is
-    // known only once every block is factored.
+    // Singular values count as zero at or below max(d*d, n) times machine
+    // precision times the largest singular value of the whole column matrix,
+    // the rule of NumPy's lstsq and pinv: where matrices are linearly
+    // dependent, the factorization leaves the zero singular values a few
+    // roundings above zero, and machine precision alone would keep them and
+    // blow rounding up into the coefficients. The cutoff is known only once
+    // every block is factored.
     std::vector<BlockFactors> factors;
     factors.reserve(blocks_.size());
     double largest = 0.0;
@@ -185,7 +189,7 @@ void BlockProjector::invert_blocks(const Columns& columns) {
         factors.push_back(factor_block(columns, block.positions, block.matrices));
         largest = std::max(largest, factors.back().largest_singular_value());
     }
-    const double cutoff = lapack_epsilon * largest;
+    const double cutoff = static_cast<double>(std::max(block_of_.size(), matrix_count_)) * lapack_epsilon * largest;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
         PseudoInverse inverse =
             factors[b].orthogonal ? invert_orthogonal(factors[b], cutoff) : invert_solved(factors[b], cutoff);
