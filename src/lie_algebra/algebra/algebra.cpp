@@ -55,4 +55,9 @@ void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) 
     for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
+void Algebra::project(const SparseColumns& matrices, Complex* out) const {
+    projector_.project(matrices, out);
+    for (std::size_t p = 0; p < matrices.cols() * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
+}
+
 }  // namespace zenqa

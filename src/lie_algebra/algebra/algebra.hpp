@@ -31,6 +31,8 @@ public:
     // The minimum-norm least-squares coefficients of `count` matrices (d*d
     // entries each, row-major, one after another), n per matrix into `out`.
     void project(std::size_t count, const Complex* matrices, Complex* out) const;
+    // The same for matrices given as the nonzero entries of their columns.
+    void project(const SparseColumns& matrices, Complex* out) const;
 
     // Matrix i has the nonzero entries of column i, at positions r*d + c.
     const SparseColumns& basis_columns() const { return columns_; }

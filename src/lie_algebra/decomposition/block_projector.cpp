@@ -207,4 +207,37 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
     }
 }
 
+void BlockProjector::project(const SparseColumns& targets, Complex* coefficients) const {
+    const std::size_t n = matrix_count_;
+    std::fill(coefficients, coefficients + targets.cols() * n, Complex{});
+    // Per block: where the current target's entries in it are gathered, and
+    // the number, plus one, of the last target that touched it.
+    std::vector<std::size_t> touched, offset(blocks_.size()), last_target(blocks_.size(), 0);
+    std::vector<Complex> gathered, expanded;
+    for (std::size_t t = 0; t < targets.cols(); ++t) {
+        touched.clear();
+        gathered.clear();
+        targets.for_each_nonzero(t, [&](std::size_t p, Complex v) {
+            const std::ptrdiff_t b = block_of_[p];
+            if (b < 0) return;  // orthogonal to every basis matrix
+            const auto block = static_cast<std::size_t>(b);
+            if (last_target[block] != t + 1) {
+                last_target[block] = t + 1;
+                touched.push_back(block);
+                offset[block] = gathered.size();
+                gathered.resize(gathered.size() + blocks_[block].positions.size());
+            }
+            gathered[offset[block] + local_of_[p]] = v;
+        });
+        for (const std::size_t b : touched) {
+            const Block& block = blocks_[b];
+            expanded.resize(block.matrices.size());
+            multiply(false, block.matrices.size(), 1, block.positions.size(), block.pseudo_inverse.data(),
+                     &gathered[offset[b]], expanded.data());
+            for (std::size_t e = 0; e < block.matrices.size(); ++e)
+                coefficients[t * n + block.matrices[e]] = expanded[e];
+        }
+    }
+}
+
 }  // namespace zenqa

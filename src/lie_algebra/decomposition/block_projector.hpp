@@ -28,6 +28,9 @@ public:
     // `count` targets given in full (the d*d entries of each in row-major
     // order, one target after another), n per target into `coefficients`.
     void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+    // The same for targets given as the nonzero entries of their columns;
+    // each costs only the blocks its entries fall in.
+    void project(const SparseColumns& targets, Complex* coefficients) const;
 
 private:
     friend class ProjectionQueue;
