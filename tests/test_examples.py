@@ -38,3 +38,10 @@ def test_qutrit_bloch_evolution_agrees_with_matrices():
     out = run_example(EXAMPLES / "qutrit_bloch.py")
     assert "RK4 on alg.bracket agrees with the exact evolution" in out
     assert "lowest-index dict (50 of 54 structure constants)" in out
+
+
+def test_dla_structure_builds_the_tfim_algebra_from_sparse_pauli_strings():
+    out = run_example(EXAMPLES / "dla_structure.py", 4)
+    assert "TFIM on 4 qubits: d = 16, DLA dimension 28 (n (2n - 1) = 28)" in out
+    assert "336 structure constants" in out
+    assert "brackets of 4 pairs agree with matrix arithmetic" in out
