@@ -1,10 +1,13 @@
 """zenqa.Algebra: the complete tensors against the dicts and against matrix arithmetic."""
 
+import itertools
+
 import numpy as np
 import pytest
 
 import zenqa
 from conftest import rotated, textbook_su3
+from engine_values import pauli_strings
 
 NEGLIGIBLE = 1e-8
 
@@ -23,6 +26,24 @@ def overcomplete(d):
     return [*basis, basis[0] - 2 * basis[-1], np.diag(np.arange(d, dtype=complex))]
 
 
+def sheared_in_patterns(basis):
+    """B_k + B_k' / 2, B_k' the next matrix with B_k's positions: monomial, not orthogonal."""
+    groups = {}
+    for k, b in enumerate(basis):
+        groups.setdefault(tuple(np.argmax(abs(b), axis=0)), []).append(k)
+    following = {k: g[(g.index(k) + 1) % len(g)] for g in groups.values() for k in g}
+    return [b + basis[following[k]] / 2 for k, b in enumerate(basis)]
+
+
+def phased_permutations(d):
+    """Every fifth permutation matrix of d elements, a phase in each entry: monomial, their patterns overlap."""
+    rng = np.random.default_rng(4)
+    return [
+        np.eye(d)[list(p)] * np.exp(1j * rng.uniform(0, 2 * np.pi, (d, 1)))
+        for p in list(itertools.permutations(range(d)))[::5]
+    ]
+
+
 BASES = {
     **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in range(2, 9)},
     **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in range(2, 9)},
@@ -30,6 +51,9 @@ BASES = {
     "rank-deficient-4": lambda: rank_deficient(4),
     "overcomplete-3": lambda: overcomplete(3),
     "identity-3": lambda: with_identity(3),
+    "pauli-3": lambda: pauli_strings(3),
+    "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
+    "identity-permutations-5": lambda: phased_permutations(5),
 }
 # Bases whose tensors grow to hundreds of kilobytes, through mapped pages, and
 # whose rows are shared out in groups: checked against the dicts only.

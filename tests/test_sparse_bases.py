@@ -250,3 +250,21 @@ def test_dense_forms_read_as_before_once_scipy_is_loaded():
         algebra = zenqa.Algebra(form)
         assert isinstance(algebra.basis, np.ndarray)
         assert_same_algebra(algebra, want)
+
+
+THREADED = {
+    "pauli-3": SPARSE_BASES["pauli-3"],
+    "tfim-dla-6": lambda: tfim_dla(6),
+    "sylvester-8": lambda: as_sparse(zenqa.gen_sylvester(8)),
+}
+
+
+@pytest.mark.parametrize("name", list(THREADED))
+def test_same_bits_on_every_thread_count(monkeypatch, name):
+    basis = THREADED[name]()
+    results = set()
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", threads)
+        algebra = zenqa.Algebra(basis)
+        results.add(tuple(a.tobytes() for t in (algebra.structure_constants(), algebra.d_coefficients()) for a in t))
+    assert len(results) == 1

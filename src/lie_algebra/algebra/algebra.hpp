@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "array/complex.hpp"
 #include "lie_algebra/algebra/pair_tensor.hpp"
+#include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/decomposition.hpp"
@@ -46,6 +48,8 @@ private:
     // range (see bring_into_range); ranged_ holds it when exponent_ != 0.
     int exponent_;
     SparseColumns ranged_;
+    // The ranged columns' monomial form, while the products are formed.
+    std::optional<MonomialBasis> monomial_;
     BlockProjector projector_;  // of the ranged columns
     PairTensor structure_, d_coefficients_;
 };

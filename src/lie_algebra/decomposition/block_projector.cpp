@@ -118,14 +118,46 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
 
 }  // namespace
 
-BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(columns.cols()) {
+BlockProjector::BlockProjector(const ComplexMatrix& columns)
+    : matrix_count_(columns.cols()), position_count_(columns.rows()) {
     find_blocks(columns);
     invert_blocks(columns);
 }
 
-BlockProjector::BlockProjector(const SparseColumns& columns) : matrix_count_(columns.cols()) {
+BlockProjector::BlockProjector(const SparseColumns& columns)
+    : matrix_count_(columns.cols()), position_count_(columns.rows()) {
     find_blocks(columns);
     invert_blocks(columns);
+}
+
+BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis& basis)
+    : matrix_count_(columns.cols()), position_count_(columns.rows()), d_(basis.dim()) {
+    const std::size_t d = d_, groups = basis.groups().size();
+    pattern_rows_.resize(groups * d);
+    column_blocks_.resize(d * groups);
+    for (std::size_t b = 0; b < groups; ++b) {
+        Block& block = blocks_.emplace_back();
+        block.matrices = basis.groups()[b];
+        const std::uint32_t* rows = basis.rows(block.matrices.front());
+        block.positions.resize(d);
+        for (std::size_t c = 0; c < d; ++c) {
+            block.positions[rows[c]] = std::size_t{rows[c]} * d + c;
+            pattern_rows_[b * d + c] = rows[c];
+            column_blocks_[c * groups + b] = {rows[c], static_cast<std::uint32_t>(b)};
+        }
+    }
+    for (std::size_t c = 0; c < d; ++c)
+        std::sort(column_blocks_.begin() + static_cast<std::ptrdiff_t>(c * groups),
+                  column_blocks_.begin() + static_cast<std::ptrdiff_t>((c + 1) * groups));
+    invert_blocks(columns);
+}
+
+std::ptrdiff_t BlockProjector::block_in_column(std::size_t r, std::size_t c) const {
+    const std::size_t groups = blocks_.size();
+    const auto first = column_blocks_.begin() + static_cast<std::ptrdiff_t>(c * groups);
+    const auto last = first + static_cast<std::ptrdiff_t>(groups);
+    const auto found = std::lower_bound(first, last, std::pair{static_cast<std::uint32_t>(r), std::uint32_t{0}});
+    return found != last && found->first == r ? static_cast<std::ptrdiff_t>(found->second) : -1;
 }
 
 template <class Columns>
@@ -190,7 +222,7 @@ void BlockProjector::invert_blocks(const Columns& columns) {
 }
 
 void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {
-    const std::size_t m = block_of_.size(), n = matrix_count_;
+    const std::size_t m = position_count_, n = matrix_count_;
     std::fill(coefficients, coefficients + count * n, Complex{});
     std::vector<Complex> gathered, expanded;
     for (const Block& block : blocks_) {
@@ -217,17 +249,19 @@ void BlockProjector::project(const SparseColumns& targets, Complex* coefficients
     for (std::size_t t = 0; t < targets.cols(); ++t) {
         touched.clear();
         gathered.clear();
+        std::ptrdiff_t hint = -1;
         targets.for_each_nonzero(t, [&](std::size_t p, Complex v) {
-            const std::ptrdiff_t b = block_of_[p];
-            if (b < 0) return;  // orthogonal to every basis matrix
-            const auto block = static_cast<std::size_t>(b);
+            const Located located = locate(p, hint);
+            if (located.block < 0) return;  // orthogonal to every basis matrix
+            hint = located.block;
+            const auto block = static_cast<std::size_t>(located.block);
             if (last_target[block] != t + 1) {
                 last_target[block] = t + 1;
                 touched.push_back(block);
                 offset[block] = gathered.size();
                 gathered.resize(gathered.size() + blocks_[block].positions.size());
             }
-            gathered[offset[block] + local_of_[p]] = v;
+            gathered[offset[block] + located.local] = v;
         });
         for (const std::size_t b : touched) {
             const Block& block = blocks_[b];

@@ -11,6 +11,7 @@
 #include "lie_algebra/basis_forms/basis_columns.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/dense_basis.hpp"
+#include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
@@ -68,7 +69,8 @@ public:
     explicit ProductQueue(const BlockProjector& projector) : queue_(projector) {}
 
     // The target's true coefficients are the computed ones times 2^exponent.
-    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
+    template <class Target>
+    void queue(std::size_t i, std::size_t j, const Target& target, int exponent) {
         queue_.queue(target, exponent);
         queued_.emplace_back(i, j);
     }
@@ -97,14 +99,23 @@ private:
 // targets it builds and the queues they go to.
 template <class PairProducts>
 struct GroupWorkspace {
+    // Products of monomial matrices have targets of their own, in O(d) memory.
+    using Target = std::conditional_t<std::is_same_v<PairProducts, MonomialBasis>, MonomialTarget, SparseAccumulator>;
+
     GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d,
                    std::size_t target_count, std::size_t queue_count)
-        : products(products),
-          targets(target_count, SparseAccumulator(d * d)),
-          queues(queue_count, ProductQueue(projector)) {}
+        : products(products), targets(target_count, make_target(d)), queues(queue_count, ProductQueue(projector)) {}
+
+    static Target make_target(std::size_t d) {
+        if constexpr (std::is_same_v<Target, MonomialTarget>) {
+            return MonomialTarget(d);
+        } else {
+            return SparseAccumulator(d * d);
+        }
+    }
 
     PairProducts products;
-    std::vector<SparseAccumulator> targets;
+    std::vector<Target> targets;
     std::vector<ProductQueue> queues;
     std::vector<std::size_t> partners;
 };
@@ -114,7 +125,8 @@ struct GroupWorkspace {
 // exponent of the target's coefficients. When the scaled I/d is beyond the
 // doubles (a basis of tiny matrices), the product, smaller than its rounding,
 // drops out and I/d itself is expanded.
-int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int exponent) {
+template <class Target>
+int subtract_identity_over_d(Target& target, std::size_t d, int exponent) {
     const double df = static_cast<double>(d);
     const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
     if (std::isinf(identity_over_d.re)) {
@@ -129,9 +141,10 @@ int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int expon
 // Bases of fewer matrices are expanded on the calling thread alone, as one
 // group: they take a millisecond or two, which waking threads would not
 // shorten, and setting up each group costs a little. A dense pair product
-// costs far more than a sparse one, so dense bases are split sooner.
+// costs far more than a sparse one, and a monomial one costs d, so those
+// bases are split sooner.
 template <class PairProducts>
-constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, SparseBasis> ? 192 : 32;
 
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
 // of basis matrices in the basis, in increasing (i, j), and hands the
@@ -146,7 +159,7 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
                  int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
                                   std::array<HeldRecords, 1>& held, GroupWorkspace<PairProducts>& workspace) {
-        SparseAccumulator& target = workspace.targets[0];
+        auto& target = workspace.targets[0];
         ProductQueue& queue = workspace.queues[0];
         std::vector<std::size_t>& partners = workspace.partners;
         for (std::size_t i = first; i < last; ++i) {
@@ -181,8 +194,8 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
                                   std::array<HeldRecords, 3>& held, GroupWorkspace<PairProducts>& workspace) {
         // The plain squares {B_i, B_i} are built in the anticommutators' target.
-        SparseAccumulator &commutator_target = workspace.targets[Commutators],
-                          &anticommutator_target = workspace.targets[Anticommutators];
+        auto &commutator_target = workspace.targets[Commutators],
+             &anticommutator_target = workspace.targets[Anticommutators];
         ProductQueue &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
                      &squares = workspace.queues[Squares];
         std::vector<std::size_t>& partners = workspace.partners;
@@ -238,21 +251,40 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     if (product == Product::Commutator && n < 2) return;
     const int exponent = bring_into_range(columns);
 
-    const BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
-        expand_rows(DenseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+        expand_rows(DenseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
+        return;
+    }
+    // A monomial basis goes the way Algebra takes it, so that the dicts hold
+    // the tensors' bits.
+    const bool square =
+        std::all_of(basis.begin(), basis.end(), [d](const ComplexMatrix& m) { return m.rows() == d && m.cols() == d; });
+    SparseColumns sparse(columns.rows());
+    for (std::size_t k = 0; square && k < n; ++k) {
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex v) { sparse.append(p, v); });
+        sparse.end_column();
+    }
+    if (const std::optional<MonomialBasis> monomial = square ? monomial_form(sparse, d) : std::nullopt) {
+        expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
     } else {
-        expand_rows(SparseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+        expand_rows(SparseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
     }
 }
 
 }  // namespace
 
+std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d) {
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
+    return MonomialBasis::of(columns, d);
+}
+
 void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
-                         InterruptCheck check_interrupt, PairRecords& records) {
+                         const MonomialBasis* monomial, InterruptCheck check_interrupt, PairRecords& records) {
     const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
         expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
+    } else if (monomial != nullptr) {
+        expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
     } else {
         expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
     }

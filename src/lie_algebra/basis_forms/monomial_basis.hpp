@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "array/complex.hpp"
+#include "lie_algebra/basis_forms/monomial_target.hpp"
+#include "lie_algebra/basis_forms/sparse_columns.hpp"
+
+namespace zenqa {
+
+// A basis of monomial matrices (one nonzero entry in every row and every
+// column: Pauli strings, the Sylvester and Weyl-Heisenberg bases, their
+// tensor products), each kept as the row of its entry in every column and
+// the entry, so that a product of two costs O(d). Matrices sharing their
+// pattern of positions form a group; two groups share no position. Copies
+// share the matrices, so each thread takes one.
+class MonomialBasis {
+public:
+    using Target = MonomialTarget;
+
+    // The basis in this form, when every matrix is monomial and any two
+    // patterns are equal or disjoint.
+    static std::optional<MonomialBasis> of(const SparseColumns& columns, std::size_t d);
+
+    std::size_t size() const { return rows_->size() / d_; }
+    std::size_t dim() const { return d_; }
+    // Row of the entry in column c of matrix k, for c = 0 .. d-1.
+    const std::uint32_t* rows(std::size_t k) const { return rows_->data() + k * d_; }
+    // The matrices of each group, in increasing order, groups in the order
+    // of their first matrix.
+    const std::vector<std::vector<std::size_t>>& groups() const { return *groups_; }
+
+    Target make_target() const { return Target(d_); }
+    // Appends every j > i: no product of two monomial matrices vanishes.
+    void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;
+    // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i otherwise.
+    void accumulate_pair(std::size_t i, std::size_t j, bool commutator, Target& target) const;
+    // accumulate_pair for both products at once, each term formed once.
+    void accumulate_both(std::size_t i, std::size_t j, Target& commutator, Target& anticommutator) const;
+
+private:
+    explicit MonomialBasis(std::size_t d) : d_(d) {}
+    // Calls add(p, B_i(r, q) B_j(q, c)) for the d terms, column by column.
+    template <class Add>
+    void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
+
+    std::size_t d_;
+    std::shared_ptr<std::vector<std::uint32_t>> rows_;
+    std::shared_ptr<std::vector<Complex>> values_;
+    std::shared_ptr<std::vector<std::vector<std::size_t>>> groups_;
+};
+
+}  // namespace zenqa
