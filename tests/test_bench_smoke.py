@@ -47,3 +47,14 @@ def test_fork_workers_quick_run_reports_every_workload():
     ]
     # single, cpu, workers, ideal, their ratio and its verdict
     assert all(len(r) == 9 and float(r[7]) > 0 and r[8] in ("ok", "SLOW") for r in rows), run.stdout
+
+
+def test_structured_quick_run_reports_every_section():
+    script = SCRIPT.with_name("bench_structured.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    for section in ("tfim:", "floor:", "dicts:", "memory:"):
+        assert any(line.startswith(section) for line in lines), section
+    assert sum("qubits sparse" in line for line in lines) == 2
