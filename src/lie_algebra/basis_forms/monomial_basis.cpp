@@ -7,6 +7,7 @@ namespace zenqa {
 
 std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std::size_t d) {
     const std::size_t n = columns.cols();
+    if (d < 2) return std::nullopt;  // nothing to gain, and positions split for d >= 2
     MonomialBasis basis(d);
     basis.rows_ = std::make_shared<std::vector<std::uint32_t>>(n * d);
     basis.values_ = std::make_shared<std::vector<Complex>>(n * d);
@@ -39,23 +40,52 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     }
     // Two groups with an entry in the same place would form one block of
     // the projector, which the monomial form does not describe.
-    std::vector<std::uint32_t> rows_in_column;
+    const std::size_t groups = basis.groups_->size();
+    auto column_groups = std::make_shared<ColumnGroups>(d, groups);
+    auto& table = column_groups->table_;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint32_t* rows = basis.rows((*basis.groups_)[g].front());
+        for (std::size_t c = 0; c < d; ++c) table[c * groups + g] = {rows[c], static_cast<std::uint32_t>(g)};
+    }
     for (std::size_t c = 0; c < d; ++c) {
-        rows_in_column.clear();
-        for (const auto& group : *basis.groups_) rows_in_column.push_back(basis.rows(group.front())[c]);
-        std::sort(rows_in_column.begin(), rows_in_column.end());
-        if (std::adjacent_find(rows_in_column.begin(), rows_in_column.end()) != rows_in_column.end())
-            return std::nullopt;
+        const auto first = table.begin() + static_cast<std::ptrdiff_t>(c * groups);
+        const auto last = first + static_cast<std::ptrdiff_t>(groups);
+        std::sort(first, last);
+        const auto same_row = [](const auto& a, const auto& b) { return a.first == b.first; };
+        if (std::adjacent_find(first, last, same_row) != last) return std::nullopt;
+    }
+    basis.column_groups_ = std::move(column_groups);
+    basis.group_of_.resize(n);
+    for (std::size_t g = 0; g < groups; ++g)
+        for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
+    basis.product_meets_basis_ = std::make_shared<std::vector<bool>>(groups * groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        for (std::size_t h = 0; h < groups; ++h) {
+            const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
+                                *rows_h = basis.rows((*basis.groups_)[h].front());
+            bool meets = false;
+            for (std::size_t c = 0; c < d && !meets; ++c) meets = basis.column_groups_->at(rows_g[rows_h[c]], c) >= 0;
+            (*basis.product_meets_basis_)[g * groups + h] = meets;
+        }
     }
     return basis;
 }
 
 void MonomialBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {
-    for (std::size_t j = i + 1; j < size(); ++j) partners.push_back(j);
+    const std::size_t groups = groups_->size(), g = group_of_[i];
+    const std::vector<bool>& meets = *product_meets_basis_;
+    for (std::size_t j = i + 1; j < size(); ++j) {
+        const std::size_t h = group_of_[j];
+        if (meets[g * groups + h] || meets[h * groups + g]) partners.push_back(j);
+    }
 }
 
 template <class Add>
 void MonomialBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
+    // A product whose pattern meets no group only has entries that every
+    // projection passes over, wherever it shares them with the other product.
+    const std::size_t groups = groups_->size();
+    if (!(*product_meets_basis_)[group_of_[i] * groups + group_of_[j]]) return;
     const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
     const Complex *values_i = values_->data() + i * d_, *values_j = values_->data() + j * d_;
     for (std::size_t c = 0; c < d_; ++c) {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -11,6 +13,26 @@
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 
 namespace zenqa {
+
+// Which group of a monomial basis has an entry at a position, from a table of
+// d entries per group: per column, the (row, group) of every group, by row.
+class ColumnGroups {
+public:
+    ColumnGroups(std::size_t d, std::size_t groups) : groups_(groups), table_(d * groups) {}
+
+    // The group with an entry at (r, c), or -1.
+    std::ptrdiff_t at(std::size_t r, std::size_t c) const {
+        const auto first = table_.begin() + static_cast<std::ptrdiff_t>(c * groups_);
+        const auto last = first + static_cast<std::ptrdiff_t>(groups_);
+        const auto found = std::lower_bound(first, last, std::pair{static_cast<std::uint32_t>(r), std::uint32_t{0}});
+        return found != last && found->first == r ? static_cast<std::ptrdiff_t>(found->second) : -1;
+    }
+
+private:
+    friend class MonomialBasis;
+    std::size_t groups_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> table_;
+};
 
 // A basis of monomial matrices (one nonzero entry in every row and every
 // column: Pauli strings, the Sylvester and Weyl-Heisenberg bases, their
@@ -33,9 +55,12 @@ public:
     // The matrices of each group, in increasing order, groups in the order
     // of their first matrix.
     const std::vector<std::vector<std::size_t>>& groups() const { return *groups_; }
+    // Where the groups have their entries.
+    const std::shared_ptr<const ColumnGroups>& column_groups() const { return column_groups_; }
 
     Target make_target() const { return Target(d_); }
-    // Appends every j > i: no product of two monomial matrices vanishes.
+    // Appends every j > i for which B_i B_j or B_j B_i has an entry where
+    // some basis matrix has one: the others expand to nothing.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;
     // target += B_i B_j - B_j B_i for the commutator, B_i B_j + B_j B_i otherwise.
     void accumulate_pair(std::size_t i, std::size_t j, bool commutator, Target& target) const;
@@ -52,6 +77,11 @@ private:
     std::shared_ptr<std::vector<std::uint32_t>> rows_;
     std::shared_ptr<std::vector<Complex>> values_;
     std::shared_ptr<std::vector<std::vector<std::size_t>>> groups_;
+    std::vector<std::uint32_t> group_of_;  // per matrix
+    std::shared_ptr<const ColumnGroups> column_groups_;
+    // Per pair of groups (g, h), whether the pattern of a product of a matrix
+    // of g and one of h shares a position with some group.
+    std::shared_ptr<std::vector<bool>> product_meets_basis_;
 };
 
 }  // namespace zenqa

@@ -131,10 +131,13 @@ BlockProjector::BlockProjector(const SparseColumns& columns)
 }
 
 BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis& basis)
-    : matrix_count_(columns.cols()), position_count_(columns.rows()), d_(basis.dim()) {
+    : matrix_count_(columns.cols()),
+      position_count_(columns.rows()),
+      d_(basis.dim()),
+      split_(basis.dim()),
+      column_blocks_(basis.column_groups()) {
     const std::size_t d = d_, groups = basis.groups().size();
     pattern_rows_.resize(groups * d);
-    column_blocks_.resize(d * groups);
     for (std::size_t b = 0; b < groups; ++b) {
         Block& block = blocks_.emplace_back();
         block.matrices = basis.groups()[b];
@@ -143,21 +146,9 @@ BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis
         for (std::size_t c = 0; c < d; ++c) {
             block.positions[rows[c]] = std::size_t{rows[c]} * d + c;
             pattern_rows_[b * d + c] = rows[c];
-            column_blocks_[c * groups + b] = {rows[c], static_cast<std::uint32_t>(b)};
         }
     }
-    for (std::size_t c = 0; c < d; ++c)
-        std::sort(column_blocks_.begin() + static_cast<std::ptrdiff_t>(c * groups),
-                  column_blocks_.begin() + static_cast<std::ptrdiff_t>((c + 1) * groups));
     invert_blocks(columns);
-}
-
-std::ptrdiff_t BlockProjector::block_in_column(std::size_t r, std::size_t c) const {
-    const std::size_t groups = blocks_.size();
-    const auto first = column_blocks_.begin() + static_cast<std::ptrdiff_t>(c * groups);
-    const auto last = first + static_cast<std::ptrdiff_t>(groups);
-    const auto found = std::lower_bound(first, last, std::pair{static_cast<std::uint32_t>(r), std::uint32_t{0}});
-    return found != last && found->first == r ? static_cast<std::ptrdiff_t>(found->second) : -1;
 }
 
 template <class Columns>

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <memory>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -38,10 +38,10 @@ public:
     };
     Located locate(std::size_t p, std::ptrdiff_t hint) const {
         if (pattern_rows_.empty()) return {block_of_[p], local_of_[p]};
-        const std::size_t r = p / d_, c = p % d_;
+        const std::size_t r = split_.row(p), c = split_.col(p);
         // A block of the monomial basis holds one position per row, in row order.
         if (hint >= 0 && pattern_rows_[static_cast<std::size_t>(hint) * d_ + c] == r) return {hint, r};
-        return {block_in_column(r, c), r};
+        return {column_blocks_->at(r, c), r};
     }
 
     // Every minimum-norm least-squares coefficient, negligible or not, of
@@ -67,19 +67,18 @@ private:
     template <class Columns>
     void invert_blocks(const Columns& columns);
 
-    std::ptrdiff_t block_in_column(std::size_t r, std::size_t c) const;
-
     std::vector<Block> blocks_;
     std::size_t matrix_count_ = 0;
     std::size_t position_count_ = 0;  // d*d
     // For a general basis, per position:
     std::vector<std::ptrdiff_t> block_of_;  // its block; -1 outside every block
     std::vector<std::size_t> local_of_;     // its index inside its block
-    // For a monomial basis, d rows per block, the row of its entry in each
-    // column, and per column the (row, block) of every block, by row.
+    // For a monomial basis, whose groups are the blocks: d rows per block,
+    // the row of its entry in each column, and where the blocks lie.
     std::size_t d_ = 0;
+    PositionSplit split_{2};
     std::vector<std::uint32_t> pattern_rows_;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> column_blocks_;
+    std::shared_ptr<const ColumnGroups> column_blocks_;
 };
 
 }  // namespace zenqa
