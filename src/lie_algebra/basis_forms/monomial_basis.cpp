@@ -59,13 +59,16 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     for (std::size_t g = 0; g < groups; ++g)
         for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
     basis.product_meets_basis_ = std::make_shared<std::vector<bool>>(groups * groups);
+    basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups);
     for (std::size_t g = 0; g < groups; ++g) {
         for (std::size_t h = 0; h < groups; ++h) {
             const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
                                 *rows_h = basis.rows((*basis.groups_)[h].front());
-            bool meets = false;
+            bool meets = false, shared = true;
+            for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
             for (std::size_t c = 0; c < d && !meets; ++c) meets = basis.column_groups_->at(rows_g[rows_h[c]], c) >= 0;
             (*basis.product_meets_basis_)[g * groups + h] = meets;
+            (*basis.products_share_pattern_)[g * groups + h] = shared;
         }
     }
     return basis;
@@ -104,6 +107,31 @@ void MonomialBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutato
 }
 
 void MonomialBasis::accumulate_both(std::size_t i, std::size_t j, Target& commutator, Target& anticommutator) const {
+    const std::size_t pair = group_of_[i] * groups_->size() + group_of_[j];
+    if ((*products_share_pattern_)[pair] && (*product_meets_basis_)[pair]) {
+        // Both products have one entry in each column, in the same row: the
+        // sums below are those of the terms added one by one.
+        const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
+        const Complex *values_i = values_->data() + i * d_, *values_j = values_->data() + j * d_;
+        const auto forward = [&](std::size_t c) { return values_i[rows_j[c]] * values_j[c]; };
+        const auto backward = [&](std::size_t c) { return values_j[rows_i[c]] * values_i[c]; };
+        // A product of zeros expands to nothing and is left empty, so that the
+        // projection need not look at it: products of Pauli strings commute or
+        // anticommute exactly, so one of the two is zero.
+        bool commutator_zero = true, anticommutator_zero = true;
+        for (std::size_t c = 0; c < d_; ++c) {
+            const Complex f = forward(c), b = backward(c);
+            commutator_zero &= is_zero((Complex{} + f) - b);
+            anticommutator_zero &= is_zero((Complex{} + f) + b);
+        }
+        for (std::size_t c = 0; c < d_ && !(commutator_zero && anticommutator_zero); ++c) {
+            const Complex f = forward(c), b = backward(c);
+            const std::uint32_t r = rows_i[rows_j[c]];
+            if (!commutator_zero) commutator.set_new(r, c, d_, (Complex{} + f) - b);
+            if (!anticommutator_zero) anticommutator.set_new(r, c, d_, (Complex{} + f) + b);
+        }
+        return;
+    }
     for_each_term(i, j, [&](std::size_t p, Complex term) {
         commutator.add(p, term);
         anticommutator.add(p, term);

@@ -82,6 +82,9 @@ private:
     // Per pair of groups (g, h), whether the pattern of a product of a matrix
     // of g and one of h shares a position with some group.
     std::shared_ptr<std::vector<bool>> product_meets_basis_;
+    // Per pair of groups (g, h), whether products of their matrices in
+    // either order share one pattern (Pauli strings and Sylvester do).
+    std::shared_ptr<std::vector<bool>> products_share_pattern_;
 };
 
 }  // namespace zenqa

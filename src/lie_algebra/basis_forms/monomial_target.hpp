@@ -50,6 +50,13 @@ public:
             if (row_[s] == r) return value_[s];
         return {};
     }
+    // Sets position r*d + c, not touched yet, to v, without looking for it.
+    void set_new(std::size_t r, std::size_t c, std::size_t d, Complex v) {
+        const std::size_t s = slots * c + count_[c]++;
+        row_[s] = static_cast<std::uint32_t>(r);
+        value_[s] = v;
+        touched_.push_back(r * d + c);
+    }
     // The positions touched, in the order they were first touched.
     const std::vector<std::size_t>& touched() const { return touched_; }
 
