@@ -110,6 +110,21 @@ void take_shape(BasisValues& basis, std::size_t i, const std::string& name, cons
     }
 }
 
+// The entries a basis of scipy.sparse matrices stores in all (duplicates and
+// zeros included: room enough for its columns), or 0 when some matrix is dense.
+std::size_t stored_entries(const PyRef& items) {
+    std::size_t stored = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!is_sparse_matrix(item)) return 0;
+        const PyRef nnz = checked(PyObject_GetAttrString(item, "nnz"));
+        const std::size_t count = PyLong_AsSize_t(nnz.get());
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw fetch_error();
+        stored += count;
+    }
+    return stored;
+}
+
 BasisValues basis_from_sequence(PyObject* object) {
     // A tuple of the items, which Python code run by the conversion cannot change.
     const PyRef items = checked(PySequence_Tuple(object));
@@ -117,11 +132,13 @@ BasisValues basis_from_sequence(PyObject* object) {
     if (n == 0) value_error("basis is empty");
     BasisValues basis;
     std::vector<Complex> buffer;
+    const std::size_t stored = stored_entries(items);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string name = "basis[" + std::to_string(i) + "]";
         PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
         if (is_sparse_matrix(item)) {
             take_shape(basis, i, name, sparse_shape(item));
+            if (i == 0) basis.columns.reserve(std::min(stored, n * basis.d * basis.d));
             // A dense basis this large is refused for its memory first.
             if (basis.d > max_sparse_dimension)
                 value_error(name + " is " + std::to_string(basis.d) + " x " + std::to_string(basis.d) +

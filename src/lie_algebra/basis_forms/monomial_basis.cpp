@@ -10,7 +10,7 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     if (d < 2) return std::nullopt;  // nothing to gain, and positions split for d >= 2
     MonomialBasis basis(d);
     basis.rows_ = std::make_shared<std::vector<std::uint32_t>>(n * d);
-    basis.values_ = std::make_shared<std::vector<Complex>>(n * d);
+    basis.columns_ = &columns;
     basis.groups_ = std::make_shared<std::vector<std::vector<std::size_t>>>();
     std::vector<std::size_t> column_seen(d, 0);
     for (std::size_t k = 0; k < n; ++k) {
@@ -18,7 +18,7 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
         // e-th entry lies in row e.
         std::size_t e = 0;
         bool monomial = true;
-        columns.for_each_nonzero(k, [&](std::size_t p, Complex v) {
+        columns.for_each_nonzero(k, [&](std::size_t p, Complex) {
             const std::size_t r = p / d, c = p % d;
             if (r != e++ || column_seen[c] == k + 1) {
                 monomial = false;
@@ -26,7 +26,6 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
             }
             column_seen[c] = k + 1;
             (*basis.rows_)[k * d + c] = static_cast<std::uint32_t>(r);
-            (*basis.values_)[k * d + c] = v;
         });
         if (!monomial || e != d) return std::nullopt;
     }
@@ -83,6 +82,7 @@ void MonomialBasis::append_partners(std::size_t i, std::vector<std::size_t>& par
     }
 }
 
+// B_i(r, q) is the value of B_i in row r, B_j(q, c) that of B_j in row q.
 template <class Add>
 void MonomialBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
     // A product whose pattern meets no group only has entries that every
@@ -90,10 +90,10 @@ void MonomialBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const
     const std::size_t groups = groups_->size();
     if (!(*product_meets_basis_)[group_of_[i] * groups + group_of_[j]]) return;
     const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
-    const Complex *values_i = values_->data() + i * d_, *values_j = values_->data() + j * d_;
+    const Complex *values_i = columns_->values(i), *values_j = columns_->values(j);
     for (std::size_t c = 0; c < d_; ++c) {
-        const std::uint32_t q = rows_j[c];
-        add(std::size_t{rows_i[q]} * d_ + c, values_i[q] * values_j[c]);
+        const std::uint32_t q = rows_j[c], r = rows_i[q];
+        add(std::size_t{r} * d_ + c, values_i[r] * values_j[q]);
     }
 }
 
@@ -112,9 +112,9 @@ void MonomialBasis::accumulate_both(std::size_t i, std::size_t j, Target& commut
         // Both products have one entry in each column, in the same row: the
         // sums below are those of the terms added one by one.
         const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
-        const Complex *values_i = values_->data() + i * d_, *values_j = values_->data() + j * d_;
-        const auto forward = [&](std::size_t c) { return values_i[rows_j[c]] * values_j[c]; };
-        const auto backward = [&](std::size_t c) { return values_j[rows_i[c]] * values_i[c]; };
+        const Complex *values_i = columns_->values(i), *values_j = columns_->values(j);
+        const auto forward = [&](std::size_t c) { return values_i[rows_i[rows_j[c]]] * values_j[rows_j[c]]; };
+        const auto backward = [&](std::size_t c) { return values_j[rows_j[rows_i[c]]] * values_i[rows_i[c]]; };
         // A product of zeros expands to nothing and is left empty, so that the
         // projection need not look at it: products of Pauli strings commute or
         // anticommute exactly, so one of the two is zero.

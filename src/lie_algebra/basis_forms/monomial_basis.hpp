@@ -45,7 +45,8 @@ public:
     using Target = MonomialTarget;
 
     // The basis in this form, when every matrix is monomial and any two
-    // patterns are equal or disjoint.
+    // patterns are equal or disjoint. It reads the values from `columns`,
+    // which must outlive it.
     static std::optional<MonomialBasis> of(const SparseColumns& columns, std::size_t d);
 
     std::size_t size() const { return rows_->size() / d_; }
@@ -75,7 +76,7 @@ private:
 
     std::size_t d_;
     std::shared_ptr<std::vector<std::uint32_t>> rows_;
-    std::shared_ptr<std::vector<Complex>> values_;
+    const SparseColumns* columns_ = nullptr;  // the values, in row order
     std::shared_ptr<std::vector<std::vector<std::size_t>>> groups_;
     std::vector<std::uint32_t> group_of_;  // per matrix
     std::shared_ptr<const ColumnGroups> column_groups_;

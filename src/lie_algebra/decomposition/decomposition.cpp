@@ -60,7 +60,8 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 }
 
 // The targets of one product, queued in the projector and expanded in
-// batches of whole rows i, large enough for the matrix products of the
+// batches of whole rows i (or parts of a row, for rows of many large
+// products), large enough for the matrix products of the
 // projector to run at full speed and small enough to stay in cache. The
 // batches depend only on the targets queued, so every pass that queues the
 // same targets gets the same coefficients, bit for bit.
@@ -70,9 +71,12 @@ public:
 
     // The target's true coefficients are the computed ones times 2^exponent.
     template <class Target>
-    void queue(std::size_t i, std::size_t j, const Target& target, int exponent) {
+    void queue(std::size_t i, std::size_t j, const Target& target, int exponent, HeldRecords& records) {
         queue_.queue(target, exponent);
         queued_.emplace_back(i, j);
+        // A row of many large products (a monomial basis of large d) is
+        // expanded in parts, so that what it stages stays small.
+        if (queue_.staged() >= row_part_entries) expand(records);
     }
     // Called after each row i.
     void end_row(HeldRecords& records) {
@@ -91,6 +95,7 @@ private:
     // enough for the projector's products to run at full speed, few enough
     // to stay in cache.
     static constexpr std::size_t batch_entries = 1 << 14;
+    static constexpr std::size_t row_part_entries = batch_entries << 2;
     ProjectionQueue queue_;
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
@@ -171,7 +176,7 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
                 target.clear();
                 workspace.products.accumulate_pair(i, j, product == Product::Commutator, target);
                 const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
-                queue.queue(i, j, target, target_exponent);
+                queue.queue(i, j, target, target_exponent, held[0]);
             }
             queue.end_row(held[0]);
         }
@@ -203,17 +208,17 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
             check_row();
             anticommutator_target.clear();
             workspace.products.accumulate_pair(i, i, false, anticommutator_target);
-            squares.queue(i, i, anticommutator_target, exponent);
+            squares.queue(i, i, anticommutator_target, exponent, held[Squares]);
             const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
-            anticommutators.queue(i, i, anticommutator_target, square_exponent);
+            anticommutators.queue(i, i, anticommutator_target, square_exponent, held[Anticommutators]);
             partners.clear();
             workspace.products.append_partners(i, partners);
             for (const std::size_t j : partners) {
                 commutator_target.clear();
                 anticommutator_target.clear();
                 workspace.products.accumulate_both(i, j, commutator_target, anticommutator_target);
-                commutators.queue(i, j, commutator_target, exponent);
-                anticommutators.queue(i, j, anticommutator_target, exponent);
+                commutators.queue(i, j, commutator_target, exponent, held[Commutators]);
+                anticommutators.queue(i, j, anticommutator_target, exponent, held[Anticommutators]);
             }
             commutators.end_row(held[Commutators]);
             anticommutators.end_row(held[Anticommutators]);
