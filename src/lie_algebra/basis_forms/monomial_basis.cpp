@@ -65,7 +65,12 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
                                 *rows_h = basis.rows((*basis.groups_)[h].front());
             bool meets = false, shared = true;
             for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
-            for (std::size_t c = 0; c < d && !meets; ++c) meets = basis.column_groups_->at(rows_g[rows_h[c]], c) >= 0;
+            if (shared && h < g) {
+                meets = (*basis.product_meets_basis_)[h * groups + g];  // the same pattern
+            } else {
+                for (std::size_t c = 0; c < d && !meets; ++c)
+                    meets = basis.column_groups_->at(rows_g[rows_h[c]], c) >= 0;
+            }
             (*basis.product_meets_basis_)[g * groups + h] = meets;
             (*basis.products_share_pattern_)[g * groups + h] = shared;
         }
