@@ -44,6 +44,16 @@ def phased_permutations(d):
     ]
 
 
+def regular_s3():
+    """The left multiplications of S_3 on itself, each times three diagonal characters: monomial
+    matrices whose patterns are disjoint but whose products in the two orders differ in pattern."""
+    elements = list(itertools.permutations(range(3)))
+    compose = {(g, h): elements.index(tuple(g[h[x]] for x in range(3))) for g in elements for h in elements}
+    characters = [np.exp(2j * np.pi * m * np.arange(6) / 6) for m in range(3)]
+    left = [np.eye(6)[[compose[g, h] for h in elements]].T for g in elements]
+    return [np.ascontiguousarray(m * character) for m in left for character in characters]
+
+
 BASES = {
     **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in range(2, 9)},
     **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in range(2, 9)},
@@ -54,6 +64,7 @@ BASES = {
     "pauli-3": lambda: pauli_strings(3),
     "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
     "identity-permutations-5": lambda: phased_permutations(5),
+    "identity-regular-s3": regular_s3,
 }
 # Bases whose tensors grow to hundreds of kilobytes, through mapped pages, and
 # whose rows are shared out in groups: checked against the dicts only.

@@ -154,7 +154,7 @@ def test_a_basis_mixing_forms_counts_as_sparse():
     assert_same_algebra(algebra, zenqa.Algebra(dense))
 
 
-@pytest.mark.parametrize("name", ["gellmann-6", "sheared-gellmann-4", "pauli-3"])
+@pytest.mark.parametrize("name", ["gellmann-6", "sheared-gellmann-4", "pauli-3", "tfim-dla-4"])
 def test_coefficients_of_sparse_and_dense_matrices_agree(name):
     basis = SPARSE_BASES[name]()
     algebra = zenqa.Algebra(basis)
