@@ -36,8 +36,9 @@ private:
 
 // A basis of monomial matrices (one nonzero entry in every row and every
 // column: Pauli strings, the Sylvester and Weyl-Heisenberg bases, their
-// tensor products), each kept as the row of its entry in every column and
-// the entry, so that a product of two costs O(d). Matrices sharing their
+// tensor products), each kept as the row of its entry in every column, its
+// values read from the basis columns, so that a product of two costs O(d).
+// Matrices sharing their
 // pattern of positions form a group; two groups share no position. Copies
 // share the matrices, so each thread takes one.
 class MonomialBasis {
@@ -59,7 +60,6 @@ public:
     // Where the groups have their entries.
     const std::shared_ptr<const ColumnGroups>& column_groups() const { return column_groups_; }
 
-    Target make_target() const { return Target(d_); }
     // Appends every j > i for which B_i B_j or B_j B_i has an entry where
     // some basis matrix has one: the others expand to nothing.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;

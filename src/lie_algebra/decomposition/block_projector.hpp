@@ -76,7 +76,7 @@ private:
     // For a monomial basis, whose groups are the blocks: d rows per block,
     // the row of its entry in each column, and where the blocks lie.
     std::size_t d_ = 0;
-    PositionSplit split_{2};
+    PositionSplit split_{2};  // a placeholder for a general basis
     std::vector<std::uint32_t> pattern_rows_;
     std::shared_ptr<const ColumnGroups> column_blocks_;
 };
