@@ -268,3 +268,22 @@ def test_same_bits_on_every_thread_count(monkeypatch, name):
         algebra = zenqa.Algebra(basis)
         results.add(tuple(a.tobytes() for t in (algebra.structure_constants(), algebra.d_coefficients()) for a in t))
     assert len(results) == 1
+
+
+def test_large_monomial_basis_needs_no_table_of_positions():
+    # d*d = 2**30 positions: a table of them, or a dense matrix, would not fit.
+    d = 1 << 15
+    characters = [sp.diags_array(np.exp(2j * np.pi * k * np.arange(d) / d)).tocsr() for k in (1, 2, 3)]
+    algebra = zenqa.Algebra(characters)
+    assert len(algebra.structure_constants()[1]) == 0  # diagonal matrices commute
+    index, value = algebra.d_coefficients()
+    # {D_1, D_1} = 2 D_2 and {D_1, D_2} = 2 D_3, halved.
+    assert index.tolist() == [[0, 0, 1], [0, 1, 2], [1, 0, 2]]
+    np.testing.assert_allclose(value, 1, rtol=0, atol=1e-12)
+
+
+def test_large_sparse_basis_that_needs_a_table_of_positions_is_refused():
+    d = 60000
+    flip = sp.csr_array(([1.0, 1.0], ([0, 1], [1, 0])), shape=(d, d))
+    with pytest.raises(MemoryError, match="the tables of every position of the basis matrices needs"):
+        zenqa.Algebra([flip, 1j * flip])

@@ -34,7 +34,7 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
       exponent_(range_exponent(columns_)),
       ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
       monomial_(monomial_form(ranged_columns(), d)),
-      projector_(monomial_ ? BlockProjector(ranged_columns(), *monomial_) : BlockProjector(ranged_columns())) {
+      projector_(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr)) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     TensorRecords records;
     expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr, check_interrupt,

@@ -4,10 +4,14 @@
 #include <array>
 #include <cmath>
 #include <span>
+#include <string>
 #include <type_traits>
 
+#include "base/checked_math.hpp"
 #include "base/fault.hpp"
+#include "base/memory_check.hpp"
 #include "base/published_messages.hpp"
+#include "base/thread_team.hpp"
 #include "lie_algebra/basis_forms/basis_columns.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/dense_basis.hpp"
@@ -277,6 +281,16 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 }
 
 }  // namespace
+
+BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial) {
+    if (monomial != nullptr) return BlockProjector(columns, *monomial);
+    // Per position: the projector's tables while it is built, and a target
+    // entry (value and mark) for each of the two products in every thread.
+    const std::uint64_t per_position = 4 * sizeof(std::size_t) + 2 * compute_threads() * (sizeof(Complex) + 1);
+    require_memory(checked_product({columns.rows(), per_position}),
+                   [] { return std::string("the tables of every position of the basis matrices"); });
+    return BlockProjector(columns);
+}
 
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d) {
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;

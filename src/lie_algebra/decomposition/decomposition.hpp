@@ -55,4 +55,10 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
 // and the dense products do not suit it better.
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d);
 
+// The projector of the columns: from their monomial form when it is given,
+// otherwise from tables of the d*d positions, refused (MemoryShortage)
+// before anything is allocated when those tables and the pair products'
+// targets of as many positions cannot fit.
+BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial);
+
 }  // namespace zenqa
