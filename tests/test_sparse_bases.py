@@ -287,3 +287,18 @@ def test_large_sparse_basis_that_needs_a_table_of_positions_is_refused():
     flip = sp.csr_array(([1.0, 1.0], ([0, 1], [1, 0])), shape=(d, d))
     with pytest.raises(MemoryError, match="the tables of every position of the basis matrices needs"):
         zenqa.Algebra([flip, 1j * flip])
+
+
+def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():
+    # One block of 1500 diagonal positions and three matrices that are not orthogonal.
+    d = 1500
+    rng = np.random.default_rng(6)
+    diagonals = rng.normal(size=(3, d)) + 1j * rng.normal(size=(3, d))
+    algebra = zenqa.Algebra([sp.diags_array(v).tocsr() for v in diagonals])
+    pinv = np.linalg.pinv(diagonals.T)
+    products = diagonals[:, None] * diagonals[None, :]  # {D_a, D_b} / 2, diagonal
+    want = np.einsum("kp,abp->abk", pinv, products)
+    got = algebra.d_coefficients(dense=True)
+    np.testing.assert_allclose(got, np.where(abs(want) > 1e-8, want, 0), rtol=0, atol=1e-10 * abs(want).max())
+    m = np.diag(diagonals[0] - 2j * diagonals[2])
+    np.testing.assert_allclose(algebra.coefficients(sp.csr_array(m)), [1, 0, -2j], atol=1e-10)

@@ -37,6 +37,27 @@ bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
     return true;
 }
 
+// The minimum-norm least-squares solution of values x = identity, the
+// pseudo-inverse, as zgelsd gives it. A block of many more positions than
+// matrices (a sparse basis of large d) is solved as its adjoint against the
+// smaller identity instead, pinv(A) = pinv(A^H)^H, so that it costs its own
+// size rather than the square of its positions; `adjoint` says which x came
+// out. Smaller blocks keep the direct solve, whose rounding the results of
+// the standard bases were fixed by.
+constexpr std::size_t adjoint_solve_positions = 1024;  // an identity of 16 MiB
+
+LeastSquaresSolution solve_block(const ComplexMatrix& values, bool adjoint, double rcond = -1.0) {
+    if (!adjoint) return solve_least_squares(values, ComplexMatrix::identity(values.rows()), rcond);
+    ComplexMatrix transposed = ComplexMatrix::zeros(values.cols(), values.rows(), Layout::ColumnMajor);
+    for (std::size_t local = 0; local < values.rows(); ++local) {
+        for (std::size_t e = 0; e < values.cols(); ++e) {
+            const Complex v = values.at(local, e);
+            transposed.set(e, local, {v.re, -v.im});
+        }
+    }
+    return solve_least_squares(transposed, ComplexMatrix::identity(values.cols()), rcond);
+}
+
 // A block's column matrix, factored once. The pseudo-inverse of orthogonal
 // columns v_e has the rows v_e^H / |v_e|^2; other blocks are solved by zgelsd
 // against the identity.
@@ -44,7 +65,8 @@ struct BlockFactors {
     ComplexMatrix values;  // positions x matrices, column-major
     bool orthogonal = false;
     std::vector<double> squared_norms;  // of the columns, when orthogonal
-    LeastSquaresSolution solution;      // otherwise
+    LeastSquaresSolution solution;      // otherwise, see solve_block
+    bool adjoint = false;
 
     double largest_singular_value() const {
         if (!orthogonal) return solution.singular_values.front();
@@ -69,7 +91,8 @@ BlockFactors factor_block(const Columns& columns, const std::vector<std::size_t>
     if (factors.orthogonal) {
         for (std::size_t e = 0; e < matrices; ++e) factors.squared_norms.push_back(gram[e * matrices + e].re);
     } else {
-        factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions));
+        factors.adjoint = positions > adjoint_solve_positions && positions > matrices;
+        factors.solution = solve_block(factors.values, factors.adjoint);
     }
     return factors;
 }
@@ -105,14 +128,19 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
                                           [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
     const double rcond = cutoff / sigma.front();
     if (rank_differs && rcond >= 1.0) return inverse;  // every singular value counts as zero
-    if (rank_differs) factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions), rcond);
+    if (rank_differs) factors.solution = solve_block(factors.values, factors.adjoint, rcond);
     // The smallest singular value that the solve kept.
     const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
     for (const double s : sigma)
         if (s > kept) inverse.norm = std::max(inverse.norm, 1.0 / s);
-    for (std::size_t local = 0; local < positions; ++local)
-        for (std::size_t e = 0; e < matrices; ++e)
-            inverse.entries[local * matrices + e] = factors.solution.x.at(e, local);
+    for (std::size_t local = 0; local < positions; ++local) {
+        for (std::size_t e = 0; e < matrices; ++e) {
+            const ComplexMatrix& x = factors.solution.x;
+            const Complex adjoint_entry = factors.adjoint ? x.at(local, e) : Complex{};
+            inverse.entries[local * matrices + e] =
+                factors.adjoint ? Complex{adjoint_entry.re, -adjoint_entry.im} : x.at(e, local);
+        }
+    }
     return inverse;
 }
 
