@@ -10,7 +10,7 @@ import pytest
 import scipy.sparse as sp
 
 import zenqa
-from conftest import rotated
+from conftest import rotated, seconds_to_interrupt
 from engine_values import pauli_strings, sheared
 
 FORMATS = ["csr_array", "csc_array", "coo_array", "dia_array", "lil_array", "dok_array", "bsr_array"]
@@ -302,3 +302,13 @@ def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():
     np.testing.assert_allclose(got, np.where(abs(want) > 1e-8, want, 0), rtol=0, atol=1e-10 * abs(want).max())
     m = np.diag(diagonals[0] - 2j * diagonals[2])
     np.testing.assert_allclose(algebra.coefficients(sp.csr_array(m)), [1, 0, -2j], atol=1e-10)
+
+
+def test_ctrl_c_stops_sorting_out_the_groups_of_a_monomial_basis():
+    # 1500 cyclic shifts by distinct amounts whose sums mostly fall outside the
+    # set: telling which pairs of them meet the basis takes d per pair.
+    d = 2048
+    shifts = np.random.default_rng(7).choice(np.arange(1, d), size=1500, replace=False)
+    c = np.arange(d)
+    basis = [sp.csr_array((np.ones(d), ((c + s) % d, c)), shape=(d, d)) for s in shifts]
+    assert seconds_to_interrupt(lambda: zenqa.Algebra(basis), delay=0.3) < 1.5

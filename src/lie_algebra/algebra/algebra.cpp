@@ -33,7 +33,7 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
       columns_(std::move(columns)),
       exponent_(range_exponent(columns_)),
       ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
-      monomial_(monomial_form(ranged_columns(), d)),
+      monomial_(monomial_form(ranged_columns(), d, check_interrupt)),
       projector_(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr)) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     TensorRecords records;

@@ -5,7 +5,8 @@
 
 namespace zenqa {
 
-std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std::size_t d) {
+std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std::size_t d,
+                                               InterruptCheck check_interrupt) {
     const std::size_t n = columns.cols();
     if (d < 2) return std::nullopt;  // nothing to gain, and positions split for d >= 2
     MonomialBasis basis(d);
@@ -59,8 +60,10 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
         for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
     basis.product_meets_basis_ = std::make_shared<std::vector<bool>>(groups * groups);
     basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups);
+    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     for (std::size_t g = 0; g < groups; ++g) {
         for (std::size_t h = 0; h < groups; ++h) {
+            paced.step(d);
             const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
                                 *rows_h = basis.rows((*basis.groups_)[h].front());
             bool meets = false, shared = true;

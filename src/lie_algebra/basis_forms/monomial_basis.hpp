@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "base/interrupt_check.hpp"
 #include "lie_algebra/basis_forms/monomial_target.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 
@@ -47,8 +48,9 @@ public:
 
     // The basis in this form, when every matrix is monomial and any two
     // patterns are equal or disjoint. It reads the values from `columns`,
-    // which must outlive it.
-    static std::optional<MonomialBasis> of(const SparseColumns& columns, std::size_t d);
+    // which must outlive it. Telling which pairs of groups meet the basis
+    // takes up to d per pair, so it checks for interrupts.
+    static std::optional<MonomialBasis> of(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
 
     std::size_t size() const { return rows_->size() / d_; }
     std::size_t dim() const { return d_; }

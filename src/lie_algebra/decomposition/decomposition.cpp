@@ -273,7 +273,8 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
         for_each_nonzero(columns, k, [&](std::size_t p, Complex v) { sparse.append(p, v); });
         sparse.end_column();
     }
-    if (const std::optional<MonomialBasis> monomial = square ? monomial_form(sparse, d) : std::nullopt) {
+    if (const std::optional<MonomialBasis> monomial =
+            square ? monomial_form(sparse, d, check_interrupt) : std::nullopt) {
         expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
     } else {
         expand_rows(SparseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
@@ -292,9 +293,10 @@ BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* m
     return BlockProjector(columns);
 }
 
-std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d) {
+std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d,
+                                           InterruptCheck check_interrupt) {
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
-    return MonomialBasis::of(columns, d);
+    return MonomialBasis::of(columns, d, check_interrupt);
 }
 
 void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,

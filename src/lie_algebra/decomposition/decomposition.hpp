@@ -53,7 +53,7 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
 
 // The monomial form the products of a basis are formed in, when it has one
 // and the dense products do not suit it better.
-std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d);
+std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
 
 // The projector of the columns: from their monomial form when it is given,
 // otherwise from tables of the d*d positions, refused (MemoryShortage)
