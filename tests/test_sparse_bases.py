@@ -165,6 +165,8 @@ def test_coefficients_of_sparse_and_dense_matrices_agree(name):
         got = algebra.coefficients(getattr(sp, form)(m))
         assert got.shape == (len(basis),)
         np.testing.assert_allclose(got, algebra.coefficients(m), rtol=0, atol=1e-13)
+    m[1, 2] = np.nan  # propagates as it does from a dense matrix
+    np.testing.assert_array_equal(np.isnan(algebra.coefficients(sp.csr_array(m))), np.isnan(algebra.coefficients(m)))
     with pytest.raises(ValueError, match=rf"m has shape \(2, 2\) but the algebra's matrices are {d} x {d}"):
         algebra.coefficients(sp.csr_array(np.eye(2)))
 

@@ -219,7 +219,7 @@ PyRef sparse_coefficients(const Algebra& algebra, PyObject* m) {
                                                  std::to_string(d));
     }
     SparseColumns entries(d * d);
-    append_sparse_matrix(m, "m", 0, d, entries);
+    append_sparse_matrix(m, "m", 0, d, entries, false);  // NaN propagates, as in dense matrices
     PyRef result = new_complex_array({}, {algebra.size()}, "the result");
     const ReleasedGil released;
     algebra.project(entries, static_cast<Complex*>(array_data(result)));

@@ -144,7 +144,7 @@ BasisValues basis_from_sequence(PyObject* object) {
                 value_error(name + " is " + std::to_string(basis.d) + " x " + std::to_string(basis.d) +
                             " but sparse matrices may be at most " + std::to_string(max_sparse_dimension) + " x " +
                             std::to_string(max_sparse_dimension));
-            append_sparse_matrix(item, name, i, basis.d, basis.columns);
+            append_sparse_matrix(item, name, i, basis.d, basis.columns, true);
             basis.sparse = true;
             continue;
         }

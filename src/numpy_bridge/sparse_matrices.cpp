@@ -60,7 +60,7 @@ std::vector<npy_intp> sparse_shape(PyObject* matrix) {
 }
 
 void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t k, std::size_t d,
-                          SparseColumns& columns) {
+                          SparseColumns& columns, bool finite) {
     const PyRef csr = checked(PyObject_CallMethod(matrix, "tocsr", nullptr));
     const PyRef data =
         checked(PyArray_FromAny(checked(PyObject_GetAttrString(csr.get(), "data")).get(), nullptr, 1, 1, 0, nullptr));
@@ -87,7 +87,7 @@ void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t
         for (std::int64_t e = row_begin[r]; e < row_begin[r + 1]; ++e) {
             const std::int64_t c = column[e];
             if (c < 0 || c >= static_cast<std::int64_t>(d)) malformed(name, "a column index is out of range");
-            require_finite_entry(values[e], k, r * d + static_cast<std::size_t>(c), d);
+            if (finite) require_finite_entry(values[e], k, r * d + static_cast<std::size_t>(c), d);
             ordered = ordered && (row.empty() || row.back().first < c);
             row.emplace_back(c, values[e]);
         }
@@ -99,7 +99,7 @@ void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t
             std::size_t f = e + 1;
             for (; f < row.size() && row[f].first == row[e].first; ++f) sum = sum + row[f].second;
             const std::size_t position = r * d + static_cast<std::size_t>(row[e].first);
-            require_finite_entry(sum, k, position, d);
+            if (finite) require_finite_entry(sum, k, position, d);
             if (!is_zero(sum)) columns.append(position, sum);
             e = f;
         }

@@ -21,11 +21,12 @@ std::vector<npy_intp> sparse_shape(PyObject* matrix);
 // Appends the d x d scipy.sparse matrix, of any format, as one column to
 // `columns`: its stored values cast to complex128, entries stored more than
 // once summed, zeros left out. Its dense form is never made. TypeError for
-// values that do not cast safely to complex128, ValueError for NaN or an
-// infinity (naming matrix k and the entry) and for index arrays that
-// contradict the shape; the messages name the matrix `name`.
+// values that do not cast safely to complex128, ValueError for index arrays
+// that contradict the shape; the messages name the matrix `name`. With
+// `finite`, ValueError also for NaN or an infinity, naming basis matrix k
+// and the entry.
 void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t k, std::size_t d,
-                          SparseColumns& columns);
+                          SparseColumns& columns, bool finite);
 
 // The columns as a list of d x d scipy.sparse CSR arrays, one per column.
 PyRef csr_arrays(const SparseColumns& columns, std::size_t d);
