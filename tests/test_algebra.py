@@ -1,10 +1,13 @@
 """zenqa.Algebra: the complete tensors against the dicts and against matrix arithmetic."""
 
+import itertools
+
 import numpy as np
 import pytest
 
 import zenqa
 from conftest import rotated, textbook_su3
+from engine_values import pauli_strings
 
 NEGLIGIBLE = 1e-8
 
@@ -23,6 +26,34 @@ def overcomplete(d):
     return [*basis, basis[0] - 2 * basis[-1], np.diag(np.arange(d, dtype=complex))]
 
 
+def sheared_in_patterns(basis):
+    """B_k + B_k' / 2, B_k' the next matrix with B_k's positions: monomial, not orthogonal."""
+    groups = {}
+    for k, b in enumerate(basis):
+        groups.setdefault(tuple(np.argmax(abs(b), axis=0)), []).append(k)
+    following = {k: g[(g.index(k) + 1) % len(g)] for g in groups.values() for k in g}
+    return [b + basis[following[k]] / 2 for k, b in enumerate(basis)]
+
+
+def phased_permutations(d):
+    """Every fifth permutation matrix of d elements, a phase in each entry: monomial, their patterns overlap."""
+    rng = np.random.default_rng(4)
+    return [
+        np.eye(d)[list(p)] * np.exp(1j * rng.uniform(0, 2 * np.pi, (d, 1)))
+        for p in list(itertools.permutations(range(d)))[::5]
+    ]
+
+
+def regular_s3():
+    """The left multiplications of S_3 on itself, each times three diagonal characters: monomial
+    matrices whose patterns are disjoint but whose products in the two orders differ in pattern."""
+    elements = list(itertools.permutations(range(3)))
+    compose = {(g, h): elements.index(tuple(g[h[x]] for x in range(3))) for g in elements for h in elements}
+    characters = [np.exp(2j * np.pi * m * np.arange(6) / 6) for m in range(3)]
+    left = [np.eye(6)[[compose[g, h] for h in elements]].T for g in elements]
+    return [np.ascontiguousarray(m * character) for m in left for character in characters]
+
+
 BASES = {
     **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in range(2, 9)},
     **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in range(2, 9)},
@@ -33,6 +64,10 @@ BASES = {
     # Two bases at once: the span's complement gives singular values a few roundings above zero
     **{f"gellmann-and-sylvester-{d}": (lambda d=d: zenqa.gen_gellmann(d) + zenqa.gen_sylvester(d)) for d in (2, 3)},
     "sylvester-and-rotated-2": lambda: zenqa.gen_sylvester(2) + rotated(zenqa.gen_sylvester(2), seed=5),
+    "pauli-3": lambda: pauli_strings(3),
+    "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
+    "identity-permutations-5": lambda: phased_permutations(5),
+    "identity-regular-s3": regular_s3,
 }
 # Bases whose tensors grow to hundreds of kilobytes, through mapped pages, and
 # whose rows are shared out in groups: checked against the dicts only.

@@ -59,3 +59,14 @@ def test_lindblad_quick_run_reports_every_ratio():
     assert {(line[0], line[2]) for line in ratios} >= {("lindblad", "numpy"), ("lindblad_terms", "choi")}
     assert sum(line[:2] == ["peak", "lindblad"] for line in lines) == 2
     assert "MISMATCH" not in run.stdout
+
+
+def test_structured_quick_run_reports_every_section():
+    script = SCRIPT.with_name("bench_structured.py")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    run = subprocess.run([sys.executable, str(script), "--quick"], capture_output=True, text=True, timeout=600, env=env)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    for section in ("tfim:", "floor:", "dicts:", "memory:"):
+        assert any(line.startswith(section) for line in lines), section
+    assert sum("qubits sparse" in line for line in lines) == 2

@@ -109,3 +109,10 @@ def test_open_qutrit_without_matplotlib_still_checks(tmp_path):
     out = run_example("-c", hide, EXAMPLES / "open_qutrit.py", "--output", tmp_path / "none.png")
     assert "matplotlib is not installed: drew nothing" in out
     assert "agrees with direct integration" in out and not (tmp_path / "none.png").exists()
+
+
+def test_dla_structure_builds_the_tfim_algebra_from_sparse_pauli_strings():
+    out = run_example(EXAMPLES / "dla_structure.py", 4)
+    assert "TFIM on 4 qubits: d = 16, DLA dimension 28 (n (2n - 1) = 28)" in out
+    assert "336 structure constants" in out
+    assert "brackets of 4 pairs agree with matrix arithmetic" in out

@@ -13,6 +13,7 @@
 #include "lie_algebra/algebra/algebra.hpp"
 #include "lie_algebra/algebra/batched_products.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
+#include "numpy_bridge/sparse_matrices.hpp"
 #include "python/released_gil.hpp"
 
 namespace zenqa {
@@ -24,6 +25,8 @@ struct AlgebraObject {
     PyObject_HEAD
     // Shared with the calls that compute on it without the GIL.
     std::shared_ptr<const Algebra> algebra;
+    // The basis came as scipy.sparse matrices, and goes back as CSR arrays.
+    bool sparse_basis;
 };
 // clang-format on
 
@@ -43,6 +46,7 @@ PyObject* algebra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         PyRef self = checked(type->tp_alloc(type, 0));
         new (&as_algebra(self.get())->algebra) std::shared_ptr<const Algebra>(std::move(algebra));
+        as_algebra(self.get())->sparse_basis = basis.sparse;
         return self;
     });
 }
@@ -52,8 +56,11 @@ void algebra_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyRef basis_array(PyObject* self) {
+// The basis in the form it was given: an array of shape (n, d, d), or a list
+// of CSR arrays.
+PyRef basis_matrices(PyObject* self) {
     const Algebra& algebra = *as_algebra(self)->algebra;
+    if (as_algebra(self)->sparse_basis) return csr_arrays(algebra.basis_columns(), algebra.dim());
     PyRef array = new_complex_array({algebra.size()}, {algebra.dim(), algebra.dim()}, "copying the basis");
     algebra.write_basis(static_cast<Complex*>(array_data(array)));
     make_read_only(array);
@@ -72,12 +79,12 @@ Py_ssize_t algebra_length(PyObject* self) { return static_cast<Py_ssize_t>(as_al
 PyObject* algebra_dim(PyObject* self, void*) { return PyLong_FromSize_t(as_algebra(self)->algebra->dim()); }
 
 PyObject* algebra_basis(PyObject* self, void*) {
-    return entry_guard([&] { return basis_array(self); });
+    return entry_guard([&] { return basis_matrices(self); });
 }
 
 PyObject* algebra_reduce(PyObject* self, PyObject*) {
     return entry_guard([&] {
-        const PyRef basis = basis_array(self);
+        const PyRef basis = basis_matrices(self);
         return checked(Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), basis.get()));
     });
 }
@@ -205,11 +212,29 @@ PyObject* algebra_matrix(PyObject* self, PyObject* args) {
     return single_product(self, args, "O:matrix", false, matrices);
 }
 
+// The coefficients of one scipy.sparse matrix, projected from its entries.
+PyRef sparse_coefficients(const Algebra& algebra, PyObject* m) {
+    const std::size_t d = algebra.dim();
+    const std::vector<npy_intp> shape = sparse_shape(m);
+    if (shape.size() != 2 || static_cast<std::size_t>(shape[0]) != d || static_cast<std::size_t>(shape[1]) != d) {
+        throw PendingError(PyExc_ValueError, "m has shape " + shape_text(static_cast<int>(shape.size()), shape.data()) +
+                                                 " but the algebra's matrices are " + std::to_string(d) + " x " +
+                                                 std::to_string(d));
+    }
+    SparseColumns entries(d * d);
+    append_sparse_matrix(m, "m", 0, d, entries, false);  // NaN propagates, as in dense matrices
+    PyRef result = new_complex_array({}, {algebra.size()}, "the result");
+    const ReleasedGil released;
+    algebra.project(entries, static_cast<Complex*>(array_data(result)));
+    return result;
+}
+
 PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
     return entry_guard([&] {
         PyObject* m = nullptr;
         if (!PyArg_ParseTuple(args, "O:coefficients", &m)) throw fetch_error();
         const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
+        if (is_sparse_matrix(m)) return sparse_coefficients(*algebra, m);
         const Operand om = matrix_operand("m", m, algebra->dim());
         PyRef result = new_complex_array(om.batch, {algebra->size()}, "the result");
         Scratch scratch(0);
@@ -245,7 +270,8 @@ const PyMethodDef algebra_methods[] = {
      "The matrices ad(A) of shape (..., n, n): ad(A) @ b is bracket(a, b)."},
     {"coefficients", algebra_coefficients, METH_VARARGS,
      "coefficients($self, m, /)\n--\n\n"
-     "The minimum-norm least-squares coefficients of matrices of shape (..., d, d)."},
+     "The minimum-norm least-squares coefficients of matrices of shape (..., d, d),\n"
+     "or of one d x d scipy.sparse matrix (shape (n,))."},
     {"matrix", algebra_matrix, METH_VARARGS,
      "matrix($self, a, /)\n--\n\n"
      "The matrices sum a_i B_i of coefficient arrays of shape (..., n)."},
@@ -265,7 +291,9 @@ PyMethodDef* method_table() {
 
 PyGetSetDef algebra_getset[] = {
     {"dim", algebra_dim, nullptr, "The matrix size d.", nullptr},
-    {"basis", algebra_basis, nullptr, "A read-only copy of the basis matrices, as one array of shape (n, d, d).",
+    {"basis", algebra_basis, nullptr,
+     "A copy of the basis matrices: a read-only array of shape (n, d, d), or, for a\n"
+     "basis given as scipy.sparse matrices, a list of CSR arrays.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -9,6 +9,7 @@
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
+#include "numpy_bridge/sparse_matrices.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -16,33 +17,6 @@ namespace zenqa {
 namespace {
 
 PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
-
-std::string shape_text(int ndim, const npy_intp* dims) {
-    std::string text = "(";
-    for (int axis = 0; axis < ndim; ++axis) text += (axis ? ", " : "") + std::to_string(dims[axis]);
-    return text + (ndim == 1 ? ",)" : ")");
-}
-
-void require_complex(const PyRef& array, const std::string& name) {
-    if (!casts_safely(array, NPY_CDOUBLE))
-        throw PendingError(PyExc_TypeError,
-                           name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
-}
-
-// The values of `array` as complex128 in C order: read in place when it
-// holds them so (contiguous, aligned, in native byte order), otherwise cast
-// into `buffer`.
-const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer) {
-    PyArrayObject* source = as_array(array);
-    if (PyArray_TYPE(source) == NPY_CDOUBLE && PyArray_ISCARRAY_RO(source))
-        return static_cast<const Complex*>(PyArray_DATA(source));
-    buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)));
-    const PyRef target =
-        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), PyArray_NDIM(source),
-                                     PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
-    return buffer.data();
-}
 
 // Refuses the first non-finite value of matrix k, if it has one. The common
 // case, all finite, is one pass that the compiler vectorizes.
@@ -89,29 +63,66 @@ BasisValues basis_from_stack(const PyRef& stack) {
     return basis;
 }
 
+// The shape of basis[i] against basis[0]'s: the first fixes d and the
+// columns, each later one must have it.
+void take_shape(BasisValues& basis, std::size_t i, const std::string& name, const std::vector<npy_intp>& shape) {
+    if (i == 0) {
+        if (shape.size() != 2 || shape[0] != shape[1] || shape[0] == 0)
+            value_error(name + " has shape " + shape_text(static_cast<int>(shape.size()), shape.data()) +
+                        " but must be a d x d matrix, d >= 1");
+        basis.d = static_cast<std::size_t>(shape[0]);
+        basis.columns = SparseColumns(basis.d * basis.d);
+    } else if (shape.size() != 2 || static_cast<std::size_t>(shape[0]) != basis.d ||
+               static_cast<std::size_t>(shape[1]) != basis.d) {
+        const npy_intp first[2] = {static_cast<npy_intp>(basis.d), static_cast<npy_intp>(basis.d)};
+        value_error(name + " has shape " + shape_text(static_cast<int>(shape.size()), shape.data()) +
+                    " but basis[0] has shape " + shape_text(2, first));
+    }
+}
+
+// The entries a basis of scipy.sparse matrices stores in all (duplicates and
+// zeros included: room enough for its columns), or 0 when some matrix is dense.
+std::size_t stored_entries(const PyRef& items) {
+    std::size_t stored = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (!is_sparse_matrix(item)) return 0;
+        const PyRef nnz = checked(PyObject_GetAttrString(item, "nnz"));
+        const std::size_t count = PyLong_AsSize_t(nnz.get());
+        if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw fetch_error();
+        stored += count;
+    }
+    return stored;
+}
+
 BasisValues basis_from_sequence(PyObject* object) {
     // A tuple of the items, which Python code run by the conversion cannot change.
     const PyRef items = checked(PySequence_Tuple(object));
     const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
     if (n == 0) value_error("basis is empty");
     BasisValues basis;
-    PyRef first;
     std::vector<Complex> buffer;
+    const std::size_t stored = stored_entries(items);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string name = "basis[" + std::to_string(i) + "]";
-        PyRef matrix = any_array(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
-        PyArrayObject* array = as_array(matrix);
-        if (i == 0) {
-            if (PyArray_NDIM(array) != 2 || PyArray_DIM(array, 0) != PyArray_DIM(array, 1) ||
-                PyArray_DIM(array, 0) == 0)
-                value_error(name + " has shape " + shape_of(matrix) + " but must be a d x d matrix, d >= 1");
-            basis.d = static_cast<std::size_t>(PyArray_DIM(array, 0));
-            require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-            basis.columns = SparseColumns(basis.d * basis.d);
-            first = PyRef::borrow(matrix.get());
-        } else if (!PyArray_SAMESHAPE(array, as_array(first))) {
-            value_error(name + " has shape " + shape_of(matrix) + " but basis[0] has shape " + shape_of(first));
+        PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
+        if (is_sparse_matrix(item)) {
+            take_shape(basis, i, name, sparse_shape(item));
+            if (i == 0) basis.columns.reserve(std::min(stored, n * basis.d * basis.d));
+            // A dense basis this large is refused for its memory first.
+            if (basis.d > max_sparse_dimension)
+                value_error(name + " is " + std::to_string(basis.d) + " x " + std::to_string(basis.d) +
+                            " but sparse matrices may be at most " + std::to_string(max_sparse_dimension) + " x " +
+                            std::to_string(max_sparse_dimension));
+            append_sparse_matrix(item, name, i, basis.d, basis.columns, true);
+            basis.sparse = true;
+            continue;
         }
+        PyRef matrix = any_array(item);
+        PyArrayObject* array = as_array(matrix);
+        take_shape(basis, i, name,
+                   std::vector<npy_intp>(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)));
+        if (i == 0) require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
         require_complex(matrix, name);
         append_matrices(basis, matrix, i, buffer);
     }
@@ -176,6 +187,33 @@ void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what) 
     require_memory(bytes, [&] { return what; });
 }
 
+std::string shape_text(int ndim, const npy_intp* dims) {
+    std::string text = "(";
+    for (int axis = 0; axis < ndim; ++axis) text += (axis ? ", " : "") + std::to_string(dims[axis]);
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+void require_complex(const PyRef& array, const std::string& name) {
+    if (!casts_safely(array, NPY_CDOUBLE))
+        throw PendingError(PyExc_TypeError,
+                           name + " has dtype " + dtype_of(array) + ", which does not cast safely to complex128");
+}
+
+// The values of `array` as complex128 in C order: read in place when it
+// holds them so (contiguous, aligned, in native byte order), otherwise cast
+// into `buffer`.
+const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer) {
+    PyArrayObject* source = as_array(array);
+    if (PyArray_TYPE(source) == NPY_CDOUBLE && PyArray_ISCARRAY_RO(source))
+        return static_cast<const Complex*>(PyArray_DATA(source));
+    buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)));
+    const PyRef target =
+        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), PyArray_NDIM(source),
+                                     PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    return buffer.data();
+}
+
 const double* Operand::copy_to(std::vector<double>& buffer) const {
     std::size_t size = 1;
     for (const npy_intp extent : shape) size *= static_cast<std::size_t>(extent);
@@ -194,7 +232,7 @@ BasisValues basis_values(PyObject* object) {
         require_complex(stack, "basis");
         return basis_from_stack(stack);
     }
-    if (!PySequence_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object)) {
+    if (!PySequence_Check(object) || PyUnicode_Check(object) || PyBytes_Check(object) || is_sparse_matrix(object)) {
         throw PendingError(
             PyExc_TypeError,
             std::string("basis must be a sequence of d x d matrices or an array of shape (n, d, d), not ") +

@@ -30,13 +30,26 @@ void require_bytes(std::optional<std::uint64_t> bytes, const std::string& what);
 struct BasisValues {
     SparseColumns columns{0};
     std::size_t d = 0;
+    bool sparse = false;  // some matrix came as a scipy.sparse matrix
 };
 
-// A sequence of d x d matrices, or one array of shape (n, d, d), whose values
-// NumPy casts safely to complex128. TypeError for other types and element
-// types, ValueError for other shapes and non-finite values; the messages
-// name the argument `basis`.
+// The largest d of a sparse basis: positions r*d + c are counted in 32 bits.
+inline constexpr std::size_t max_sparse_dimension = 65535;
+
+// A sequence of d x d matrices, dense or scipy.sparse, or one array of shape
+// (n, d, d), whose values cast safely to complex128. TypeError for other
+// types and element types, ValueError for other shapes and non-finite
+// values; the messages name the argument `basis`.
 BasisValues basis_values(PyObject* basis);
+
+// NumPy's text for a shape, such as "(2, 3)".
+std::string shape_text(int ndim, const npy_intp* dims);
+// TypeError, naming the array `name`, unless its values cast safely to complex128.
+void require_complex(const PyRef& array, const std::string& name);
+// The values of `array` as complex128 in C order: read in place when it
+// holds them so (contiguous, aligned, in native byte order), otherwise cast
+// into `buffer`.
+const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer);
 
 // An array argument as NumPy reads it, checked: its element type casts
 // safely to float64 (real input) or complex128, its last extents are those

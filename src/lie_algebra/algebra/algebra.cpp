@@ -33,10 +33,13 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
       columns_(std::move(columns)),
       exponent_(range_exponent(columns_)),
       ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
-      projector_(ranged_columns()) {
+      monomial_(monomial_form(ranged_columns(), d, check_interrupt)),
+      projector_(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr)) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     TensorRecords records;
-    expand_all_products(ranged_columns(), d, exponent_, projector_, check_interrupt, records);
+    expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr, check_interrupt,
+                        records);
+    monomial_.reset();
     records.structure.finish(n_);
     records.d_coefficients.finish(n_);
     structure_ = std::move(records.structure);
@@ -53,6 +56,11 @@ void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) 
     projector_.project(count, matrices, out);
     // The pseudo-inverse is that of the basis times 2^-exponent_.
     for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
+}
+
+void Algebra::project(const SparseColumns& matrices, Complex* out) const {
+    projector_.project(matrices, out);
+    for (std::size_t p = 0; p < matrices.cols() * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
 }  // namespace zenqa

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "array/complex.hpp"
 #include "lie_algebra/algebra/pair_tensor.hpp"
+#include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/decomposition.hpp"
@@ -31,6 +33,8 @@ public:
     // The minimum-norm least-squares coefficients of `count` matrices (d*d
     // entries each, row-major, one after another), n per matrix into `out`.
     void project(std::size_t count, const Complex* matrices, Complex* out) const;
+    // The same for matrices given as the nonzero entries of their columns.
+    void project(const SparseColumns& matrices, Complex* out) const;
     // The dimension of the span of the basis.
     std::size_t rank() const { return projector_.rank(); }
 
@@ -46,6 +50,8 @@ private:
     // range (see bring_into_range); ranged_ holds it when exponent_ != 0.
     int exponent_;
     SparseColumns ranged_;
+    // The ranged columns' monomial form, while the products are formed.
+    std::optional<MonomialBasis> monomial_;
     BlockProjector projector_;  // of the ranged columns
     PairTensor structure_, d_coefficients_;
 };

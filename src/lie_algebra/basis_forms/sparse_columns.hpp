@@ -42,10 +42,18 @@ public:
         end_column();
     }
 
+    // Room for this many more entries, so that adding them allocates once.
+    void reserve(std::size_t entries) {
+        position_.reserve(position_.size() + entries);
+        value_.reserve(value_.size() + entries);
+    }
+
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return begin_.size() - 1; }
     std::size_t nonzeros() const { return value_.size(); }
 
+    // The values of column k, in increasing position.
+    const Complex* values(std::size_t k) const { return value_.data() + begin_[k]; }
     // Entry (p, k); zero where nothing is stored.
     Complex at(std::size_t p, std::size_t k) const {
         const auto first = position_.begin() + static_cast<std::ptrdiff_t>(begin_[k]);

@@ -37,6 +37,27 @@ bool orthogonal(const std::vector<Complex>& gram, std::size_t count) {
     return true;
 }
 
+// The minimum-norm least-squares solution of values x = identity, the
+// pseudo-inverse, as zgelsd gives it. A block of many more positions than
+// matrices (a sparse basis of large d) is solved as its adjoint against the
+// smaller identity instead, pinv(A) = pinv(A^H)^H, so that it costs its own
+// size rather than the square of its positions; `adjoint` says which x came
+// out. Smaller blocks keep the direct solve, whose rounding the results of
+// the standard bases were fixed by.
+constexpr std::size_t adjoint_solve_positions = 1024;  // an identity of 16 MiB
+
+LeastSquaresSolution solve_block(const ComplexMatrix& values, bool adjoint, double rcond = -1.0) {
+    if (!adjoint) return solve_least_squares(values, ComplexMatrix::identity(values.rows()), rcond);
+    ComplexMatrix transposed = ComplexMatrix::zeros(values.cols(), values.rows(), Layout::ColumnMajor);
+    for (std::size_t local = 0; local < values.rows(); ++local) {
+        for (std::size_t e = 0; e < values.cols(); ++e) {
+            const Complex v = values.at(local, e);
+            transposed.set(e, local, {v.re, -v.im});
+        }
+    }
+    return solve_least_squares(transposed, ComplexMatrix::identity(values.cols()), rcond);
+}
+
 // A block's column matrix, factored once. The pseudo-inverse of orthogonal
 // columns v_e has the rows v_e^H / |v_e|^2; other blocks are solved by zgelsd
 // against the identity.
@@ -44,7 +65,8 @@ struct BlockFactors {
     ComplexMatrix values;  // positions x matrices, column-major
     bool orthogonal = false;
     std::vector<double> squared_norms;  // of the columns, when orthogonal
-    LeastSquaresSolution solution;      // otherwise
+    LeastSquaresSolution solution;      // otherwise, see solve_block
+    bool adjoint = false;
 
     double largest_singular_value() const {
         if (!orthogonal) return solution.singular_values.front();
@@ -69,7 +91,8 @@ BlockFactors factor_block(const Columns& columns, const std::vector<std::size_t>
     if (factors.orthogonal) {
         for (std::size_t e = 0; e < matrices; ++e) factors.squared_norms.push_back(gram[e * matrices + e].re);
     } else {
-        factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions));
+        factors.adjoint = positions > adjoint_solve_positions && positions > matrices;
+        factors.solution = solve_block(factors.values, factors.adjoint);
     }
     return factors;
 }
@@ -107,7 +130,7 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
                                           [&](double s) { return s > lapack_epsilon * sigma.front() && s <= cutoff; });
     const double rcond = cutoff / sigma.front();
     if (rank_differs && rcond >= 1.0) return inverse;  // every singular value counts as zero
-    if (rank_differs) factors.solution = solve_least_squares(factors.values, ComplexMatrix::identity(positions), rcond);
+    if (rank_differs) factors.solution = solve_block(factors.values, factors.adjoint, rcond);
     // The smallest singular value that the solve kept.
     const double kept = std::max(cutoff, lapack_epsilon * sigma.front());
     for (const double s : sigma) {
@@ -115,21 +138,49 @@ PseudoInverse invert_solved(BlockFactors& factors, double cutoff) {
         ++inverse.rank;
         inverse.norm = std::max(inverse.norm, 1.0 / s);
     }
-    for (std::size_t local = 0; local < positions; ++local)
-        for (std::size_t e = 0; e < matrices; ++e)
-            inverse.entries[local * matrices + e] = factors.solution.x.at(e, local);
+    const ComplexMatrix& x = factors.solution.x;
+    for (std::size_t local = 0; local < positions; ++local) {
+        for (std::size_t e = 0; e < matrices; ++e) {
+            const Complex adjoint_entry = factors.adjoint ? x.at(local, e) : Complex{};
+            inverse.entries[local * matrices + e] =
+                factors.adjoint ? Complex{adjoint_entry.re, -adjoint_entry.im} : x.at(e, local);
+        }
+    }
     return inverse;
 }
 
 }  // namespace
 
-BlockProjector::BlockProjector(const ComplexMatrix& columns) : matrix_count_(columns.cols()) {
+BlockProjector::BlockProjector(const ComplexMatrix& columns)
+    : matrix_count_(columns.cols()), position_count_(columns.rows()) {
     find_blocks(columns);
     invert_blocks(columns);
 }
 
-BlockProjector::BlockProjector(const SparseColumns& columns) : matrix_count_(columns.cols()) {
+BlockProjector::BlockProjector(const SparseColumns& columns)
+    : matrix_count_(columns.cols()), position_count_(columns.rows()) {
     find_blocks(columns);
+    invert_blocks(columns);
+}
+
+BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis& basis)
+    : matrix_count_(columns.cols()),
+      position_count_(columns.rows()),
+      d_(basis.dim()),
+      split_(basis.dim()),
+      column_blocks_(basis.column_groups()) {
+    const std::size_t d = d_, groups = basis.groups().size();
+    pattern_rows_.resize(groups * d);
+    for (std::size_t b = 0; b < groups; ++b) {
+        Block& block = blocks_.emplace_back();
+        block.matrices = basis.groups()[b];
+        const std::uint32_t* rows = basis.rows(block.matrices.front());
+        block.positions.resize(d);
+        for (std::size_t c = 0; c < d; ++c) {
+            block.positions[rows[c]] = std::size_t{rows[c]} * d + c;
+            pattern_rows_[b * d + c] = rows[c];
+        }
+    }
     invert_blocks(columns);
 }
 
@@ -189,7 +240,7 @@ void BlockProjector::invert_blocks(const Columns& columns) {
         factors.push_back(factor_block(columns, block.positions, block.matrices));
         largest = std::max(largest, factors.back().largest_singular_value());
     }
-    const double cutoff = static_cast<double>(std::max(block_of_.size(), matrix_count_)) * lapack_epsilon * largest;
+    const double cutoff = static_cast<double>(std::max(position_count_, matrix_count_)) * lapack_epsilon * largest;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
         PseudoInverse inverse =
             factors[b].orthogonal ? invert_orthogonal(factors[b], cutoff) : invert_solved(factors[b], cutoff);
@@ -200,7 +251,7 @@ void BlockProjector::invert_blocks(const Columns& columns) {
 }
 
 void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {
-    const std::size_t m = block_of_.size(), n = matrix_count_;
+    const std::size_t m = position_count_, n = matrix_count_;
     std::fill(coefficients, coefficients + count * n, Complex{});
     std::vector<Complex> gathered, expanded;
     for (const Block& block : blocks_) {
@@ -214,6 +265,41 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
         for (std::size_t t = 0; t < count; ++t)
             for (std::size_t e = 0; e < matrices; ++e)
                 coefficients[t * n + block.matrices[e]] = expanded[t * matrices + e];
+    }
+}
+
+void BlockProjector::project(const SparseColumns& targets, Complex* coefficients) const {
+    const std::size_t n = matrix_count_;
+    std::fill(coefficients, coefficients + targets.cols() * n, Complex{});
+    // Per block: where the current target's entries in it are gathered, and
+    // the number, plus one, of the last target that touched it.
+    std::vector<std::size_t> touched, offset(blocks_.size()), last_target(blocks_.size(), 0);
+    std::vector<Complex> gathered, expanded;
+    for (std::size_t t = 0; t < targets.cols(); ++t) {
+        touched.clear();
+        gathered.clear();
+        std::ptrdiff_t hint = -1;
+        targets.for_each_nonzero(t, [&](std::size_t p, Complex v) {
+            const Located located = locate(p, hint);
+            if (located.block < 0) return;  // orthogonal to every basis matrix
+            hint = located.block;
+            const auto block = static_cast<std::size_t>(located.block);
+            if (last_target[block] != t + 1) {
+                last_target[block] = t + 1;
+                touched.push_back(block);
+                offset[block] = gathered.size();
+                gathered.resize(gathered.size() + blocks_[block].positions.size());
+            }
+            gathered[offset[block] + located.local] = v;
+        });
+        for (const std::size_t b : touched) {
+            const Block& block = blocks_[b];
+            expanded.resize(block.matrices.size());
+            multiply(false, block.matrices.size(), 1, block.positions.size(), block.pseudo_inverse.data(),
+                     &gathered[offset[b]], expanded.data());
+            for (std::size_t e = 0; e < block.matrices.size(); ++e)
+                coefficients[t * n + block.matrices[e]] = expanded[e];
+        }
     }
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
+#include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 
 namespace zenqa {
@@ -23,11 +26,31 @@ class BlockProjector {
 public:
     explicit BlockProjector(const ComplexMatrix& columns);
     explicit BlockProjector(const SparseColumns& columns);
+    // For a monomial basis, given as its columns too: its groups are the
+    // blocks, found without a table of the d*d positions.
+    BlockProjector(const SparseColumns& columns, const MonomialBasis& basis);
+
+    // The block of position p (-1 outside every block) and p's index there.
+    // `hint`, a block p is likely in, or -1, shortens the search.
+    struct Located {
+        std::ptrdiff_t block;
+        std::size_t local;
+    };
+    Located locate(std::size_t p, std::ptrdiff_t hint) const {
+        if (pattern_rows_.empty()) return {block_of_[p], local_of_[p]};
+        const std::size_t r = split_.row(p), c = split_.col(p);
+        // A block of the monomial basis holds one position per row, in row order.
+        if (hint >= 0 && pattern_rows_[static_cast<std::size_t>(hint) * d_ + c] == r) return {hint, r};
+        return {column_blocks_->at(r, c), r};
+    }
 
     // Every minimum-norm least-squares coefficient, negligible or not, of
     // `count` targets given in full (the d*d entries of each in row-major
     // order, one target after another), n per target into `coefficients`.
     void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+    // The same for targets given as the nonzero entries of their columns;
+    // each costs only the blocks its entries fall in.
+    void project(const SparseColumns& targets, Complex* coefficients) const;
     // The rank of the column matrix, by the rule the pseudo-inverse keeps.
     std::size_t rank() const { return rank_; }
 
@@ -49,8 +72,16 @@ private:
     std::vector<Block> blocks_;
     std::size_t matrix_count_ = 0;
     std::size_t rank_ = 0;
-    std::vector<std::ptrdiff_t> block_of_;  // per position; -1 outside every block
-    std::vector<std::size_t> local_of_;     // per position: its index inside its block
+    std::size_t position_count_ = 0;  // d*d
+    // For a general basis, per position:
+    std::vector<std::ptrdiff_t> block_of_;  // its block; -1 outside every block
+    std::vector<std::size_t> local_of_;     // its index inside its block
+    // For a monomial basis, whose groups are the blocks: d rows per block,
+    // the row of its entry in each column, and where the blocks lie.
+    std::size_t d_ = 0;
+    PositionSplit split_{2};  // a placeholder for a general basis
+    std::vector<std::uint32_t> pattern_rows_;
+    std::shared_ptr<const ColumnGroups> column_blocks_;
 };
 
 }  // namespace zenqa

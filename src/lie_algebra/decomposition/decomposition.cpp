@@ -4,13 +4,18 @@
 #include <array>
 #include <cmath>
 #include <span>
+#include <string>
 #include <type_traits>
 
+#include "base/checked_math.hpp"
 #include "base/fault.hpp"
+#include "base/memory_check.hpp"
 #include "base/published_messages.hpp"
+#include "base/thread_team.hpp"
 #include "lie_algebra/basis_forms/basis_columns.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/dense_basis.hpp"
+#include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
@@ -59,7 +64,8 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 }
 
 // The targets of one product, queued in the projector and expanded in
-// batches of whole rows i, large enough for the matrix products of the
+// batches of whole rows i (or parts of a row, for rows of many large
+// products), large enough for the matrix products of the
 // projector to run at full speed and small enough to stay in cache. The
 // batches depend only on the targets queued, so every pass that queues the
 // same targets gets the same coefficients, bit for bit.
@@ -68,9 +74,13 @@ public:
     explicit ProductQueue(const BlockProjector& projector) : queue_(projector) {}
 
     // The target's true coefficients are the computed ones times 2^exponent.
-    void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent) {
+    template <class Target>
+    void queue(std::size_t i, std::size_t j, const Target& target, int exponent, HeldRecords& records) {
         queue_.queue(target, exponent);
         queued_.emplace_back(i, j);
+        // A row of many large products (a monomial basis of large d) is
+        // expanded in parts, so that what it stages stays small.
+        if (queue_.staged() >= row_part_entries) expand(records);
     }
     // Called after each row i.
     void end_row(HeldRecords& records) {
@@ -89,6 +99,7 @@ private:
     // enough for the projector's products to run at full speed, few enough
     // to stay in cache.
     static constexpr std::size_t batch_entries = 1 << 14;
+    static constexpr std::size_t row_part_entries = batch_entries << 2;
     ProjectionQueue queue_;
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
@@ -97,14 +108,23 @@ private:
 // targets it builds and the queues they go to.
 template <class PairProducts>
 struct GroupWorkspace {
+    // Products of monomial matrices have targets of their own, in O(d) memory.
+    using Target = std::conditional_t<std::is_same_v<PairProducts, MonomialBasis>, MonomialTarget, SparseAccumulator>;
+
     GroupWorkspace(const PairProducts& products, const BlockProjector& projector, std::size_t d,
                    std::size_t target_count, std::size_t queue_count)
-        : products(products),
-          targets(target_count, SparseAccumulator(d * d)),
-          queues(queue_count, ProductQueue(projector)) {}
+        : products(products), targets(target_count, make_target(d)), queues(queue_count, ProductQueue(projector)) {}
+
+    static Target make_target(std::size_t d) {
+        if constexpr (std::is_same_v<Target, MonomialTarget>) {
+            return MonomialTarget(d);
+        } else {
+            return SparseAccumulator(d * d);
+        }
+    }
 
     PairProducts products;
-    std::vector<SparseAccumulator> targets;
+    std::vector<Target> targets;
     std::vector<ProductQueue> queues;
     std::vector<std::size_t> partners;
 };
@@ -114,7 +134,8 @@ struct GroupWorkspace {
 // exponent of the target's coefficients. When the scaled I/d is beyond the
 // doubles (a basis of tiny matrices), the product, smaller than its rounding,
 // drops out and I/d itself is expanded.
-int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int exponent) {
+template <class Target>
+int subtract_identity_over_d(Target& target, std::size_t d, int exponent) {
     const double df = static_cast<double>(d);
     const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
     if (std::isinf(identity_over_d.re)) {
@@ -129,9 +150,10 @@ int subtract_identity_over_d(SparseAccumulator& target, std::size_t d, int expon
 // Bases of fewer matrices are expanded on the calling thread alone, as one
 // group: they take a millisecond or two, which waking threads would not
 // shorten, and setting up each group costs a little. A dense pair product
-// costs far more than a sparse one, so dense bases are split sooner.
+// costs far more than a sparse one, and a monomial one costs d, so those
+// bases are split sooner.
 template <class PairProducts>
-constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, DenseBasis> ? 32 : 192;
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, SparseBasis> ? 192 : 32;
 
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
 // of basis matrices in the basis, in increasing (i, j), and hands the
@@ -146,7 +168,7 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
                  int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
                                   std::array<HeldRecords, 1>& held, GroupWorkspace<PairProducts>& workspace) {
-        SparseAccumulator& target = workspace.targets[0];
+        auto& target = workspace.targets[0];
         ProductQueue& queue = workspace.queues[0];
         std::vector<std::size_t>& partners = workspace.partners;
         for (std::size_t i = first; i < last; ++i) {
@@ -158,7 +180,7 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
                 target.clear();
                 workspace.products.accumulate_pair(i, j, product == Product::Commutator, target);
                 const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
-                queue.queue(i, j, target, target_exponent);
+                queue.queue(i, j, target, target_exponent, held[0]);
             }
             queue.end_row(held[0]);
         }
@@ -181,8 +203,8 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
                                   std::array<HeldRecords, 3>& held, GroupWorkspace<PairProducts>& workspace) {
         // The plain squares {B_i, B_i} are built in the anticommutators' target.
-        SparseAccumulator &commutator_target = workspace.targets[Commutators],
-                          &anticommutator_target = workspace.targets[Anticommutators];
+        auto &commutator_target = workspace.targets[Commutators],
+             &anticommutator_target = workspace.targets[Anticommutators];
         ProductQueue &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
                      &squares = workspace.queues[Squares];
         std::vector<std::size_t>& partners = workspace.partners;
@@ -190,17 +212,17 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
             check_row();
             anticommutator_target.clear();
             workspace.products.accumulate_pair(i, i, false, anticommutator_target);
-            squares.queue(i, i, anticommutator_target, exponent);
+            squares.queue(i, i, anticommutator_target, exponent, held[Squares]);
             const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
-            anticommutators.queue(i, i, anticommutator_target, square_exponent);
+            anticommutators.queue(i, i, anticommutator_target, square_exponent, held[Anticommutators]);
             partners.clear();
             workspace.products.append_partners(i, partners);
             for (const std::size_t j : partners) {
                 commutator_target.clear();
                 anticommutator_target.clear();
                 workspace.products.accumulate_both(i, j, commutator_target, anticommutator_target);
-                commutators.queue(i, j, commutator_target, exponent);
-                anticommutators.queue(i, j, anticommutator_target, exponent);
+                commutators.queue(i, j, commutator_target, exponent, held[Commutators]);
+                anticommutators.queue(i, j, anticommutator_target, exponent, held[Anticommutators]);
             }
             commutators.end_row(held[Commutators]);
             anticommutators.end_row(held[Anticommutators]);
@@ -238,21 +260,52 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     if (product == Product::Commutator && n < 2) return;
     const int exponent = bring_into_range(columns);
 
-    const BlockProjector projector(columns);
     if (DenseBasis::suits(columns)) {
-        expand_rows(DenseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+        expand_rows(DenseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
+        return;
+    }
+    // A monomial basis goes the way Algebra takes it, so that the dicts hold
+    // the tensors' bits.
+    const bool square =
+        std::all_of(basis.begin(), basis.end(), [d](const ComplexMatrix& m) { return m.rows() == d && m.cols() == d; });
+    SparseColumns sparse(columns.rows());
+    for (std::size_t k = 0; square && k < n; ++k) {
+        for_each_nonzero(columns, k, [&](std::size_t p, Complex v) { sparse.append(p, v); });
+        sparse.end_column();
+    }
+    if (const std::optional<MonomialBasis> monomial =
+            square ? monomial_form(sparse, d, check_interrupt) : std::nullopt) {
+        expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
     } else {
-        expand_rows(SparseBasis(columns, d), projector, n, d, exponent, product, check_interrupt, record);
+        expand_rows(SparseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
     }
 }
 
 }  // namespace
 
+BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial) {
+    if (monomial != nullptr) return BlockProjector(columns, *monomial);
+    // Per position: the projector's tables while it is built, and a target
+    // entry (value and mark) for each of the two products in every thread.
+    const std::uint64_t per_position = 4 * sizeof(std::size_t) + 2 * compute_threads() * (sizeof(Complex) + 1);
+    require_memory(checked_product({columns.rows(), per_position}),
+                   [] { return std::string("the tables of every position of the basis matrices"); });
+    return BlockProjector(columns);
+}
+
+std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d,
+                                           InterruptCheck check_interrupt) {
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
+    return MonomialBasis::of(columns, d, check_interrupt);
+}
+
 void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
-                         InterruptCheck check_interrupt, PairRecords& records) {
+                         const MonomialBasis* monomial, InterruptCheck check_interrupt, PairRecords& records) {
     const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
         expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
+    } else if (monomial != nullptr) {
+        expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
     } else {
         expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,7 +46,19 @@ protected:
 // columns are the basis times 2^-exponent (see bring_into_range) and the
 // coefficients recorded are those of the basis itself. Anticommutators
 // i == j are expanded as they are, without removing I/d.
+// `monomial`, when given, is the columns' monomial form, which its projector
+// was built from.
 void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
-                         InterruptCheck check_interrupt, PairRecords& records);
+                         const MonomialBasis* monomial, InterruptCheck check_interrupt, PairRecords& records);
+
+// The monomial form the products of a basis are formed in, when it has one
+// and the dense products do not suit it better.
+std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
+
+// The projector of the columns: from their monomial form when it is given,
+// otherwise from tables of the d*d positions, refused (MemoryShortage)
+// before anything is allocated when those tables and the pair products'
+// targets of as many positions cannot fit.
+BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial);
 
 }  // namespace zenqa

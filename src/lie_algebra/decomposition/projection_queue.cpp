@@ -23,7 +23,8 @@ constexpr double certainly_negligible = negligible_bound / 10;
 ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
     : projector_(projector), staged_blocks_(projector.blocks_.size()), first_placement_{0} {}
 
-void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
+template <class Target>
+void ProjectionQueue::queue(const Target& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
     // The target goes into a fresh column of every block it touches, its norm
     // summed on the way; a block where it is certainly negligible gives the
@@ -35,7 +36,7 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     Complex* column = nullptr;
     double squared_norm = 0.0;
     for (const std::size_t p : target.touched()) {
-        const std::ptrdiff_t b = projector_.block_of_[p];
+        const auto [b, local] = projector_.locate(p, run_block);
         if (b < 0) continue;  // orthogonal to every basis matrix
         if (b != run_block) {
             if (staged != nullptr) staged->squared_norm = squared_norm;
@@ -53,7 +54,7 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
         }
         const Complex v = target.value(p);
         squared_norm += v.re * v.re + v.im * v.im;
-        column[projector_.local_of_[p]] = v;
+        column[local] = v;
     }
     if (staged != nullptr) staged->squared_norm = squared_norm;
     for (const std::size_t b : touched_blocks_) {
@@ -71,6 +72,9 @@ void ProjectionQueue::queue(const SparseAccumulator& target, int exponent) {
     first_placement_.push_back(placements_.size());
     exponents_.push_back(exponent);
 }
+
+template void ProjectionQueue::queue(const SparseAccumulator&, int);
+template void ProjectionQueue::queue(const MonomialTarget&, int);
 
 void ProjectionQueue::expand() {
     for (std::size_t b = 0; b < staged_blocks_.size(); ++b) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "lie_algebra/basis_forms/monomial_target.hpp"
 #include "lie_algebra/basis_forms/sparse_accumulator.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 
@@ -23,7 +24,9 @@ public:
     // Adds a target to the queue, whose true coefficients are the computed
     // ones times 2^exponent. Blocks where the target is so small that every
     // coefficient is certainly negligible are left out.
-    void queue(const SparseAccumulator& target, int exponent);
+    // Target is a SparseAccumulator or a MonomialTarget.
+    template <class Target>
+    void queue(const Target& target, int exponent);
     // How many target entries the queue holds.
     std::size_t staged() const { return staged_; }
     // Expands every queued target.

@@ -1,0 +1,316 @@
+"""zenqa.Algebra on bases of scipy.sparse matrices: the same tensors as the dense
+basis, the basis given back in its own form, and clear refusals of bad input."""
+
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import zenqa
+from conftest import rotated, seconds_to_interrupt
+from engine_values import pauli_strings, sheared
+
+FORMATS = ["csr_array", "csc_array", "coo_array", "dia_array", "lil_array", "dok_array", "bsr_array"]
+FORMATS += ["csr_matrix", "csc_matrix", "coo_matrix"]
+ELEMENT_TYPES = [bool, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64]
+ELEMENT_TYPES += [np.float32, np.float64, np.complex64, np.complex128]
+TOLERANCE = 1e-15
+
+
+def anticommute(a, b):
+    return (bin(a[0] & b[1]).count("1") + bin(a[1] & b[0]).count("1")) % 2 == 1
+
+
+def tfim_dla_words(n):
+    """The Pauli words (x bits, z bits) spanning the DLA of X_q and Z_q Z_(q+1) on n qubits."""
+    words = [(1 << q, 0) for q in range(n)] + [(0, 3 << q) for q in range(n - 1)]
+    frontier, seen = list(words), set(words)
+    while frontier:
+        grown = [(a[0] ^ b[0], a[1] ^ b[1]) for a in frontier for b in words if anticommute(a, b)]
+        frontier = [w for w in dict.fromkeys(grown) if w not in seen]
+        seen.update(frontier)
+        words += frontier
+    return words
+
+
+def pauli_word(word, n):
+    """i^|x&z| X^x Z^z as a CSR array: column c holds its one entry in row c ^ x."""
+    x, z = word
+    c = np.arange(1 << n)
+    signs = 1 - 2 * (np.array([bin(v).count("1") for v in c & z]) & 1)
+    return sp.csr_array((1j ** bin(x & z).count("1") * signs, (c ^ x, c)), shape=(1 << n, 1 << n))
+
+
+def tfim_dla(n):
+    return [pauli_word(w, n) for w in tfim_dla_words(n)]
+
+
+def as_sparse(basis):
+    return [sp.csr_array(m) for m in basis]
+
+
+SPARSE_BASES = {
+    "gellmann-3": lambda: as_sparse(zenqa.gen_gellmann(3)),
+    "gellmann-6": lambda: as_sparse(zenqa.gen_gellmann(6)),
+    "sylvester-3": lambda: as_sparse(zenqa.gen_sylvester(3)),
+    "sylvester-6": lambda: as_sparse(zenqa.gen_sylvester(6)),
+    "pauli-2": lambda: as_sparse(pauli_strings(2)),
+    "pauli-3": lambda: as_sparse(pauli_strings(3)),
+    "tfim-dla-4": lambda: tfim_dla(4),
+    "sheared-gellmann-4": lambda: as_sparse(sheared(zenqa.gen_gellmann(4))),
+    "rotated-gellmann-3": lambda: as_sparse(rotated(zenqa.gen_gellmann(3), seed=5)),
+}
+
+
+def assert_same_tensor(got, want):
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_allclose(got[1], want[1], rtol=0, atol=TOLERANCE * np.abs(want[1]).max(initial=0))
+
+
+def assert_same_algebra(got, want):
+    for tensor in ("structure_constants", "d_coefficients"):
+        assert_same_tensor(getattr(got, tensor)(), getattr(want, tensor)())
+
+
+@pytest.mark.parametrize("name", list(SPARSE_BASES))
+def test_sparse_basis_gives_the_tensors_of_the_dense_one(name):
+    basis = SPARSE_BASES[name]()
+    sparse, dense = zenqa.Algebra(basis), zenqa.Algebra([m.toarray() for m in basis])
+    assert (len(sparse), sparse.dim) == (len(dense), dense.dim)
+    assert_same_algebra(sparse, dense)
+    a = np.random.default_rng(1).normal(size=(3, len(basis)))
+    np.testing.assert_allclose(sparse.bracket(a, a[::-1]), dense.bracket(a, a[::-1]), rtol=0, atol=1e-13)
+
+
+@pytest.mark.parametrize("n", [3, 4])
+def test_tfim_dla_closes_and_brackets_agree_with_matrices(n):
+    basis = tfim_dla(n)
+    assert len(basis) == n * (2 * n - 1)
+    algebra = zenqa.Algebra(basis)
+    dense = [m.toarray() for m in basis]
+    t = algebra.structure_constants(dense=True)
+    for i, j in [(0, 1), (0, n), (1, len(basis) - 1), (n, len(basis) - 2)]:
+        np.testing.assert_allclose(
+            np.tensordot(t[i, j], dense, 1), dense[i] @ dense[j] - dense[j] @ dense[i], atol=1e-12
+        )
+
+
+@pytest.mark.parametrize("form", FORMATS)
+def test_every_format_reads_the_same_basis(form):
+    basis = zenqa.gen_gellmann(4)
+    algebra = zenqa.Algebra([getattr(sp, form)(m) for m in basis])
+    assert_same_algebra(algebra, zenqa.Algebra(basis))
+    for got, want in zip(algebra.basis, basis, strict=True):
+        assert isinstance(got, sp.csr_array)
+        np.testing.assert_array_equal(got.toarray(), want)
+
+
+@pytest.mark.parametrize("element_type", ELEMENT_TYPES)
+def test_every_element_type_that_becomes_complex(element_type):
+    # Symmetric 0/1 matrices, which every element type holds exactly.
+    d = 3
+    basis = [
+        np.eye(d)[[r]].T @ np.eye(d)[[c]] + np.eye(d)[[c]].T @ np.eye(d)[[r]] for r in range(d) for c in range(r, d)
+    ]
+    basis = [np.minimum(m, 1) for m in basis]
+    algebra = zenqa.Algebra([sp.csr_array(m.astype(element_type)) for m in basis])
+    assert_same_algebra(algebra, zenqa.Algebra(basis))
+    assert all(m.dtype == np.complex128 for m in algebra.basis)
+
+
+def test_duplicates_are_summed_and_zeros_left_out():
+    # (0, 1) stored three times, summing to 3; (1, 0) twice, summing to zero; an explicit zero at (1, 1).
+    coo = sp.coo_array(([1.0, 4.0, -2.0, 1.0, -1.0, 0.0], ([0, 0, 0, 1, 1, 1], [1, 1, 1, 0, 0, 1])), shape=(2, 2))
+    unsorted = sp.csr_array(([2.0, 1.0, 3.0], [1, 0, 1], [0, 3, 3]), shape=(2, 2))
+    algebra = zenqa.Algebra([coo, unsorted, sp.csr_array(np.diag([1.0, -1.0]))])
+    want = [np.array([[0, 3], [0, 0]]), np.array([[1, 5], [0, 0]]), np.diag([1, -1])]
+    assert_same_algebra(algebra, zenqa.Algebra(want))
+    first = algebra.basis[0]
+    assert first.nnz == 1 and first.has_canonical_format
+    assert [m.nnz for m in algebra.basis] == [1, 2, 2]
+
+
+def test_basis_goes_back_sparse_and_pickles_sparse():
+    basis = tfim_dla(3)
+    algebra = zenqa.Algebra(basis)
+    assert isinstance(algebra.basis, list)
+    for got, want in zip(algebra.basis, basis, strict=True):
+        assert (got != want).nnz == 0
+    copy = pickle.loads(pickle.dumps(algebra))
+    assert all(isinstance(m, sp.csr_array) for m in copy.basis)
+    assert_same_algebra(copy, algebra)
+    # Fresh matrices on every access: changing one leaves the algebra as it was.
+    algebra.basis[0].data[:] = 7
+    assert (algebra.basis[0] != basis[0]).nnz == 0
+
+
+def test_a_basis_mixing_forms_counts_as_sparse():
+    dense = zenqa.gen_sylvester(3)
+    algebra = zenqa.Algebra([dense[0], sp.csr_array(dense[1]), *dense[2:]])
+    assert all(isinstance(m, sp.csr_array) for m in algebra.basis)
+    assert_same_algebra(algebra, zenqa.Algebra(dense))
+
+
+@pytest.mark.parametrize("name", ["gellmann-6", "sheared-gellmann-4", "pauli-3", "tfim-dla-4"])
+def test_coefficients_of_sparse_and_dense_matrices_agree(name):
+    basis = SPARSE_BASES[name]()
+    algebra = zenqa.Algebra(basis)
+    d = algebra.dim
+    m = np.random.default_rng(2).normal(size=(d, d)) + 1j * np.eye(d)
+    m[0] = 0
+    for form in ("csr_array", "coo_matrix"):
+        got = algebra.coefficients(getattr(sp, form)(m))
+        assert got.shape == (len(basis),)
+        np.testing.assert_allclose(got, algebra.coefficients(m), rtol=0, atol=1e-13)
+    m[1, 2] = np.nan  # propagates as it does from a dense matrix
+    np.testing.assert_array_equal(np.isnan(algebra.coefficients(sp.csr_array(m))), np.isnan(algebra.coefficients(m)))
+    with pytest.raises(ValueError, match=rf"m has shape \(2, 2\) but the algebra's matrices are {d} x {d}"):
+        algebra.coefficients(sp.csr_array(np.eye(2)))
+
+
+def test_matrix_stays_dense_and_too_large_is_refused():
+    algebra = zenqa.Algebra(tfim_dla(3))
+    a = np.eye(len(algebra))[:2]
+    np.testing.assert_array_equal(algebra.matrix(a), [m.toarray() for m in algebra.basis[:2]])
+    with pytest.raises(MemoryError):
+        algebra.matrix(np.broadcast_to(np.ones(len(algebra)), (1 << 40, len(algebra))))
+
+
+def nan_at(m, entry, value):
+    m = sp.lil_array(m.astype(complex))
+    m[entry] = value
+    return sp.csr_array(m)
+
+
+@pytest.mark.parametrize(
+    ("basis", "error", "message"),
+    [
+        (
+            [sp.csr_array(np.eye(3)), sp.csr_array(np.eye(4))],
+            ValueError,
+            r"basis\[1\] has shape \(4, 4\) but basis\[0\]",
+        ),
+        ([np.eye(3), sp.csr_array(np.eye(2))], ValueError, r"basis\[1\] has shape \(2, 2\) but basis\[0\]"),
+        ([sp.csr_array(np.eye(2)), np.eye(3)], ValueError, r"basis\[1\] has shape \(3, 3\) but basis\[0\]"),
+        ([sp.csr_array(np.ones((2, 3)))], ValueError, r"basis\[0\] has shape \(2, 3\) but must be a d x d matrix"),
+        ([sp.csr_array((0, 0))], ValueError, r"basis\[0\] has shape \(0, 0\) but must be a d x d matrix, d >= 1"),
+        ([np.eye(2), nan_at(np.eye(2), (0, 1), np.nan)], ValueError, r"basis matrix 1 holds NaN at \(0, 1\)"),
+        ([nan_at(np.eye(2), (1, 0), -np.inf)], ValueError, r"basis matrix 0 holds .*inf.* at \(1, 0\)"),
+        ([nan_at(np.eye(2), (1, 1), 1j * np.inf)], ValueError, r"basis matrix 0 holds .* at \(1, 1\)"),
+        ([sp.csr_array(np.eye(2, dtype=np.clongdouble))], TypeError, r"basis\[0\] has dtype complex256, which does"),
+        ([], ValueError, "basis is empty"),
+        (sp.csr_array(np.eye(2)), TypeError, "basis must be a sequence of d x d matrices .* not csr_array"),
+    ],
+)
+def test_bad_sparse_input_is_refused_naming_the_matrix(basis, error, message):
+    with pytest.raises(error, match=message):
+        zenqa.Algebra(basis)
+
+
+def test_overflowing_duplicates_are_refused():
+    big = sp.coo_array(([1e308, 1e308], ([0, 0], [1, 1])), shape=(2, 2))
+    with pytest.raises(ValueError, match=r"basis matrix 0 holds .*inf.* at \(0, 1\)"):
+        zenqa.Algebra([big])
+
+
+def malformed(change):
+    m = sp.csr_array(np.eye(3) + np.eye(3, k=1))
+    change(m)
+    return m
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda m: m.indices.__setitem__(0, 3), "a column index is out of range"),
+        (lambda m: m.indices.__setitem__(1, -1), "a column index is out of range"),
+        (lambda m: setattr(m, "indptr", np.array([0, 4, 2, 5])), "indptr is not increasing"),
+        (lambda m: setattr(m, "indptr", np.array([0, 2, 4, 9])), "indptr is not increasing within the stored"),
+        (lambda m: setattr(m, "indptr", np.array([1, 2, 4, 5])), "indptr does not start at 0"),
+        (lambda m: setattr(m, "indptr", np.array([0, 5])), "indptr has 2 entries for 3 rows"),
+        (lambda m: setattr(m, "data", m.data[:2]), "indptr is not increasing within the stored"),
+    ],
+)
+def test_malformed_csr_is_refused_without_reading_past_it(change, message):
+    with pytest.raises(ValueError, match=r"basis\[1\] is not a valid CSR matrix: " + message):
+        zenqa.Algebra([sp.csr_array(np.eye(3)), malformed(change)])
+
+
+def test_zenqa_runs_without_importing_scipy():
+    code = "import sys, zenqa; zenqa.Algebra(zenqa.gen_gellmann(3)); print('scipy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "False"
+
+
+def test_dense_forms_read_as_before_once_scipy_is_loaded():
+    basis = zenqa.gen_sylvester(3)
+    want = zenqa.Algebra(basis)
+    for form in (tuple(tuple(map(tuple, m.tolist())) for m in basis), [m.tolist() for m in basis], np.array(basis)):
+        algebra = zenqa.Algebra(form)
+        assert isinstance(algebra.basis, np.ndarray)
+        assert_same_algebra(algebra, want)
+
+
+THREADED = {
+    "pauli-3": SPARSE_BASES["pauli-3"],
+    "tfim-dla-6": lambda: tfim_dla(6),
+    "sylvester-8": lambda: as_sparse(zenqa.gen_sylvester(8)),
+}
+
+
+@pytest.mark.parametrize("name", list(THREADED))
+def test_same_bits_on_every_thread_count(monkeypatch, name):
+    basis = THREADED[name]()
+    results = set()
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("OPENBLAS_NUM_THREADS", threads)
+        algebra = zenqa.Algebra(basis)
+        results.add(tuple(a.tobytes() for t in (algebra.structure_constants(), algebra.d_coefficients()) for a in t))
+    assert len(results) == 1
+
+
+def test_large_monomial_basis_needs_no_table_of_positions():
+    # d*d = 2**30 positions: a table of them, or a dense matrix, would not fit.
+    d = 1 << 15
+    characters = [sp.diags_array(np.exp(2j * np.pi * k * np.arange(d) / d)).tocsr() for k in (1, 2, 3)]
+    algebra = zenqa.Algebra(characters)
+    assert len(algebra.structure_constants()[1]) == 0  # diagonal matrices commute
+    index, value = algebra.d_coefficients()
+    # {D_1, D_1} = 2 D_2 and {D_1, D_2} = 2 D_3, halved.
+    assert index.tolist() == [[0, 0, 1], [0, 1, 2], [1, 0, 2]]
+    np.testing.assert_allclose(value, 1, rtol=0, atol=1e-12)
+
+
+def test_large_sparse_basis_that_needs_a_table_of_positions_is_refused():
+    d = 60000
+    flip = sp.csr_array(([1.0, 1.0], ([0, 1], [1, 0])), shape=(d, d))
+    with pytest.raises(MemoryError, match="the tables of every position of the basis matrices needs"):
+        zenqa.Algebra([flip, 1j * flip])
+
+
+def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():
+    # One block of 1500 diagonal positions and three matrices that are not orthogonal.
+    d = 1500
+    rng = np.random.default_rng(6)
+    diagonals = rng.normal(size=(3, d)) + 1j * rng.normal(size=(3, d))
+    algebra = zenqa.Algebra([sp.diags_array(v).tocsr() for v in diagonals])
+    pinv = np.linalg.pinv(diagonals.T)
+    products = diagonals[:, None] * diagonals[None, :]  # {D_a, D_b} / 2, diagonal
+    want = np.einsum("kp,abp->abk", pinv, products)
+    got = algebra.d_coefficients(dense=True)
+    np.testing.assert_allclose(got, np.where(abs(want) > 1e-8, want, 0), rtol=0, atol=1e-10 * abs(want).max())
+    m = np.diag(diagonals[0] - 2j * diagonals[2])
+    np.testing.assert_allclose(algebra.coefficients(sp.csr_array(m)), [1, 0, -2j], atol=1e-10)
+
+
+def test_ctrl_c_stops_sorting_out_the_groups_of_a_monomial_basis():
+    # 1500 cyclic shifts by distinct amounts whose sums mostly fall outside the
+    # set: telling which pairs of them meet the basis takes d per pair.
+    d = 2048
+    shifts = np.random.default_rng(7).choice(np.arange(1, d), size=1500, replace=False)
+    c = np.arange(d)
+    basis = [sp.csr_array((np.ones(d), ((c + s) % d, c)), shape=(d, d)) for s in shifts]
+    assert seconds_to_interrupt(lambda: zenqa.Algebra(basis), delay=0.3) < 1.5
