@@ -306,6 +306,27 @@ def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():
     np.testing.assert_allclose(algebra.coefficients(sp.csr_array(m)), [1, 0, -2j], atol=1e-10)
 
 
+def z_signs(z, qubits=3):
+    """The diagonal of the Pauli string Z^z."""
+    return np.array([(-1) ** bin(c & z).count("1") for c in range(1 << qubits)])
+
+
+@pytest.mark.parametrize("weight", [1e-7, 1j, 0.5])
+def test_product_near_one_matrix_of_an_orthogonal_group_keeps_every_coefficient(weight):
+    # The diagonal Pauli strings on three qubits, X on the first and
+    # X (Z_2 + weight Z_1): their anticommutator is 2 (Z_2 + weight Z_1), a
+    # combination of two diagonal strings, with 1e-7 close to a multiple of one.
+    x = np.kron([[0, 1], [1, 0]], np.eye(4))
+    basis = [np.diag(z_signs(z)) for z in range(1, 8)] + [x, x @ np.diag(z_signs(2) + weight * z_signs(1))]
+    basis = [m.astype(complex) for m in basis]
+    products = np.array([[(a @ b + b @ a).ravel() / 2 for b in basis] for a in basis])
+    want = np.einsum("kp,ijp->ijk", np.linalg.pinv(np.array([m.ravel() for m in basis]).T), products)
+    got = zenqa.Algebra(basis).d_coefficients(dense=True)
+    pairs = ~np.eye(len(basis), dtype=bool)  # a square also takes off I/d
+    np.testing.assert_allclose(got[pairs], np.where(abs(want) > 1e-8, want, 0)[pairs], rtol=0, atol=1e-14)
+    np.testing.assert_allclose(got[-2, -1, [1, 0]], [1, weight], rtol=0, atol=1e-14)
+
+
 def test_ctrl_c_stops_sorting_out_the_groups_of_a_monomial_basis():
     # 1500 cyclic shifts by distinct amounts whose sums mostly fall outside the
     # set: telling which pairs of them meet the basis takes d per pair.

@@ -168,7 +168,8 @@ BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis
       position_count_(columns.rows()),
       d_(basis.dim()),
       split_(basis.dim()),
-      column_blocks_(basis.column_groups()) {
+      column_blocks_(basis.column_groups()),
+      value_pattern_(std::in_place, basis.dim()) {
     const std::size_t d = d_, groups = basis.groups().size();
     pattern_rows_.resize(groups * d);
     for (std::size_t b = 0; b < groups; ++b) {
@@ -247,7 +248,55 @@ void BlockProjector::invert_blocks(const Columns& columns) {
         blocks_[b].pseudo_inverse = std::move(inverse.entries);
         blocks_[b].pseudo_inverse_norm = inverse.norm;
         rank_ += inverse.rank;
+        if (!pattern_rows_.empty() && factors[b].orthogonal) key_matrices(blocks_[b], factors[b].values);
     }
+}
+
+void BlockProjector::key_matrices(Block& block, const ComplexMatrix& values) const {
+    const std::size_t positions = values.rows(), matrices = values.cols();
+    block.values.assign(values.data(), values.data() + positions * matrices);
+    block.inverse_rows.resize(matrices * positions);
+    for (std::size_t e = 0; e < matrices; ++e) {
+        for (std::size_t local = 0; local < positions; ++local)
+            block.inverse_rows[e * positions + local] = block.pseudo_inverse[local * matrices + e];
+        if (const auto key = value_pattern_->key(&block.values[e * positions]))
+            block.keyed_matrices.emplace_back(*key, e);
+    }
+    std::sort(block.keyed_matrices.begin(), block.keyed_matrices.end());
+}
+
+std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(std::size_t b,
+                                                                                const Complex* target) const {
+    const Block& block = blocks_[b];
+    if (block.keyed_matrices.empty()) return std::nullopt;
+    const std::size_t positions = block.positions.size();
+    const auto key = value_pattern_->key(target);
+    if (!key) return std::nullopt;
+    const auto first =
+        std::lower_bound(block.keyed_matrices.begin(), block.keyed_matrices.end(), std::pair{*key, std::size_t{0}});
+    std::optional<LoneCoefficient> best;
+    for (auto candidate = first; candidate != block.keyed_matrices.end() && candidate->first == *key; ++candidate) {
+        const std::size_t e = candidate->second;
+        // The coefficient as the projection sums it.
+        const Complex* inverse_row = &block.inverse_rows[e * positions];
+        Complex value{};
+        for (std::size_t local = 0; local < positions; ++local) value = value + inverse_row[local] * target[local];
+        // Coefficient f of the target p = value B_e + r is <B_f, p> / |B_f|^2,
+        // at most (|r| + |value B_e| tolerance) / |B_f| for columns orthogonal
+        // within the tolerance, with |value B_e| <= |p| + |r|.
+        const Complex* member = &block.values[e * positions];
+        double squared_target = 0.0, squared_residual = 0.0;
+        for (std::size_t local = 0; local < positions; ++local) {
+            const Complex p = target[local], r = p - value * member[local];
+            squared_target += p.re * p.re + p.im * p.im;
+            squared_residual += r.re * r.re + r.im * r.im;
+        }
+        const double residual = std::sqrt(squared_residual);
+        const double others =
+            block.pseudo_inverse_norm * (residual + orthogonality_tolerance * (std::sqrt(squared_target) + residual));
+        if (!best || others < best->others) best = LoneCoefficient{e, value, others};
+    }
+    return best;
 }
 
 void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {

@@ -66,7 +66,14 @@ void ProjectionQueue::queue(const Target& target, int exponent) {
             staged.targets.resize(staged.targets.size() - block.positions.size());
             continue;
         }
-        placements_.push_back({b, staged.queued++});
+        const auto lone = projector_.lone_coefficient(b, &staged.targets[staged.queued * block.positions.size()]);
+        if (lone && times_power_of_two(lone->others, exponent) <= certainly_negligible) {
+            staged.targets.resize(staged.targets.size() - block.positions.size());
+            placements_.push_back({b, lone_.size(), true});
+            lone_.push_back({block.matrices[lone->local], lone->value});
+            continue;
+        }
+        placements_.push_back({b, staged.queued++, false});
         staged_ += block.positions.size();
     }
     first_placement_.push_back(placements_.size());
@@ -90,18 +97,23 @@ void ProjectionQueue::expand() {
 const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
     coefficients_.clear();
     const int exponent = exponents_[t];
+    const auto keep = [&](std::size_t k, Complex computed) {
+        const Complex value = times_power_of_two(computed, exponent);
+        if (is_negligible(value)) return;
+        if (!std::isfinite(value.re) || !std::isfinite(value.im))
+            throw ResultOverflow("a coefficient of basis matrix " + std::to_string(k) + " is too large for a double");
+        coefficients_.push_back({k, value});
+    };
     for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
-        const BlockProjector::Block& block = projector_.blocks_[placements_[q].block];
-        const Complex* expansion =
-            &staged_blocks_[placements_[q].block].expansions[placements_[q].column * block.matrices.size()];
-        for (std::size_t e = 0; e < block.matrices.size(); ++e) {
-            const Complex value = times_power_of_two(expansion[e], exponent);
-            if (is_negligible(value)) continue;
-            if (!std::isfinite(value.re) || !std::isfinite(value.im))
-                throw ResultOverflow("a coefficient of basis matrix " + std::to_string(block.matrices[e]) +
-                                     " is too large for a double");
-            coefficients_.push_back({block.matrices[e], value});
+        const Placement& placement = placements_[q];
+        if (placement.lone) {
+            keep(lone_[placement.column].k, lone_[placement.column].value);
+            continue;
         }
+        const BlockProjector::Block& block = projector_.blocks_[placement.block];
+        const Complex* expansion =
+            &staged_blocks_[placement.block].expansions[placement.column * block.matrices.size()];
+        for (std::size_t e = 0; e < block.matrices.size(); ++e) keep(block.matrices[e], expansion[e]);
     }
     if (first_placement_[t + 1] - first_placement_[t] > 1) {
         std::sort(coefficients_.begin(), coefficients_.end(),
@@ -119,6 +131,7 @@ void ProjectionQueue::clear() {
     placements_.clear();
     first_placement_.assign(1, 0);
     exponents_.clear();
+    lone_.clear();
     staged_ = 0;
 }
 

@@ -50,9 +50,11 @@ private:
         std::size_t last_target = 0;
         double squared_norm = 0.0;
     };
+    // A block's column in its staged targets, or a lone coefficient.
     struct Placement {
         std::size_t block;
-        std::size_t column;
+        std::size_t column;  // the index in lone_ for a lone coefficient
+        bool lone;
     };
 
     const BlockProjector& projector_;
@@ -62,6 +64,7 @@ private:
     std::vector<Placement> placements_;         // the columns of each queued target, target by target
     std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
     std::vector<int> exponents_;                // per queued target
+    std::vector<Coefficient> lone_;             // coefficients found without a projection
     std::vector<Coefficient> coefficients_;
 };
 
