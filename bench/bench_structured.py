@@ -21,14 +21,16 @@ memory   the rise of the resident memory during a sparse build, in a fresh
 
 import argparse
 import json
+import pathlib
 import pickle
 import subprocess
 import sys
 import time
 
-import numpy as np
-import scipy.sparse as sp
 from bench_decomposition import timed
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+from dla_structure import pauli_matrix, tfim_words  # noqa: E402  the example's own builder
 
 import zenqa
 
@@ -43,32 +45,6 @@ def fmt(seconds):
 
 def verdict(met):
     return "met" if met else "NOT MET"
-
-
-def anticommute(a, b):
-    return (bin(a[0] & b[1]).count("1") + bin(a[1] & b[0]).count("1")) % 2 == 1
-
-
-def tfim_words(n):
-    """The Pauli words (x bits, z bits) spanning the TFIM DLA on n qubits."""
-    words = [(1 << q, 0) for q in range(n)] + [(0, 3 << q) for q in range(n - 1)]
-    frontier, seen = list(words), set(words)
-    while frontier:
-        grown = [(a[0] ^ b[0], a[1] ^ b[1]) for a in frontier for b in words if anticommute(a, b)]
-        frontier = [w for w in dict.fromkeys(grown) if w not in seen]
-        seen.update(frontier)
-        words += frontier
-    return words
-
-
-def pauli_matrix(word, n):
-    """i^|x & z| X^x Z^z as a CSR array."""
-    x, z = word
-    c = np.arange(1 << n)
-    parity = np.zeros(1 << n, dtype=np.int64)
-    for bit in range(n):
-        parity ^= (c & z) >> bit & 1
-    return sp.csr_array((1j ** bin(x & z).count("1") * (1 - 2 * parity), (c ^ x, c)), shape=(1 << n, 1 << n))
 
 
 def all_words(n):

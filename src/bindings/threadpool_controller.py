@@ -44,16 +44,16 @@ class RegisterOnImport:
         sys.meta_path.remove(self)  # found once: later imports take it from sys.modules
         from importlib.util import find_spec
 
-        spec = find_spec(name)
-        if spec is not None and spec.loader is not None:
-            run_module = spec.loader.exec_module
+        found = find_spec(name)
+        if found is not None and found.loader is not None:
+            run_module = found.loader.exec_module
 
             def run_then_register(module):
                 run_module(module)
                 register(module, self.version)
 
-            spec.loader.exec_module = run_then_register
-        return spec
+            found.loader.exec_module = run_then_register
+        return found
 
 
 def install(version):
