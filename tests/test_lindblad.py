@@ -30,6 +30,7 @@ BASES = {
     "gellmann-2": zenqa.gen_gellmann(2),
     "gellmann-3": zenqa.gen_gellmann(3),
     "gellmann-4": zenqa.gen_gellmann(4),
+    "gellmann-6": zenqa.gen_gellmann(6),  # more than one chunk of work
     "sylvester-3": zenqa.gen_sylvester(3),
     "rotated-3": rotated(zenqa.gen_gellmann(3), seed=5),
     "non-orthogonal-3": mixed(zenqa.gen_gellmann(3), seed=6),

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/checked_math.hpp"
+#include "base/huge_pages.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
@@ -36,7 +37,10 @@ std::vector<T> finite_values(const char* name, const PyRef& array) {
     PyArrayObject* source = as_array(array);
     const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(source));
     require_bytes(checked_product({size, sizeof(T)}), std::string("copying ") + name);
-    std::vector<T> values(size);
+    std::vector<T> values;
+    values.reserve(size);
+    advise_huge_pages(values.data(), size * sizeof(T));
+    values.resize(size);
     const int type_number = sizeof(T) == sizeof(Complex) ? NPY_CDOUBLE : NPY_DOUBLE;
     const PyRef target =
         checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),

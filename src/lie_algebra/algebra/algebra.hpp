@@ -6,6 +6,7 @@
 
 #include "array/complex.hpp"
 #include "lie_algebra/algebra/pair_tensor.hpp"
+#include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
@@ -35,6 +36,13 @@ public:
     void project(std::size_t count, const Complex* matrices, Complex* out) const;
     // The same for matrices given as the nonzero entries of their columns.
     void project(const SparseColumns& matrices, Complex* out) const;
+    // f(k, value) for the nonzero coefficients of the unit matrix E_p (p = r*d
+    // + c): column p of the pseudo-inverse, without projecting E_p in full.
+    template <class F>
+    void for_each_unit_coefficient(std::size_t p, F&& f) const {
+        projector_.for_each_in_inverse_column(
+            p, [&](std::size_t k, Complex v) { f(k, times_power_of_two(v, -exponent_)); });
+    }
     // The dimension of the span of the basis.
     std::size_t rank() const { return projector_.rank(); }
 

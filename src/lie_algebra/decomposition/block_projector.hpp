@@ -54,6 +54,18 @@ public:
     // The same for targets given as the nonzero entries of their columns;
     // each costs only the blocks its entries fall in.
     void project(const SparseColumns& targets, Complex* coefficients) const;
+    // f(k, value) for the nonzero entries of column p of the pseudo-inverse,
+    // the coefficients of the unit target at position p, in increasing k.
+    template <class F>
+    void for_each_in_inverse_column(std::size_t p, F&& f) const {
+        const Located located = locate(p, -1);
+        if (located.block < 0) return;
+        const Block& block = blocks_[static_cast<std::size_t>(located.block)];
+        const std::size_t matrices = block.matrices.size();
+        const Complex* column = block.pseudo_inverse.data() + located.local * matrices;
+        for (std::size_t e = 0; e < matrices; ++e)
+            if (!is_zero(column[e])) f(block.matrices[e], column[e]);
+    }
     // The rank of the column matrix, by the rule the pseudo-inverse keeps.
     std::size_t rank() const { return rank_; }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "array/zeroed_array.hpp"
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
 #include "base/refusals.hpp"
@@ -84,53 +85,56 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
         [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
 }
 
-void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
-                           const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check) {
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* columns,
+                           InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const SparseColumns& basis = algebra.basis_columns();
     const double inverse_d = 1.0 / static_cast<double>(d);
     // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
-    // traceless part of X.
-    std::vector<Complex> image_of_identity(size);
+    // traceless part of X: of E_rc, less I/d on the diagonal.
+    std::vector<Complex> image_of_identity(size), identity_part(n);
     for (std::size_t k = 0; k < n; ++k)
         basis.for_each_nonzero(
             k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
+    for (std::size_t r = 0; r < d; ++r)
+        algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
+            identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
+        });
     // A by columns, so that A w reads only the columns of the nonzero w_j.
     transpose_in_place(a, n);
     const std::vector<Complex>& a_columns = a;
     const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
     run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
-        std::vector<Complex> units(count * size), w(count * n), y(count * n), columns(count * size);
+        std::vector<Complex> w(count * n), y(count * n);
         for (std::size_t q = first; q < last; ++q) {
-            Complex* unit = units.data() + (q - first) * size;
-            unit[q] = {1.0, 0.0};
+            Complex* w_q = w.data() + (q - first) * n;
+            algebra.for_each_unit_coefficient(q, [&](std::size_t k, Complex v) { w_q[k] = v; });
             if (q / d != q % d) continue;
-            for (std::size_t i = 0; i < d; ++i) unit[i * d + i] = unit[i * d + i] - Complex{inverse_d, 0.0};
-            std::copy(image_of_identity.begin(), image_of_identity.end(), columns.data() + (q - first) * size);
+            for (std::size_t k = 0; k < n; ++k) w_q[k] = w_q[k] - identity_part[k];
+            std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
-        algebra.project(count, units.data(), w.data());
+        Complex* chunk = columns + first * size;
         if (dense.rows() != 0) {
             multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
             std::vector<Complex> images(count * size);
             multiply(false, size, count, n, dense.data(), y.data(), images.data());
-            for (std::size_t p = 0; p < count * size; ++p) columns[p] = columns[p] + images[p];
-        } else {
-            for (std::size_t t = 0; t < count; ++t) {
-                Complex *y_t = y.data() + t * n, *column = columns.data() + t * size;
-                for (std::size_t j = 0; j < n; ++j) {
-                    const Complex w_j = w[t * n + j];
-                    if (is_zero(w_j)) continue;
-                    const Complex* a_column = a_columns.data() + j * n;
-                    for (std::size_t k = 0; k < n; ++k) y_t[k] = y_t[k] + a_column[k] * w_j;
-                }
-                for (std::size_t k = 0; k < n; ++k) {
-                    if (is_zero(y_t[k])) continue;
-                    basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { column[p] = column[p] + y_t[k] * v; });
-                }
+            for (std::size_t p = 0; p < count * size; ++p) chunk[p] = chunk[p] + images[p];
+            return;
+        }
+        for (std::size_t t = 0; t < count; ++t) {
+            Complex *y_t = y.data() + t * n, *column = chunk + t * size;
+            for (std::size_t j = 0; j < n; ++j) {
+                const Complex w_j = w[t * n + j];
+                if (is_zero(w_j)) continue;
+                const Complex* a_column = a_columns.data() + j * n;
+                for (std::size_t k = 0; k < n; ++k) y_t[k] = y_t[k] + a_column[k] * w_j;
+            }
+            for (std::size_t k = 0; k < n; ++k) {
+                if (is_zero(y_t[k])) continue;
+                basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { column[p] = column[p] + y_t[k] * v; });
             }
         }
-        for (std::size_t q = first; q < last; ++q) visit(q, columns.data() + (q - first) * size);
     });
 }
 
@@ -139,10 +143,8 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     const std::size_t d = algebra.dim(), size = d * d;
     require_traceless_span(algebra);
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
-    std::vector<Complex> columns(size * size);
-    superoperator_columns(
-        algebra, std::move(a), b,
-        [&](std::size_t q, const Complex* column) { std::copy(column, column + size, &columns[q * size]); }, check);
+    ZeroedArray<Complex> columns(size * size);
+    superoperator_columns(algebra, std::move(a), b, columns.data(), check);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
     exchange_outer_digits(d, columns.data(), superoperator, true);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -27,12 +26,11 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
 void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
                     InterruptCheck check);
 
-// The superoperator of (A, b) on the row-major vec, one column at a time:
-// visit(q, column) gets the image of E_rc, q = r*d + c, as d*d entries in
-// row-major order. Columns are visited from several threads at once. A
-// (row-major) is taken by value and transposed in place, which spares a
-// copy of its size.
-void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b,
-                           const std::function<void(std::size_t, const Complex*)>& visit, InterruptCheck check);
+// The superoperator of (A, b) on the row-major vec, by columns: column q =
+// r*d + c, the image of E_rc as d*d entries in row-major order, goes to
+// q*d*d of `columns` (d^4 entries, zeroed before). A (row-major) is taken by
+// value and transposed in place, which spares a copy of its size.
+void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* columns,
+                           InterruptCheck check);
 
 }  // namespace zenqa

@@ -19,22 +19,28 @@ inline constexpr std::size_t image_chunk = 32;
 // Entries of made matrices below which one thread does all the work.
 inline constexpr std::size_t threaded_entries = std::size_t{1} << 15;
 
-// Runs part(first, last) over [0, count) in chunks of image_chunk, shared
-// over a team when the work is large enough. Only the calling thread checks
-// for interrupts (check may be null).
+// Runs part(p) for every p < parts, shared over a team when the work is large
+// enough. Only the calling thread checks for interrupts (check may be null).
+template <class Part>
+void run_in_parts(std::size_t parts, std::size_t entries_per_part, InterruptCheck check, Part&& part) {
+    const bool threaded = parts > 1 && parts * entries_per_part >= threaded_entries;
+    ThreadTeam team(threaded ? std::min(compute_threads(), parts) : 1);
+    team.run(
+        parts,
+        [&](std::size_t p) {
+            if (team.stopping(p)) return;
+            if (check != nullptr && team.on_calling_thread()) check();
+            part(p);
+        },
+        check);
+}
+
+// Runs part(first, last) over [0, count) in chunks of image_chunk.
 template <class Part>
 void run_in_chunks(std::size_t count, std::size_t entries_per_item, InterruptCheck check, Part&& part) {
     const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
-    const bool threaded = count * entries_per_item >= threaded_entries;
-    ThreadTeam team(threaded ? std::min(compute_threads(), chunks) : 1);
-    team.run(
-        chunks,
-        [&](std::size_t c) {
-            if (team.stopping(c)) return;
-            if (check != nullptr && team.on_calling_thread()) check();
-            part(c * image_chunk, std::min(count, (c + 1) * image_chunk));
-        },
-        check);
+    run_in_parts(chunks, image_chunk * entries_per_item, check,
+                 [&](std::size_t c) { part(c * image_chunk, std::min(count, (c + 1) * image_chunk)); });
 }
 
 // The coefficients of `count` d x d matrices that are made on demand a
@@ -62,14 +68,17 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
     project_chunks(algebra, count, make_chunk, take, check);
 }
 
-// The n x n matrix a (row-major) becomes its transpose, in tiles.
+// The n x n matrix a (row-major) becomes its transpose, in tiles: a row of
+// tiles at a time, over the team.
 inline void transpose_in_place(std::vector<Complex>& a, std::size_t n) {
     constexpr std::size_t tile = 16;
-    for (std::size_t i0 = 0; i0 < n; i0 += tile)
+    run_in_parts((n + tile - 1) / tile, tile * n, nullptr, [&](std::size_t row) {
+        const std::size_t i0 = row * tile;
         for (std::size_t j0 = i0; j0 < n; j0 += tile)
             for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
                 for (std::size_t j = std::max(j0, i + 1); j < std::min(n, j0 + tile); ++j)
                     std::swap(a[i * n + j], a[j * n + i]);
+    });
 }
 
 // The reshuffles of superoperators: an index into d^4 entries has the
