@@ -26,11 +26,7 @@ namespace {
 class UnitImages {
 public:
     UnitImages(const Algebra& algebra, std::vector<Complex> a, const Complex* b, InterruptCheck check)
-        : d_(algebra.dim()),
-          size_(d_ * d_),
-          images_((require_memory(checked_product({size_, size_, sizeof(Complex)}),
-                                  [] { return "the superoperator"; }),
-                   size_ * size_)) {
+        : d_(algebra.dim()), size_(d_ * d_), images_(entries(size_)) {
         superoperator_columns(algebra, std::move(a), b, images_.data(), check);
     }
 
@@ -61,6 +57,12 @@ public:
     }
 
 private:
+    // size^2, refused before allocating where it cannot fit.
+    static std::size_t entries(std::size_t size) {
+        require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator"; });
+        return size * size;
+    }
+
     std::size_t d_, size_;
     ZeroedArray<Complex> images_;
 };
