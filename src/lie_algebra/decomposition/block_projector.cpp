@@ -248,20 +248,18 @@ void BlockProjector::invert_blocks(const Columns& columns) {
         blocks_[b].pseudo_inverse = std::move(inverse.entries);
         blocks_[b].pseudo_inverse_norm = inverse.norm;
         rank_ += inverse.rank;
-        if (!pattern_rows_.empty() && factors[b].orthogonal) key_matrices(blocks_[b], factors[b].values);
+        if (!pattern_rows_.empty() && factors[b].orthogonal)
+            key_matrices(blocks_[b], factors[b].values, std::move(factors[b].squared_norms));
+        factors[b] = {};  // so that a large basis has one block's factors at a time beside its inverse
     }
 }
 
-void BlockProjector::key_matrices(Block& block, const ComplexMatrix& values) const {
+void BlockProjector::key_matrices(Block& block, const ComplexMatrix& values, std::vector<double> squared_norms) const {
     const std::size_t positions = values.rows(), matrices = values.cols();
-    block.values.assign(values.data(), values.data() + positions * matrices);
-    block.inverse_rows.resize(matrices * positions);
-    for (std::size_t e = 0; e < matrices; ++e) {
-        for (std::size_t local = 0; local < positions; ++local)
-            block.inverse_rows[e * positions + local] = block.pseudo_inverse[local * matrices + e];
-        if (const auto key = value_pattern_->key(&block.values[e * positions]))
+    block.squared_norms = std::move(squared_norms);
+    for (std::size_t e = 0; e < matrices; ++e)
+        if (const auto key = value_pattern_->key(values.data() + e * positions))
             block.keyed_matrices.emplace_back(*key, e);
-    }
     std::sort(block.keyed_matrices.begin(), block.keyed_matrices.end());
 }
 
@@ -269,7 +267,7 @@ std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(
                                                                                 const Complex* target) const {
     const Block& block = blocks_[b];
     if (block.keyed_matrices.empty()) return std::nullopt;
-    const std::size_t positions = block.positions.size();
+    const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
     const auto key = value_pattern_->key(target);
     if (!key) return std::nullopt;
     const auto first =
@@ -277,17 +275,22 @@ std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(
     std::optional<LoneCoefficient> best;
     for (auto candidate = first; candidate != block.keyed_matrices.end() && candidate->first == *key; ++candidate) {
         const std::size_t e = candidate->second;
-        // The coefficient as the projection sums it.
-        const Complex* inverse_row = &block.inverse_rows[e * positions];
+        // The coefficient as the projection sums it, along row e of the
+        // pseudo-inverse.
+        const Complex* inverse_row = block.pseudo_inverse.data() + e;
         Complex value{};
-        for (std::size_t local = 0; local < positions; ++local) value = value + inverse_row[local] * target[local];
+        for (std::size_t local = 0; local < positions; ++local)
+            value = value + inverse_row[local * matrices] * target[local];
         // Coefficient f of the target p = value B_e + r is <B_f, p> / |B_f|^2,
         // at most (|r| + |value B_e| tolerance) / |B_f| for columns orthogonal
-        // within the tolerance, with |value B_e| <= |p| + |r|.
-        const Complex* member = &block.values[e * positions];
+        // within the tolerance, with |value B_e| <= |p| + |r|. B_e comes back
+        // from its inverse row within a rounding, which the tolerance covers.
+        const double squared_norm = block.squared_norms[e];
         double squared_target = 0.0, squared_residual = 0.0;
         for (std::size_t local = 0; local < positions; ++local) {
-            const Complex p = target[local], r = p - value * member[local];
+            const Complex inverse = inverse_row[local * matrices];
+            const Complex member{inverse.re * squared_norm, -inverse.im * squared_norm};
+            const Complex p = target[local], r = p - value * member;
             squared_target += p.re * p.re + p.im * p.im;
             squared_residual += r.re * r.re + r.im * r.im;
         }

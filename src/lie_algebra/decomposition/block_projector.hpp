@@ -92,11 +92,10 @@ private:
         std::vector<std::size_t> positions;   // increasing positions
         std::vector<Complex> pseudo_inverse;  // matrices x positions, column-major
         double pseudo_inverse_norm = 0.0;     // its spectral norm
-        // For an orthogonal block of a monomial basis: its values, positions x
-        // matrices, and the rows of its pseudo-inverse, matrices x positions,
-        // both row by row, and its matrices by the key of their values.
-        std::vector<Complex> values;
-        std::vector<Complex> inverse_rows;
+        // For an orthogonal block of a monomial basis, whose pseudo-inverse
+        // has the rows B_e^H / |B_e|^2: the squared norms |B_e|^2, and its
+        // matrices by the key of their values.
+        std::vector<double> squared_norms;
         std::vector<std::pair<std::uint64_t, std::size_t>> keyed_matrices;
     };
 
@@ -104,7 +103,7 @@ private:
     void find_blocks(const Columns& columns);
     template <class Columns>
     void invert_blocks(const Columns& columns);
-    void key_matrices(Block& block, const ComplexMatrix& values) const;
+    void key_matrices(Block& block, const ComplexMatrix& values, std::vector<double> squared_norms) const;
 
     std::vector<Block> blocks_;
     std::size_t matrix_count_ = 0;

@@ -26,11 +26,13 @@ ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
 template <class Target>
 void ProjectionQueue::queue(const Target& target, int exponent) {
     const std::size_t owner = first_placement_.size();  // this target's number, plus one
-    // The target goes into a fresh column of every block it touches, its norm
-    // summed on the way; a block where it is certainly negligible gives the
-    // column back. Positions of one block mostly come in runs, over which the
-    // norm is summed in a register.
+    // The target is gathered into a column of scratch per block it touches,
+    // its norm summed on the way, and staged in a block only where a
+    // projection there is due: a block where it is certainly negligible or a
+    // lone coefficient keeps no room for it. Positions of one block mostly
+    // come in runs, over which the norm is summed in a register.
     touched_blocks_.clear();
+    scratch_.clear();
     std::ptrdiff_t run_block = -1;
     Staged* staged = nullptr;
     Complex* column = nullptr;
@@ -42,14 +44,14 @@ void ProjectionQueue::queue(const Target& target, int exponent) {
             if (staged != nullptr) staged->squared_norm = squared_norm;
             run_block = b;
             staged = &staged_blocks_[static_cast<std::size_t>(b)];
-            const std::size_t positions = projector_.blocks_[static_cast<std::size_t>(b)].positions.size();
             if (staged->last_target != owner) {
                 staged->last_target = owner;
                 staged->squared_norm = 0.0;
-                staged->targets.resize(staged->targets.size() + positions);
+                staged->scratch_column = scratch_.size();
+                scratch_.resize(scratch_.size() + projector_.blocks_[static_cast<std::size_t>(b)].positions.size());
                 touched_blocks_.push_back(static_cast<std::size_t>(b));
             }
-            column = &staged->targets[staged->queued * positions];
+            column = &scratch_[staged->scratch_column];
             squared_norm = staged->squared_norm;
         }
         const Complex v = target.value(p);
@@ -62,19 +64,17 @@ void ProjectionQueue::queue(const Target& target, int exponent) {
         const BlockProjector::Block& block = projector_.blocks_[b];
         const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
         // A NaN norm is not certainly negligible.
-        if (times_power_of_two(bound, exponent) <= certainly_negligible) {
-            staged.targets.resize(staged.targets.size() - block.positions.size());
-            continue;
-        }
-        const auto lone = projector_.lone_coefficient(b, &staged.targets[staged.queued * block.positions.size()]);
+        if (times_power_of_two(bound, exponent) <= certainly_negligible) continue;
+        const Complex* gathered = &scratch_[staged.scratch_column];
+        const auto lone = projector_.lone_coefficient(b, gathered);
         if (lone && times_power_of_two(lone->others, exponent) <= certainly_negligible) {
-            staged.targets.resize(staged.targets.size() - block.positions.size());
             placements_.push_back({b, lone_.size(), true});
             lone_.push_back({block.matrices[lone->local], lone->value});
             continue;
         }
+        staged.columns.push_back(staged_targets_.size());
+        staged_targets_.insert(staged_targets_.end(), gathered, gathered + block.positions.size());
         placements_.push_back({b, staged.queued++, false});
-        staged_ += block.positions.size();
     }
     first_placement_.push_back(placements_.size());
     exponents_.push_back(exponent);
@@ -88,9 +88,13 @@ void ProjectionQueue::expand() {
         Staged& staged = staged_blocks_[b];
         if (staged.queued == 0) continue;
         const BlockProjector::Block& block = projector_.blocks_[b];
+        const std::size_t positions = block.positions.size();
+        block_targets_.resize(positions * staged.queued);
+        for (std::size_t t = 0; t < staged.queued; ++t)
+            std::copy_n(&staged_targets_[staged.columns[t]], positions, &block_targets_[t * positions]);
         staged.expansions.resize(block.matrices.size() * staged.queued);
-        multiply(false, block.matrices.size(), staged.queued, block.positions.size(), block.pseudo_inverse.data(),
-                 staged.targets.data(), staged.expansions.data());
+        multiply(false, block.matrices.size(), staged.queued, positions, block.pseudo_inverse.data(),
+                 block_targets_.data(), staged.expansions.data());
     }
 }
 
@@ -124,7 +128,7 @@ const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
 
 void ProjectionQueue::clear() {
     for (Staged& staged : staged_blocks_) {
-        staged.targets.clear();
+        staged.columns.clear();
         staged.queued = 0;
         staged.last_target = 0;
     }
@@ -132,7 +136,7 @@ void ProjectionQueue::clear() {
     first_placement_.assign(1, 0);
     exponents_.clear();
     lone_.clear();
-    staged_ = 0;
+    staged_targets_.clear();
 }
 
 }  // namespace zenqa

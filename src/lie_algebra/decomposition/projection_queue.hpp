@@ -28,7 +28,7 @@ public:
     template <class Target>
     void queue(const Target& target, int exponent);
     // How many target entries the queue holds.
-    std::size_t staged() const { return staged_; }
+    std::size_t staged() const { return staged_targets_.size(); }
     // Expands every queued target.
     void expand();
     // The true coefficients of queued target t that are not negligible, in
@@ -39,16 +39,19 @@ public:
     void clear();
 
 private:
-    // What is queued in one block: the targets restricted to it, positions x
-    // queued, and their coefficients, matrices x queued, both column-major.
+    // What is queued in one block: where the targets restricted to it start
+    // in the staged targets, and their coefficients, matrices x queued,
+    // column-major. The targets of all blocks share one array, so that what
+    // the queue keeps between batches is one batch, not one per block.
     struct Staged {
-        std::vector<Complex> targets;
+        std::vector<std::size_t> columns;
         std::vector<Complex> expansions;
         std::size_t queued = 0;
-        // The target being queued: its number plus one, and its squared norm
-        // in this block.
+        // The target being queued: its number plus one, its squared norm in
+        // this block, and where it is gathered in the scratch.
         std::size_t last_target = 0;
         double squared_norm = 0.0;
+        std::size_t scratch_column = 0;
     };
     // A block's column in its staged targets, or a lone coefficient.
     struct Placement {
@@ -60,7 +63,9 @@ private:
     const BlockProjector& projector_;
     std::vector<Staged> staged_blocks_;  // one per block of the projector
     std::vector<std::size_t> touched_blocks_;
-    std::size_t staged_ = 0;
+    std::vector<Complex> scratch_;              // the target being queued, a column per block it touches
+    std::vector<Complex> staged_targets_;       // the columns to project, in the order they came
+    std::vector<Complex> block_targets_;        // one block's, gathered for its product
     std::vector<Placement> placements_;         // the columns of each queued target, target by target
     std::vector<std::size_t> first_placement_;  // per queued target, plus one end marker
     std::vector<int> exponents_;                // per queued target
