@@ -152,7 +152,7 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
         // i*d + k. Column q = k*d + l of S, entry p = i*d + j, goes there:
         // digits (k, l, i, j) to (j, l, i, k).
         std::vector<Complex> r(size * size);
-        exchange_outer_digits(d, images.data(), r.data(), false);
+        exchange_outer_digits(d, images.data(), r.data(), false, check);
         y.resize(size * n);
         run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
@@ -174,9 +174,9 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
 
 // Hermitian to the last bit: the mean of C and C^H, in tiles, a row of tiles
 // at a time over the team.
-void symmetrize(Complex* c, std::size_t n) {
+void symmetrize(Complex* c, std::size_t n, InterruptCheck check) {
     constexpr std::size_t tile = 16;
-    run_in_parts((n + tile - 1) / tile, tile * n, nullptr, [&](std::size_t row) {
+    run_in_parts((n + tile - 1) / tile, tile * n, check, [&](std::size_t row) {
         const std::size_t i0 = row * tile;
         for (std::size_t k0 = i0; k0 < n; k0 += tile)
             for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
@@ -205,7 +205,7 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
     } else {
         kossakowski_by_choi_matrix(algebra, images, kossakowski, check);
     }
-    symmetrize(kossakowski, n);
+    symmetrize(kossakowski, n, check);
 }
 
 }  // namespace zenqa

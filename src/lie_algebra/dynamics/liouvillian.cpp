@@ -26,12 +26,12 @@ bool is_dense(const Algebra& algebra) {
 
 // Column q = r*d + c of the row-major superoperator, taken from the
 // column-stacked one: its image of E_rc, entry (i, k) at i*d + k.
-std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t d) {
+std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t d, InterruptCheck check) {
     const std::size_t size = d * d;
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "a copy of the superoperator"; });
     std::vector<Complex> columns(size * size);
     // Row k*d + i, column c*d + r of the column-stacked one: digits (k, i, c, r) to (r, c, i, k).
-    exchange_outer_digits(d, superoperator, columns.data(), true);
+    exchange_outer_digits(d, superoperator, columns.data(), true, check);
     return columns;
 }
 
@@ -58,7 +58,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
                       InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     require_traceless_span(algebra);
-    const std::vector<Complex> columns = row_major_columns(superoperator, d);
+    const std::vector<Complex> columns = row_major_columns(superoperator, d, check);
     require_trace_preserved(columns, d);
     const double inverse_d = 1.0 / static_cast<double>(d);
     const ComplexMatrix dense = is_dense(algebra) ? algebra.basis_columns().dense() : ComplexMatrix();
@@ -101,7 +101,7 @@ void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const
             identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
         });
     // A by columns, so that A w reads only the columns of the nonzero w_j.
-    transpose_in_place(a, n);
+    transpose_in_place(a, n, check);
     const std::vector<Complex>& a_columns = a;
     const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
     run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
@@ -147,7 +147,7 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     superoperator_columns(algebra, std::move(a), b, columns.data(), check);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
-    exchange_outer_digits(d, columns.data(), superoperator, true);
+    exchange_outer_digits(d, columns.data(), superoperator, true, check);
 }
 
 }  // namespace zenqa

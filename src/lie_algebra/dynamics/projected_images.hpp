@@ -70,9 +70,9 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
 
 // The n x n matrix a (row-major) becomes its transpose, in tiles: a row of
 // tiles at a time, over the team.
-inline void transpose_in_place(std::vector<Complex>& a, std::size_t n) {
+inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, InterruptCheck check) {
     constexpr std::size_t tile = 16;
-    run_in_parts((n + tile - 1) / tile, tile * n, nullptr, [&](std::size_t row) {
+    run_in_parts((n + tile - 1) / tile, tile * n, check, [&](std::size_t row) {
         const std::size_t i0 = row * tile;
         for (std::size_t j0 = i0; j0 < n; j0 += tile)
             for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
@@ -85,11 +85,13 @@ inline void transpose_in_place(std::vector<Complex>& a, std::size_t n) {
 // base-d digits (w, x, y, z), most significant first, and
 //     target[(z, x, y, w)] = source[(w, x, y, z)],
 // or target[(z, y, x, w)] with reverse_middle. For each middle pair this is
-// a d x d transpose between rows d^3 apart, done in tiles.
-inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex* target, bool reverse_middle) {
+// a d x d transpose between rows d^3 apart, done in tiles, each x over the
+// team.
+inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex* target, bool reverse_middle,
+                                  InterruptCheck check) {
     constexpr std::size_t tile = 16;
     const std::size_t outer = d * d * d;
-    for (std::size_t x = 0; x < d; ++x)
+    run_in_parts(d, outer, check, [&](std::size_t x) {
         for (std::size_t y = 0; y < d; ++y) {
             const std::size_t from = (x * d + y) * d, to = (reverse_middle ? y * d + x : x * d + y) * d;
             for (std::size_t w0 = 0; w0 < d; w0 += tile)
@@ -98,6 +100,7 @@ inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex*
                         for (std::size_t z = z0; z < std::min(d, z0 + tile); ++z)
                             target[z * outer + to + w] = source[w * outer + from + z];
         }
+    });
 }
 
 // Takes the coefficients of image t of a generator: those of L(B_t) as
