@@ -107,12 +107,13 @@ def test_exception_while_numpy_loads(raised, expected):
     assert ("Failed to import numpy module" in proc.stderr) == ("Panic" in expected)
 
 
-@pytest.mark.parametrize("method", ["lindblad_terms", "to_liouvillian"])
-def test_ctrl_c_stops_open_system_methods(method):
-    algebra = zenqa.Algebra(zenqa.gen_gellmann(40))
+# Sizes at which each call takes a few tenths of a second.
+@pytest.mark.parametrize("method, d", [("lindblad_terms", 40), ("to_liouvillian", 56)])
+def test_ctrl_c_stops_open_system_methods(method, d):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(d))
     rng = np.random.default_rng(3)
-    jumps = rng.normal(size=(2, 40, 40)) + 1j * rng.normal(size=(2, 40, 40))
-    generator = algebra.lindblad(np.diag(np.arange(40.0)), jumps)
+    jumps = rng.normal(size=(2, d, d)) + 1j * rng.normal(size=(2, d, d))
+    generator = algebra.lindblad(np.diag(np.arange(float(d))), jumps)
     call = getattr(algebra, method)
     # The first C++ exception after libraries are loaded sets up the unwinder,
     # which under the sanitizers takes longer than these calls themselves.
