@@ -25,7 +25,7 @@ import threading
 import time
 
 import numpy as np
-from bench_decomposition import timed
+from bench_decomposition import fmt_seconds, status_kib, timed
 
 import zenqa
 
@@ -34,12 +34,6 @@ MAX_REPEATS = 10
 # shared machine; both sides get the same number (within the time budget).
 BRACKET_REPEATS = 50
 QUIET_SECONDS = 0.5
-
-
-def fmt(seconds):
-    if seconds >= 1:
-        return f"{seconds:.3g}s"
-    return f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
 
 
 def build_algebra(basis):
@@ -53,11 +47,6 @@ def build_dicts(basis):
 
 BUILDS = {"algebra": build_algebra, "dicts": build_dicts}
 FAMILIES = {"gellmann": zenqa.gen_gellmann, "sylvester": zenqa.gen_sylvester}
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        return int(next(line.split()[1] for line in status if line.startswith(field + ":")))
 
 
 def child(workload):
@@ -97,7 +86,7 @@ def build_section(d, repeats):
     for family in FAMILIES:
         ours, theirs = in_child(family, d, "algebra", repeats), in_child(family, d, "dicts", repeats)
         print(
-            f"{family:<11}{ours['entries']:>9}{fmt(ours['seconds']):>10}{fmt(theirs['seconds']):>10}"
+            f"{family:<11}{ours['entries']:>9}{fmt_seconds(ours['seconds']):>10}{fmt_seconds(theirs['seconds']):>10}"
             f"{theirs['seconds'] / ours['seconds']:>9.1f}x{ours['peak_mib']:>8.1f}{theirs['peak_mib']:>10.1f}"
             # Small bases may raise neither build's resident memory by a whole page.
             + (f"{ours['peak_mib'] / theirs['peak_mib']:>8.2f}" if theirs["peak_mib"] > 0 else f"{'-':>8}")
@@ -108,7 +97,8 @@ def scaling_section(d, repeats):
     small, large = in_child("gellmann", d, "algebra", repeats), in_child("gellmann", 2 * d, "algebra", repeats)
     print(f"\nscaling: Gell-Mann build, d = {d} -> {2 * d}")
     print(
-        f"time {fmt(small['seconds'])} -> {fmt(large['seconds'])}: ratio {large['seconds'] / small['seconds']:.1f}"
+        f"time {fmt_seconds(small['seconds'])} -> {fmt_seconds(large['seconds'])}:"
+        f" ratio {large['seconds'] / small['seconds']:.1f}"
         f" (entries {large['entries'] / small['entries']:.1f}x, all pairs 16x)"
     )
 
@@ -138,8 +128,8 @@ def bracket_section(d, count, repeats):
     check = "ok" if np.allclose(got, want, atol=1e-12) and np.allclose(got, want_einsum, atol=1e-12) else "MISMATCH"
     print(f"\nbracket: Gell-Mann d = {d}, {count} real vectors")
     print(
-        f"zenqa {fmt(ours)}; matrix route {fmt(matrices)} ({matrices / ours:.1f}x); "
-        f"einsum {fmt(einsum)} ({einsum / ours:.0f}x); {check}"
+        f"zenqa {fmt_seconds(ours)}; matrix route {fmt_seconds(matrices)} ({matrices / ours:.1f}x); "
+        f"einsum {fmt_seconds(einsum)} ({einsum / ours:.0f}x); {check}"
     )
 
 
@@ -193,7 +183,8 @@ def threads_section(build_d, bracket_d, count):
         for line in run.stdout.splitlines():
             row = json.loads(line)
             print(
-                f"{row['name']:<28}{label:<28} one thread {fmt(row['one'])}, two threads {fmt(row['two'])}:"
+                f"{row['name']:<28}{label:<28} one thread {fmt_seconds(row['one'])},"
+                f" two threads {fmt_seconds(row['two'])}:"
                 f" speed-up {row['one'] / row['two']:.2f}"
             )
 

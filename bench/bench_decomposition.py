@@ -208,14 +208,14 @@ HEADER = (
 )
 
 
+def fmt_seconds(seconds):
+    if seconds >= 1:
+        return f"{seconds:.3g}s"
+    return f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
+
+
 def fmt_time(m):
-    if m is None:
-        return "-"
-    if m.seconds >= 1:
-        return f"{m.seconds:.3g}s"
-    if m.seconds >= 1e-3:
-        return f"{m.seconds * 1e3:.3g}ms"
-    return f"{m.seconds * 1e6:.3g}us"
+    return "-" if m is None else fmt_seconds(m.seconds)
 
 
 def fmt_ratio(ours, theirs):

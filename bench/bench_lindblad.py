@@ -20,7 +20,7 @@ import subprocess
 import sys
 
 import numpy as np
-from bench_decomposition import timed
+from bench_decomposition import fmt_seconds, status_kib, timed
 
 import zenqa
 
@@ -30,10 +30,6 @@ except ImportError:
     qutip = None
 
 REPEATS = 10
-
-
-def fmt(seconds):
-    return f"{seconds:.3g}s" if seconds >= 1 else f"{seconds * 1e3:.3g}ms"
 
 
 def equation(d, seed=2026):
@@ -78,11 +74,6 @@ class NumpyRoutes:
         g = (choi @ np.eye(d).reshape(-1)).reshape(d, d) / d
         hamiltonian = 0.5j * (g - g.conj().T)
         return hamiltonian - np.trace(hamiltonian) / d * np.eye(d), kossakowski
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        return int(next(line.split()[1] for line in status if line.startswith(field + ":")))
 
 
 def child(workload):
@@ -130,7 +121,7 @@ def bench(d):
     mark = "" if agree(ours.result, numpy_route.result) else "  MISMATCH"
     print(f"d={d} n={d * d - 1}")
     print(
-        f"  lindblad        {fmt(ours.seconds):>8}  numpy route {fmt(numpy_route.seconds):>8}"
+        f"  lindblad        {fmt_seconds(ours.seconds):>8}  numpy route {fmt_seconds(numpy_route.seconds):>8}"
         f"  ratio {numpy_route.seconds / ours.seconds:6.1f}x{mark}"
     )
     if qutip is None:
@@ -139,7 +130,7 @@ def bench(d):
         peer = timed(lambda: routes.qutip_lindblad(*arguments), REPEATS)
         mark = "" if agree(ours.result, peer.result) else "  MISMATCH"
         print(
-            f"  lindblad        {fmt(ours.seconds):>8}  qutip route {fmt(peer.seconds):>8}"
+            f"  lindblad        {fmt_seconds(ours.seconds):>8}  qutip route {fmt_seconds(peer.seconds):>8}"
             f"  ratio {peer.seconds / ours.seconds:6.1f}x{mark}"
         )
     generator = ours.result
@@ -147,7 +138,7 @@ def bench(d):
     choi = timed(lambda: routes.lindblad_terms(*generator), REPEATS)
     mark = "" if agree(terms.result, choi.result) else "  MISMATCH"
     print(
-        f"  lindblad_terms  {fmt(terms.seconds):>8}  choi route  {fmt(choi.seconds):>8}"
+        f"  lindblad_terms  {fmt_seconds(terms.seconds):>8}  choi route  {fmt_seconds(choi.seconds):>8}"
         f"  ratio {choi.seconds / terms.seconds:6.1f}x{mark}"
     )
     for method in ("lindblad", "lindblad_terms"):

@@ -27,7 +27,7 @@ import subprocess
 import sys
 import time
 
-from bench_decomposition import timed
+from bench_decomposition import fmt_seconds, status_kib, timed
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 from dla_structure import pauli_matrix, tfim_words  # noqa: E402  the example's own builder
@@ -35,12 +35,6 @@ from dla_structure import pauli_matrix, tfim_words  # noqa: E402  the example's 
 import zenqa
 
 MAX_REPEATS = 5
-
-
-def fmt(seconds):
-    if seconds >= 1:
-        return f"{seconds:.3g}s"
-    return f"{seconds * 1e3:.3g}ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g}us"
 
 
 def verdict(met):
@@ -80,12 +74,12 @@ def tfim(sizes, dense_sizes, peer):
         if form == "dense":
             basis = [m.toarray() for m in basis]
         ours = timed(lambda basis=basis: zenqa.Algebra(basis).structure_constants(), MAX_REPEATS)
-        line = f"  {n:2d} qubits {form:6s} dim {len(words):3d}: zenqa {fmt(ours.seconds):>8s}"
+        line = f"  {n:2d} qubits {form:6s} dim {len(words):3d}: zenqa {fmt_seconds(ours.seconds):>8s}"
         if peer:
             theirs = timed(pennylane_dla(words, n), 1 if n >= 10 else 3)
             ratio = theirs.seconds / ours.seconds
             target = 10 if form == "sparse" else 20
-            line += f"  PennyLane {fmt(theirs.seconds):>8s}  zenqa ahead {ratio:6.1f}x (target {target}x: "
+            line += f"  PennyLane {fmt_seconds(theirs.seconds):>8s}  zenqa ahead {ratio:6.1f}x (target {target}x: "
             line += verdict(ratio >= target) + ")"
         print(line)
     if not peer:
@@ -109,7 +103,8 @@ def floor(cases):
         entries = sum(len(t[1]) for t in ours.result)
         seconds[name] = ours.seconds
         print(
-            f"  {name:14s} {entries:9d} entries: build {fmt(ours.seconds):>8s}  floor {fmt(copy.seconds):>8s}"
+            f"  {name:14s} {entries:9d} entries: build {fmt_seconds(ours.seconds):>8s}"
+            f"  floor {fmt_seconds(copy.seconds):>8s}"
             f"  {ratio:5.1f}x (target 5x: {verdict(ratio <= 5)})"
         )
     return seconds
@@ -122,14 +117,9 @@ def dicts(d):
     loads = timed(lambda: pickle.loads(pickled), MAX_REPEATS)
     ratio = ours.seconds / loads.seconds
     print(
-        f"dicts: Sylvester d = {d}: {fmt(ours.seconds)} against pickle.loads {fmt(loads.seconds)}"
+        f"dicts: Sylvester d = {d}: {fmt_seconds(ours.seconds)} against pickle.loads {fmt_seconds(loads.seconds)}"
         f"  {ratio:.2f}x (target 1.5x: {verdict(ratio <= 1.5)})"
     )
-
-
-def status_kib(field):
-    with open("/proc/self/status") as status:
-        return int(next(line.split()[1] for line in status if line.startswith(field + ":")))
 
 
 def memory_child(n):
@@ -176,7 +166,7 @@ def main():
         memory(4)
     else:
         full(peer)
-    print(f"total {fmt(time.perf_counter() - start)}")
+    print(f"total {fmt_seconds(time.perf_counter() - start)}")
 
 
 def full(peer):
