@@ -72,9 +72,9 @@ void ProjectionQueue::queue(const Target& target, int exponent) {
             lone_.push_back({block.matrices[lone->local], lone->value});
             continue;
         }
+        placements_.push_back({b, staged.columns.size(), false});
         staged.columns.push_back(staged_targets_.size());
         staged_targets_.insert(staged_targets_.end(), gathered, gathered + block.positions.size());
-        placements_.push_back({b, staged.queued++, false});
     }
     first_placement_.push_back(placements_.size());
     exponents_.push_back(exponent);
@@ -86,15 +86,16 @@ template void ProjectionQueue::queue(const MonomialTarget&, int);
 void ProjectionQueue::expand() {
     for (std::size_t b = 0; b < staged_blocks_.size(); ++b) {
         Staged& staged = staged_blocks_[b];
-        if (staged.queued == 0) continue;
+        const std::size_t queued = staged.columns.size();
+        if (queued == 0) continue;
         const BlockProjector::Block& block = projector_.blocks_[b];
         const std::size_t positions = block.positions.size();
-        block_targets_.resize(positions * staged.queued);
-        for (std::size_t t = 0; t < staged.queued; ++t)
+        block_targets_.resize(positions * queued);
+        for (std::size_t t = 0; t < queued; ++t)
             std::copy_n(&staged_targets_[staged.columns[t]], positions, &block_targets_[t * positions]);
-        staged.expansions.resize(block.matrices.size() * staged.queued);
-        multiply(false, block.matrices.size(), staged.queued, positions, block.pseudo_inverse.data(),
-                 block_targets_.data(), staged.expansions.data());
+        staged.expansions.resize(block.matrices.size() * queued);
+        multiply(false, block.matrices.size(), queued, positions, block.pseudo_inverse.data(), block_targets_.data(),
+                 staged.expansions.data());
     }
 }
 
@@ -129,7 +130,6 @@ const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
 void ProjectionQueue::clear() {
     for (Staged& staged : staged_blocks_) {
         staged.columns.clear();
-        staged.queued = 0;
         staged.last_target = 0;
     }
     placements_.clear();

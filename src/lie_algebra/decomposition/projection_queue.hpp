@@ -46,7 +46,6 @@ private:
     struct Staged {
         std::vector<std::size_t> columns;
         std::vector<Complex> expansions;
-        std::size_t queued = 0;
         // The target being queued: its number plus one, its squared norm in
         // this block, and where it is gathered in the scratch.
         std::size_t last_target = 0;
