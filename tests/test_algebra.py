@@ -54,6 +54,18 @@ def regular_s3():
     return [np.ascontiguousarray(m * character) for m in left for character in characters]
 
 
+def scaled(basis, seed):
+    """Each matrix times its own complex factor."""
+    factors = np.random.default_rng(seed).normal(size=(len(basis), 2)) @ [1, 1j]
+    return [f * m for f, m in zip(factors, basis, strict=True)]
+
+
+def weyl_by_pauli():
+    """The Sylvester basis of d = 3 tensored with the Pauli matrices, identity left out: d = 6."""
+    factors = [[np.eye(3), *zenqa.gen_sylvester(3)], [np.eye(2), *pauli_strings(1)]]
+    return [np.kron(a, b) for a, b in itertools.product(*factors)][1:]
+
+
 BASES = {
     **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in range(2, 9)},
     **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in range(2, 9)},
@@ -66,6 +78,12 @@ BASES = {
     "sylvester-and-rotated-2": lambda: zenqa.gen_sylvester(2) + rotated(zenqa.gen_sylvester(2), seed=5),
     "pauli-3": lambda: pauli_strings(3),
     "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
+    # Bases closed under products up to factors, and some that come close
+    "scaled-pauli-3": lambda: scaled(pauli_strings(3), seed=8),
+    "scaled-sylvester-5": lambda: scaled(zenqa.gen_sylvester(5), seed=9),
+    "weyl-by-pauli": weyl_by_pauli,
+    "pauli-3-every-third-left-out": lambda: pauli_strings(3)[::3] + pauli_strings(3)[1::3],
+    "identity-and-pauli-3": lambda: [np.eye(8, dtype=complex), *pauli_strings(3)],
     "identity-permutations-5": lambda: phased_permutations(5),
     "identity-regular-s3": regular_s3,
 }
@@ -124,10 +142,11 @@ def test_d_coefficients_agree_with_the_dict(any_case):
         assert all(abs(full[key] - dict_[key]) <= 1e-14 for key in full)
 
 
-def test_far_scaled_basis_follows_the_dicts():
+@pytest.mark.parametrize("name", ["gellmann-3", "pauli-3"])
+def test_far_scaled_basis_follows_the_dicts(name):
     # Products of such matrices leave the comfortable range of doubles; they are
     # decomposed scaled by a power of two, as the dicts are, and scaled back.
-    basis, scale = zenqa.gen_gellmann(3), 2.0**300
+    basis, scale = BASES[name](), 2.0**300
     plain, huge = zenqa.Algebra(basis), zenqa.Algebra([scale * m for m in basis])
     for tensor in ("structure_constants", "d_coefficients"):
         (index, value), (huge_index, huge_value) = getattr(plain, tensor)(), getattr(huge, tensor)()

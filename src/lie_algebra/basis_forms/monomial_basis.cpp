@@ -58,7 +58,7 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     basis.group_of_.resize(n);
     for (std::size_t g = 0; g < groups; ++g)
         for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
-    basis.product_meets_basis_ = std::make_shared<std::vector<bool>>(groups * groups);
+    basis.product_group_ = std::make_shared<std::vector<std::int32_t>>(groups * groups);
     basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups);
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     for (std::size_t g = 0; g < groups; ++g) {
@@ -66,27 +66,34 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
             paced.step(d);
             const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
                                 *rows_h = basis.rows((*basis.groups_)[h].front());
-            bool meets = false, shared = true;
+            bool shared = true;
             for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
-            if (shared && h < g) {
-                meets = (*basis.product_meets_basis_)[h * groups + g];  // the same pattern
-            } else {
-                for (std::size_t c = 0; c < d && !meets; ++c)
-                    meets = basis.column_groups_->at(rows_g[rows_h[c]], c) >= 0;
-            }
-            (*basis.product_meets_basis_)[g * groups + h] = meets;
+            (*basis.product_group_)[g * groups + h] =
+                shared && h < g ? (*basis.product_group_)[h * groups + g] : basis.find_product_group(rows_g, rows_h);
             (*basis.products_share_pattern_)[g * groups + h] = shared;
         }
     }
     return basis;
 }
 
+std::int32_t MonomialBasis::find_product_group(const std::uint32_t* rows_g, const std::uint32_t* rows_h) const {
+    const std::ptrdiff_t found = column_groups_->at(rows_g[rows_h[0]], 0);
+    if (found >= 0) {
+        const std::uint32_t* rows_found = rows((*groups_)[static_cast<std::size_t>(found)].front());
+        for (std::size_t c = 0; c < d_; ++c)
+            if (rows_found[c] != rows_g[rows_h[c]]) return partly_in_groups;
+        return static_cast<std::int32_t>(found);
+    }
+    for (std::size_t c = 1; c < d_; ++c)
+        if (column_groups_->at(rows_g[rows_h[c]], c) >= 0) return partly_in_groups;
+    return in_no_group;
+}
+
 void MonomialBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {
-    const std::size_t groups = groups_->size(), g = group_of_[i];
-    const std::vector<bool>& meets = *product_meets_basis_;
+    const std::size_t g = group_of_[i];
     for (std::size_t j = i + 1; j < size(); ++j) {
         const std::size_t h = group_of_[j];
-        if (meets[g * groups + h] || meets[h * groups + g]) partners.push_back(j);
+        if (product_group(g, h) != in_no_group || product_group(h, g) != in_no_group) partners.push_back(j);
     }
 }
 
@@ -95,10 +102,9 @@ template <class Add>
 void MonomialBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
     // A product whose pattern meets no group only has entries that every
     // projection passes over, wherever it shares them with the other product.
-    const std::size_t groups = groups_->size();
-    if (!(*product_meets_basis_)[group_of_[i] * groups + group_of_[j]]) return;
+    if (product_group(group_of_[i], group_of_[j]) == in_no_group) return;
     const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
-    const Complex *values_i = columns_->values(i), *values_j = columns_->values(j);
+    const Complex *values_i = values(i), *values_j = values(j);
     for (std::size_t c = 0; c < d_; ++c) {
         const std::uint32_t q = rows_j[c], r = rows_i[q];
         add(std::size_t{r} * d_ + c, values_i[r] * values_j[q]);
@@ -116,11 +122,11 @@ void MonomialBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutato
 
 void MonomialBasis::accumulate_both(std::size_t i, std::size_t j, Target& commutator, Target& anticommutator) const {
     const std::size_t pair = group_of_[i] * groups_->size() + group_of_[j];
-    if ((*products_share_pattern_)[pair] && (*product_meets_basis_)[pair]) {
+    if ((*products_share_pattern_)[pair] && (*product_group_)[pair] != in_no_group) {
         // Both products have one entry in each column, in the same row: the
         // sums below are those of the terms added one by one.
         const std::uint32_t *rows_i = rows(i), *rows_j = rows(j);
-        const Complex *values_i = columns_->values(i), *values_j = columns_->values(j);
+        const Complex *values_i = values(i), *values_j = values(j);
         const auto forward = [&](std::size_t c) { return values_i[rows_i[rows_j[c]]] * values_j[rows_j[c]]; };
         const auto backward = [&](std::size_t c) { return values_j[rows_j[rows_i[c]]] * values_i[rows_i[c]]; };
         // A product of zeros expands to nothing and is left empty, so that the

@@ -56,11 +56,21 @@ public:
     std::size_t dim() const { return d_; }
     // Row of the entry in column c of matrix k, for c = 0 .. d-1.
     const std::uint32_t* rows(std::size_t k) const { return rows_->data() + k * d_; }
+    // Values of matrix k, row by row: the entry in row r is values(k)[r].
+    const Complex* values(std::size_t k) const { return columns_->values(k); }
     // The matrices of each group, in increasing order, groups in the order
     // of their first matrix.
     const std::vector<std::vector<std::size_t>>& groups() const { return *groups_; }
     // Where the groups have their entries.
     const std::shared_ptr<const ColumnGroups>& column_groups() const { return column_groups_; }
+    std::size_t group_of(std::size_t k) const { return group_of_[k]; }
+    // The group whose pattern a product of a matrix of group g and one of h
+    // has; in_no_group where it shares no position with any group, and
+    // partly_in_groups where it shares some but is no group's pattern.
+    static constexpr std::int32_t in_no_group = -1, partly_in_groups = -2;
+    std::int32_t product_group(std::size_t g, std::size_t h) const {
+        return (*product_group_)[g * groups_->size() + h];
+    }
 
     // Appends every j > i for which B_i B_j or B_j B_i has an entry where
     // some basis matrix has one: the others expand to nothing.
@@ -75,6 +85,8 @@ private:
     // Calls add(p, B_i(r, q) B_j(q, c)) for the d terms, column by column.
     template <class Add>
     void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
+    // product_group for the patterns given by their rows.
+    std::int32_t find_product_group(const std::uint32_t* rows_g, const std::uint32_t* rows_h) const;
 
     std::size_t d_;
     std::shared_ptr<std::vector<std::uint32_t>> rows_;
@@ -82,9 +94,7 @@ private:
     std::shared_ptr<std::vector<std::vector<std::size_t>>> groups_;
     std::vector<std::uint32_t> group_of_;  // per matrix
     std::shared_ptr<const ColumnGroups> column_groups_;
-    // Per pair of groups (g, h), whether the pattern of a product of a matrix
-    // of g and one of h shares a position with some group.
-    std::shared_ptr<std::vector<bool>> product_meets_basis_;
+    std::shared_ptr<std::vector<std::int32_t>> product_group_;  // per pair of groups
     // Per pair of groups (g, h), whether products of their matrices in
     // either order share one pattern (Pauli strings and Sylvester do).
     std::shared_ptr<std::vector<bool>> products_share_pattern_;

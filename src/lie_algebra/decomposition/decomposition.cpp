@@ -18,6 +18,8 @@
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
+#include "lie_algebra/decomposition/closed_products.hpp"
+#include "lie_algebra/decomposition/negligible.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
 #include "lie_algebra/decomposition/row_groups.hpp"
 
@@ -250,6 +252,50 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
         });
 }
 
+// Nothing: a closed basis expands its pairs without targets or queues.
+struct NoWorkspace {};
+
+// Both products of every pair of a closed basis, by the multiples they are, in
+// increasing (i, j): the commutators of i < j to on_commutator and the
+// anticommutators of i <= j to on_anticommutator, either left out when null.
+// Pairs whose product has no coefficient go unrecorded.
+template <class OnCommutator, class OnAnticommutator>
+void expand_closed_rows(const ClosedProducts& products, std::size_t n, int exponent, InterruptCheck check_interrupt,
+                        OnCommutator* on_commutator, OnAnticommutator* on_anticommutator) {
+    enum Stream { Commutators, Anticommutators };
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
+                                  std::array<HeldRecords, 2>& held, NoWorkspace&) {
+        std::array<Coefficient, 2> kept;
+        const auto hold = [&](Stream stream, std::size_t i, std::size_t j, std::span<const Coefficient> x) {
+            if (!x.empty()) held[stream](i, j, x);
+        };
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            for (std::size_t j = i; j < n; ++j) {
+                const ClosedProducts::Pair pair = products.pair(i, j);
+                if (on_commutator != nullptr && j != i)
+                    hold(Commutators, i, j, pair_coefficients(pair, true, exponent, kept));
+                if (on_anticommutator != nullptr)
+                    hold(Anticommutators, i, j, pair_coefficients(pair, false, exponent, kept));
+            }
+        }
+    };
+    expand_in_row_groups<2>(
+        n, n >= threaded_rows<MonomialBasis>, check_interrupt, [] { return NoWorkspace{}; }, expand_group,
+        [&](std::array<HeldRecords, 2>& held) {
+            if (on_commutator != nullptr) held[Commutators].hand_on(*on_commutator);
+            if (on_anticommutator != nullptr) held[Anticommutators].hand_on(*on_anticommutator);
+        });
+}
+
+// The closed form of a monomial basis, where it has one whose roundings leave
+// every coefficient beside the multiples certainly negligible.
+std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt) {
+    std::optional<ClosedProducts> closed = ClosedProducts::of(monomial, check_interrupt);
+    if (closed && !(times_power_of_two(closed->others_bound(), exponent) <= certainly_negligible)) return std::nullopt;
+    return closed;
+}
+
 template <class Record>
 void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product product, InterruptCheck check_interrupt,
                           Record&& record) {
@@ -275,6 +321,13 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     }
     if (const std::optional<MonomialBasis> monomial =
             square ? monomial_form(sparse, d, check_interrupt) : std::nullopt) {
+        if (const std::optional<ClosedProducts> closed = closed_form(*monomial, exponent, check_interrupt)) {
+            auto* const none = static_cast<std::remove_reference_t<Record>*>(nullptr);
+            const bool commutators = product == Product::Commutator;
+            expand_closed_rows(*closed, n, exponent, check_interrupt, commutators ? &record : none,
+                               commutators ? none : &record);
+            return;
+        }
         expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
     } else {
         expand_rows(SparseBasis(columns, d), BlockProjector(columns), n, d, exponent, product, check_interrupt, record);
@@ -304,10 +357,18 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
     const std::size_t n = columns.cols();
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
         expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
-    } else if (monomial != nullptr) {
-        expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
-    } else {
+    } else if (monomial == nullptr) {
         expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
+    } else if (const std::optional<ClosedProducts> closed = closed_form(*monomial, exponent, check_interrupt)) {
+        const auto commutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
+            records.commutator(i, j, x);
+        };
+        const auto anticommutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
+            records.anticommutator(i, j, x);
+        };
+        expand_closed_rows(*closed, n, exponent, check_interrupt, &commutator, &anticommutator);
+    } else {
+        expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
     }
 }
 

@@ -11,14 +11,9 @@
 
 namespace zenqa {
 
-namespace {
-
-// Every coefficient of a target is at most |pseudo-inverse| |target| in
-// modulus; a block where that bound is at most a tenth of the negligible
-// bound, a margin for its own rounding, yields only negligible coefficients.
-constexpr double certainly_negligible = negligible_bound / 10;
-
-}  // namespace
+void raise_coefficient_overflow(std::size_t k) {
+    throw ResultOverflow("a coefficient of basis matrix " + std::to_string(k) + " is too large for a double");
+}
 
 ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
     : projector_(projector), staged_blocks_(projector.blocks_.size()), first_placement_{0} {}
@@ -62,6 +57,7 @@ void ProjectionQueue::queue(const Target& target, int exponent) {
     for (const std::size_t b : touched_blocks_) {
         Staged& staged = staged_blocks_[b];
         const BlockProjector::Block& block = projector_.blocks_[b];
+        // Every coefficient is at most |pseudo-inverse| |target| in modulus.
         const double bound = block.pseudo_inverse_norm * std::sqrt(staged.squared_norm);
         // A NaN norm is not certainly negligible.
         if (times_power_of_two(bound, exponent) <= certainly_negligible) continue;
@@ -103,11 +99,7 @@ const std::vector<Coefficient>& ProjectionQueue::coefficients(std::size_t t) {
     coefficients_.clear();
     const int exponent = exponents_[t];
     const auto keep = [&](std::size_t k, Complex computed) {
-        const Complex value = times_power_of_two(computed, exponent);
-        if (is_negligible(value)) return;
-        if (!std::isfinite(value.re) || !std::isfinite(value.im))
-            throw ResultOverflow("a coefficient of basis matrix " + std::to_string(k) + " is too large for a double");
-        coefficients_.push_back({k, value});
+        if (const auto value = true_coefficient(k, computed, exponent)) coefficients_.push_back({k, *value});
     };
     for (std::size_t q = first_placement_[t]; q < first_placement_[t + 1]; ++q) {
         const Placement& placement = placements_[q];

@@ -1,0 +1,226 @@
+#include "lie_algebra/decomposition/closed_products.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <utility>
+
+#include "lie_algebra/decomposition/value_pattern.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Entries count as equal, and characters as orthogonal, within this much of
+// their size: far looser than rounding leaves the standard bases, far tighter
+// than a coefficient that is not negligible.
+constexpr double tolerance = 1e-12;
+constexpr double squared_tolerance = tolerance * tolerance;
+
+double squared_modulus(Complex z) { return z.re * z.re + z.im * z.im; }
+
+Complex inverse(Complex z) {
+    const double squared = squared_modulus(z);
+    return {z.re / squared, -z.im / squared};
+}
+
+// |a - b|^2 / |b|^2.
+double squared_gap(Complex a, Complex b) { return squared_modulus(a - b) / squared_modulus(b); }
+
+// The distinct characters, each a vector of d entries with 1 first.
+class CharacterSet {
+public:
+    explicit CharacterSet(std::size_t d) : d_(d), pattern_(d) {}
+
+    std::size_t size() const { return values_.size() / d_; }
+    const Complex* at(std::size_t x) const { return values_.data() + x * d_; }
+
+    // The character equal to u within the tolerance, adding u when there is
+    // none and `add`; -1 when none is found or u has no key. Raises
+    // squared_deviation to the gap found.
+    std::ptrdiff_t find(const Complex* u, bool add, double& squared_deviation) {
+        const std::optional<std::uint64_t> key = pattern_.key(u);
+        if (!key) return -1;
+        const auto [first, last] = by_key_.equal_range(*key);
+        for (auto candidate = first; candidate != last; ++candidate) {
+            const Complex* v = at(candidate->second);
+            double gap = 0.0;
+            for (std::size_t c = 0; c < d_ && gap <= squared_tolerance; ++c)
+                gap = std::max(gap, squared_gap(u[c], v[c]));
+            if (gap > squared_tolerance) continue;
+            squared_deviation = std::max(squared_deviation, gap);
+            return static_cast<std::ptrdiff_t>(candidate->second);
+        }
+        if (!add) return -1;
+        by_key_.emplace(*key, static_cast<std::uint32_t>(size()));
+        values_.insert(values_.end(), u, u + d_);
+        return static_cast<std::ptrdiff_t>(size() - 1);
+    }
+
+private:
+    std::size_t d_;
+    ValuePattern pattern_;
+    std::vector<Complex> values_;
+    std::unordered_multimap<std::uint64_t, std::uint32_t> by_key_;
+};
+
+}  // namespace
+
+std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, InterruptCheck check_interrupt) {
+    const std::size_t n = basis.size(), d = basis.dim();
+    const std::vector<std::vector<std::size_t>>& groups = basis.groups();
+    const std::size_t patterns = groups.size();
+    // Patterns compose to a pattern of the basis, or to one that shares no
+    // position with any.
+    for (std::size_t g = 0; g < patterns; ++g)
+        for (std::size_t h = 0; h < patterns; ++h)
+            if (basis.product_group(g, h) == MonomialBasis::partly_in_groups) return std::nullopt;
+    ClosedProducts closed(basis);
+
+    // Each matrix's character, and the range of its values, which bounds the factors.
+    CharacterSet characters(d);
+    std::vector<Complex> u(d);
+    double squared_deviation = 0.0, largest = 0.0, smallest = INFINITY;
+    closed.character_of_.resize(n);
+    closed.inverse_first_.resize(n);
+    closed.squared_norm_.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t* rows = basis.rows(k);
+        const Complex* values = basis.values(k);
+        const Complex inverse_first = inverse(values[rows[0]]);
+        double squared_norm = 0.0;
+        Complex trace{};
+        for (std::size_t c = 0; c < d; ++c) {
+            const Complex s = values[rows[c]];
+            u[c] = s * inverse_first;
+            squared_norm += squared_modulus(s);
+            largest = std::max(largest, squared_modulus(s));
+            smallest = std::min(smallest, squared_modulus(s));
+            if (rows[c] == c) trace = trace + s;
+        }
+        // <I, B_k> against |I| |B_k|.
+        if (!(squared_modulus(trace) <= squared_tolerance * static_cast<double>(d) * squared_norm)) return std::nullopt;
+        const std::ptrdiff_t x = characters.find(u.data(), true, squared_deviation);
+        if (x < 0) return std::nullopt;
+        closed.character_of_[k] = static_cast<std::uint32_t>(x);
+        closed.inverse_first_[k] = inverse_first;
+        closed.squared_norm_[k] = squared_norm;
+    }
+    const std::size_t count = characters.size();
+    closed.characters_ = count;
+    // The tables stay about the size of the basis, as for Weyl-Heisenberg
+    // bases, where both counts are d and n = d*d - 1.
+    if (patterns * count > 2 * (n + 1) || count * count > 2 * (n + 1)) return std::nullopt;
+
+    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
+    // Characters multiply within the set and are orthogonal to each other.
+    closed.character_product_.resize(count * count);
+    double squared_overlap = 0.0;
+    for (std::size_t x = 0; x < count; ++x) {
+        const Complex* ux = characters.at(x);
+        for (std::size_t y = 0; y < count; ++y) {
+            paced.step(d);
+            const Complex* uy = characters.at(y);
+            for (std::size_t c = 0; c < d; ++c) u[c] = ux[c] * uy[c];
+            const std::ptrdiff_t z = characters.find(u.data(), false, squared_deviation);
+            if (z < 0) return std::nullopt;
+            closed.character_product_[x * count + y] = static_cast<std::uint32_t>(z);
+            if (y <= x) continue;
+            Complex overlap{};
+            double squared_x = 0.0, squared_y = 0.0;
+            for (std::size_t c = 0; c < d; ++c) {
+                overlap = overlap + conj(ux[c]) * uy[c];
+                squared_x += squared_modulus(ux[c]);
+                squared_y += squared_modulus(uy[c]);
+            }
+            const double relative = squared_modulus(overlap) / (squared_x * squared_y);
+            if (!(relative <= squared_tolerance)) return std::nullopt;
+            squared_overlap = std::max(squared_overlap, relative);
+        }
+    }
+    // A pattern's permutation only scales each character.
+    for (const std::vector<std::size_t>& group : groups) {
+        const std::uint32_t* rows = basis.rows(group.front());
+        for (std::size_t x = 0; x < count; ++x) {
+            paced.step(d);
+            const Complex* ux = characters.at(x);
+            const Complex scale = ux[rows[0]];
+            for (std::size_t c = 0; c < d; ++c) {
+                const double gap = squared_gap(ux[rows[c]], scale * ux[c]);
+                if (!(gap <= squared_tolerance)) return std::nullopt;
+                squared_deviation = std::max(squared_deviation, gap);
+            }
+        }
+    }
+    closed.matrix_of_.assign(patterns * count, -1);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::int64_t& slot = closed.matrix_of_[basis.group_of(k) * count + closed.character_of_[k]];
+        if (slot >= 0) return std::nullopt;
+        slot = static_cast<std::int64_t>(k);
+    }
+    closed.exact_ = squared_deviation == 0.0;
+    // A product's factor is at most max |s|^2 / min |s|; what lies beside its
+    // multiple, entry by entry within the deviation of it, and the overlap of
+    // characters give B_k' at most deviation |factor| |B_k| / |B_k'| each.
+    const double deviation = std::sqrt(std::max(squared_deviation, squared_overlap));
+    closed.others_bound_ = 2 * deviation * (largest / std::sqrt(smallest)) * std::sqrt(largest / smallest);
+    return closed;
+}
+
+std::optional<ClosedProducts::Multiple> ClosedProducts::product(std::size_t i, std::size_t j) const {
+    const std::int32_t pattern = basis_.product_group(basis_.group_of(i), basis_.group_of(j));
+    if (pattern < 0) return std::nullopt;
+    const std::uint32_t character = character_product_[character_of_[i] * characters_ + character_of_[j]];
+    const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
+    if (found < 0) return std::nullopt;
+    const auto k = static_cast<std::size_t>(found);
+    const std::uint32_t *rows_i = basis_.rows(i), *rows_j = basis_.rows(j);
+    const Complex *values_i = basis_.values(i), *values_j = basis_.values(j);
+    if (exact_) {
+        // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
+        const std::uint32_t q = rows_j[0];
+        return Multiple{k, (values_i[rows_i[q]] * values_j[q]) * inverse_first_[k]};
+    }
+    // <B_k, B_i B_j> / |B_k|^2, where B_k has its entries where the product
+    // has, summed in four interleaved parts that do not wait on each other.
+    const Complex* values_k = basis_.values(k);
+    const std::size_t d = basis_.dim();
+    const auto term = [&](std::size_t c) {
+        const std::uint32_t q = rows_j[c], r = rows_i[q];
+        return conj(values_k[r]) * (values_i[r] * values_j[q]);
+    };
+    Complex part0{}, part1{}, part2{}, part3{};
+    std::size_t c = 0;
+    for (; c + 4 <= d; c += 4) {
+        part0 = part0 + term(c);
+        part1 = part1 + term(c + 1);
+        part2 = part2 + term(c + 2);
+        part3 = part3 + term(c + 3);
+    }
+    for (; c < d; ++c) part0 = part0 + term(c);
+    const Complex sum = (part0 + part1) + (part2 + part3);
+    return Multiple{k, {sum.re / squared_norm_[k], sum.im / squared_norm_[k]}};
+}
+
+std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair, bool commutator, int exponent,
+                                               std::array<Coefficient, 2>& out) {
+    std::array<Coefficient, 2> terms;
+    std::size_t count = 0;
+    if (pair.forward) terms[count++] = {pair.forward->k, pair.forward->factor};
+    if (pair.backward) {
+        const Complex factor = pair.backward->factor;
+        if (count == 1 && terms[0].k == pair.backward->k) {
+            terms[0].value = commutator ? terms[0].value - factor : terms[0].value + factor;
+        } else {
+            terms[count++] = {pair.backward->k, commutator ? -factor : factor};
+            if (count == 2 && terms[1].k < terms[0].k) std::swap(terms[0], terms[1]);
+        }
+    }
+    std::size_t kept = 0;
+    for (std::size_t t = 0; t < count; ++t)
+        if (const auto value = true_coefficient(terms[t].k, terms[t].value, exponent))
+            out[kept++] = {terms[t].k, *value};
+    return std::span<const Coefficient>(out.data(), kept);
+}
+
+}  // namespace zenqa
