@@ -1,8 +1,17 @@
 #include "lie_algebra/algebra/pair_tensor.hpp"
 
+#include <algorithm>
+
+#include "base/thread_team.hpp"
+
 namespace zenqa {
 
 namespace {
+
+// Tensors of this many entries and more are written in parts over the team;
+// fewer are not worth waking threads for.
+constexpr std::size_t threaded_entries = std::size_t{1} << 15;
+constexpr std::size_t write_parts = 8;
 
 Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::Antisymmetric ? -v : v; }
 
@@ -28,33 +37,46 @@ std::size_t PairTensor::full_size() const {
 }
 
 // Row r of the whole tensor holds first the mirrored entries (r, i, k) of the
-// stored (i, r, k), i < r, which come in increasing (i, k) as stored, then
-// the stored entries of row r itself. Each row is written in one sweep.
+// stored (i, r, k), i < r, which come in increasing (i, k) as stored, then the
+// stored entries of row r itself. Large tensors are written in parts of about
+// equal size, each part finding its mirrored entries by their j, which each
+// stored row keeps sorted.
 void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
     const std::size_t n = rows();
     std::vector<std::size_t> mirrored_count(n, 0);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e)
             if (j[e] != i) ++mirrored_count[j[e]];
-    std::vector<std::size_t> mirrored_cursor(n), own_cursor(n);
-    std::size_t offset = 0;
-    for (std::size_t r = 0; r < n; ++r) {
-        mirrored_cursor[r] = offset;
-        own_cursor[r] = offset + mirrored_count[r];
-        offset += mirrored_count[r] + row_begin[r + 1] - row_begin[r];
-    }
+    std::vector<std::size_t> start(n + 1, 0);  // of each row of the whole tensor
+    for (std::size_t r = 0; r < n; ++r) start[r + 1] = start[r] + mirrored_count[r] + row_begin[r + 1] - row_begin[r];
     const auto put = [&](std::size_t at, std::size_t a, std::size_t b, std::size_t c, Complex v) {
         index[3 * at] = static_cast<std::int64_t>(a);
         index[3 * at + 1] = static_cast<std::int64_t>(b);
         index[3 * at + 2] = static_cast<std::int64_t>(c);
         values[at] = v;
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e) {
-            put(own_cursor[i]++, i, j[e], k[e], value[e]);
-            if (j[e] != i) put(mirrored_cursor[j[e]]++, j[e], i, k[e], mirrored(symmetry, value[e]));
+    const auto write_rows = [&](std::size_t first, std::size_t last) {
+        std::vector<std::size_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(first),
+                                        start.begin() + static_cast<std::ptrdiff_t>(last));
+        for (std::size_t i = 0; i < last; ++i) {
+            const std::uint32_t* found =
+                std::lower_bound(j.data() + row_begin[i], j.data() + row_begin[i + 1], std::max(first, i + 1));
+            for (auto e = static_cast<std::size_t>(found - j.data()); e < row_begin[i + 1] && j[e] < last; ++e)
+                put(cursor[j[e] - first]++, j[e], i, k[e], mirrored(symmetry, value[e]));
         }
-    }
+        for (std::size_t r = first; r < last; ++r)
+            for (std::size_t e = row_begin[r], at = start[r] + mirrored_count[r]; e < row_begin[r + 1]; ++e, ++at)
+                put(at, r, j[e], k[e], value[e]);
+    };
+    const std::size_t total = start[n];
+    const std::size_t parts = total >= threaded_entries ? write_parts : 1;
+    std::vector<std::size_t> bounds{0};  // rows where the parts begin
+    for (std::size_t r = 0; r < n; ++r)
+        if (bounds.size() < parts && start[r] * parts >= total * bounds.size() && r > bounds.back())
+            bounds.push_back(r);
+    bounds.push_back(n);
+    ThreadTeam team(std::min(compute_threads(), bounds.size() - 1));
+    team.run(bounds.size() - 1, [&](std::size_t p) { write_rows(bounds[p], bounds[p + 1]); });
 }
 
 void PairTensor::write_dense(Complex* dense) const {
