@@ -82,6 +82,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     std::vector<Complex> u(d);
     double squared_deviation = 0.0, largest = 0.0, smallest = INFINITY;
     closed.character_of_.resize(n);
+    closed.column_values_.resize(n * d);
     closed.inverse_first_.resize(n);
     closed.squared_norm_.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -92,6 +93,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         Complex trace{};
         for (std::size_t c = 0; c < d; ++c) {
             const Complex s = values[rows[c]];
+            closed.column_values_[k * d + c] = s;
             u[c] = s * inverse_first;
             squared_norm += squared_modulus(s);
             largest = std::max(largest, squared_modulus(s));
@@ -174,21 +176,18 @@ std::optional<ClosedProducts::Multiple> ClosedProducts::product(std::size_t i, s
     const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
     if (found < 0) return std::nullopt;
     const auto k = static_cast<std::size_t>(found);
-    const std::uint32_t *rows_i = basis_.rows(i), *rows_j = basis_.rows(j);
-    const Complex *values_i = basis_.values(i), *values_j = basis_.values(j);
+    const std::size_t d = basis_.dim();
+    const std::uint32_t* rows_j = basis_.rows(j);
+    const Complex *column_i = &column_values_[i * d], *column_j = &column_values_[j * d];
     if (exact_) {
         // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
-        const std::uint32_t q = rows_j[0];
-        return Multiple{k, (values_i[rows_i[q]] * values_j[q]) * inverse_first_[k]};
+        return Multiple{k, (column_i[rows_j[0]] * column_j[0]) * inverse_first_[k]};
     }
-    // <B_k, B_i B_j> / |B_k|^2, where B_k has its entries where the product
-    // has, summed in four interleaved parts that do not wait on each other.
-    const Complex* values_k = basis_.values(k);
-    const std::size_t d = basis_.dim();
-    const auto term = [&](std::size_t c) {
-        const std::uint32_t q = rows_j[c], r = rows_i[q];
-        return conj(values_k[r]) * (values_i[r] * values_j[q]);
-    };
+    // <B_k, B_i B_j> / |B_k|^2: in column c the product holds B_i(r, q) B_j(q, c)
+    // where B_k holds its entry, summed in four interleaved parts that do not
+    // wait on each other.
+    const Complex* column_k = &column_values_[k * d];
+    const auto term = [&](std::size_t c) { return conj(column_k[c]) * (column_i[rows_j[c]] * column_j[c]); };
     Complex part0{}, part1{}, part2{}, part3{};
     std::size_t c = 0;
     for (; c + 4 <= d; c += 4) {

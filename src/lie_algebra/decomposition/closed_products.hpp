@@ -60,6 +60,7 @@ private:
     std::size_t characters_ = 0;
     // Per matrix:
     std::vector<std::uint32_t> character_of_;
+    std::vector<Complex> column_values_;  // d per matrix, its value in each column
     std::vector<Complex> inverse_first_;  // 1 / its value in column 0
     std::vector<double> squared_norm_;
     std::vector<std::uint32_t> character_product_;  // per pair of characters
