@@ -30,7 +30,7 @@ def sheared(basis):
 
 BASES = {
     **{f"gellmann-{d}": (lambda d=d: zenqa.gen_gellmann(d)) for d in (3, 4, 5)},
-    **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in (3, 4)},
+    **{f"sylvester-{d}": (lambda d=d: zenqa.gen_sylvester(d)) for d in (3, 4, 6)},
     **{f"pauli-{n}": (lambda n=n: pauli_strings(n)) for n in (2, 3)},
     "sheared-gellmann-3": lambda: sheared(zenqa.gen_gellmann(3)),
 }

@@ -84,6 +84,8 @@ BASES = {
     "weyl-by-pauli": weyl_by_pauli,
     "pauli-3-every-third-left-out": lambda: pauli_strings(3)[::3] + pauli_strings(3)[1::3],
     "identity-and-pauli-3": lambda: [np.eye(8, dtype=complex), *pauli_strings(3)],
+    # The five other left multiplications of S_3: closed, B_i B_j and B_j B_i two different matrices
+    "regular-s3-without-identity": lambda: regular_s3()[3::3],
     "identity-permutations-5": lambda: phased_permutations(5),
     "identity-regular-s3": regular_s3,
 }

@@ -76,6 +76,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         for (std::size_t h = 0; h < patterns; ++h)
             if (basis.product_group(g, h) == MonomialBasis::partly_in_groups) return std::nullopt;
     ClosedProducts closed(basis);
+    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
 
     // Each matrix's character, and the range of its values, which bounds the factors.
     CharacterSet characters(d);
@@ -86,6 +87,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     closed.inverse_first_.resize(n);
     closed.squared_norm_.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
+        paced.step(d);
         const std::uint32_t* rows = basis.rows(k);
         const Complex* values = basis.values(k);
         const Complex inverse_first = inverse(values[rows[0]]);
@@ -114,7 +116,6 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     // bases, where both counts are d and n = d*d - 1.
     if (patterns * count > 2 * (n + 1) || count * count > 2 * (n + 1)) return std::nullopt;
 
-    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     // Characters multiply within the set and are orthogonal to each other.
     closed.character_product_.resize(count * count);
     double squared_overlap = 0.0;
