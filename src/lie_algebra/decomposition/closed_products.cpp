@@ -75,6 +75,10 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     for (std::size_t g = 0; g < patterns; ++g)
         for (std::size_t h = 0; h < patterns; ++h)
             if (basis.product_group(g, h) == MonomialBasis::partly_in_groups) return std::nullopt;
+    // The tables stay about the size of the basis, as for Weyl-Heisenberg
+    // bases, where there are d patterns and d characters and n = d*d - 1.
+    const std::size_t most_characters =
+        std::min(2 * (n + 1) / patterns, static_cast<std::size_t>(std::sqrt(2.0 * static_cast<double>(n + 1))));
     ClosedProducts closed(basis);
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
 
@@ -83,7 +87,6 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     std::vector<Complex> u(d);
     double squared_deviation = 0.0, largest = 0.0, smallest = INFINITY;
     closed.character_of_.resize(n);
-    closed.column_values_.resize(n * d);
     closed.inverse_first_.resize(n);
     closed.squared_norm_.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -95,7 +98,6 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         Complex trace{};
         for (std::size_t c = 0; c < d; ++c) {
             const Complex s = values[rows[c]];
-            closed.column_values_[k * d + c] = s;
             u[c] = s * inverse_first;
             squared_norm += squared_modulus(s);
             largest = std::max(largest, squared_modulus(s));
@@ -105,16 +107,13 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         // <I, B_k> against |I| |B_k|.
         if (!(squared_modulus(trace) <= squared_tolerance * static_cast<double>(d) * squared_norm)) return std::nullopt;
         const std::ptrdiff_t x = characters.find(u.data(), true, squared_deviation);
-        if (x < 0) return std::nullopt;
+        if (x < 0 || characters.size() > most_characters) return std::nullopt;
         closed.character_of_[k] = static_cast<std::uint32_t>(x);
         closed.inverse_first_[k] = inverse_first;
         closed.squared_norm_[k] = squared_norm;
     }
     const std::size_t count = characters.size();
     closed.characters_ = count;
-    // The tables stay about the size of the basis, as for Weyl-Heisenberg
-    // bases, where both counts are d and n = d*d - 1.
-    if (patterns * count > 2 * (n + 1) || count * count > 2 * (n + 1)) return std::nullopt;
 
     // Characters multiply within the set and are orthogonal to each other.
     closed.character_product_.resize(count * count);
@@ -161,6 +160,9 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         if (slot >= 0) return std::nullopt;
         slot = static_cast<std::int64_t>(k);
     }
+    closed.column_values_.resize(n * d);
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t c = 0; c < d; ++c) closed.column_values_[k * d + c] = basis.values(k)[basis.rows(k)[c]];
     closed.exact_ = squared_deviation == 0.0;
     // A product's factor is at most max |s|^2 / min |s|; what lies beside its
     // multiple, entry by entry within the deviation of it, and the overlap of
