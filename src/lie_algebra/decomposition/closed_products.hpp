@@ -10,7 +10,7 @@
 #include "array/complex.hpp"
 #include "base/interrupt_check.hpp"
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
-#include "lie_algebra/decomposition/projection_queue.hpp"
+#include "lie_algebra/decomposition/negligible.hpp"
 
 namespace zenqa {
 

@@ -2,18 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 
-#include "base/refusals.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/decomposition/negligible.hpp"
 #include "lie_algebra/lapack/matrix_product.hpp"
 
 namespace zenqa {
-
-void raise_coefficient_overflow(std::size_t k) {
-    throw ResultOverflow("a coefficient of basis matrix " + std::to_string(k) + " is too large for a double");
-}
 
 ProjectionQueue::ProjectionQueue(const BlockProjector& projector)
     : projector_(projector), staged_blocks_(projector.blocks_.size()), first_placement_{0} {}

@@ -1,34 +1,15 @@
 #pragma once
 
-#include <cmath>
 #include <cstddef>
-#include <optional>
 #include <vector>
 
 #include "array/complex.hpp"
-#include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/monomial_target.hpp"
 #include "lie_algebra/basis_forms/sparse_accumulator.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/negligible.hpp"
 
 namespace zenqa {
-
-struct Coefficient {
-    std::size_t k;
-    Complex value;
-};
-
-[[noreturn]] void raise_coefficient_overflow(std::size_t k);
-
-// The true coefficient of basis matrix k, computed as 2^-exponent times it;
-// none when negligible. One beyond the range of doubles is a ResultOverflow.
-inline std::optional<Complex> true_coefficient(std::size_t k, Complex computed, int exponent) {
-    const Complex value = times_power_of_two(computed, exponent);
-    if (is_negligible(value)) return std::nullopt;
-    if (!std::isfinite(value.re) || !std::isfinite(value.im)) raise_coefficient_overflow(k);
-    return value;
-}
 
 // Targets queued for a BlockProjector and expanded together, one matrix
 // product per block. One queue per thread; the projector is shared.

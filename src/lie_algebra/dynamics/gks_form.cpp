@@ -172,20 +172,13 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
         check);
 }
 
-// Hermitian to the last bit: the mean of C and C^H, in tiles, a row of tiles
-// at a time over the team.
+// Hermitian to the last bit: the mean of C and C^H.
 void symmetrize(Complex* c, std::size_t n, InterruptCheck check) {
-    constexpr std::size_t tile = 16;
-    run_in_parts((n + tile - 1) / tile, tile * n, check, [&](std::size_t row) {
-        const std::size_t i0 = row * tile;
-        for (std::size_t k0 = i0; k0 < n; k0 += tile)
-            for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
-                for (std::size_t k = std::max(k0, i); k < std::min(n, k0 + tile); ++k) {
-                    const Complex upper = c[i * n + k], lower = conj(c[k * n + i]);
-                    const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
-                    c[i * n + k] = mean;
-                    c[k * n + i] = conj(mean);
-                }
+    for_each_upper_pair(n, true, check, [&](std::size_t i, std::size_t k) {
+        const Complex upper = c[i * n + k], lower = conj(c[k * n + i]);
+        const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
+        c[i * n + k] = mean;
+        c[k * n + i] = conj(mean);
     });
 }
 
