@@ -7,7 +7,7 @@ import pytest
 
 import zenqa
 from conftest import rotated, textbook_su3
-from engine_values import pauli_strings
+from engine_values import PAULI, pauli_strings
 
 NEGLIGIBLE = 1e-8
 
@@ -181,8 +181,8 @@ def test_dense_tensor_is_the_decomposition_of_every_product(case, tensor, produc
     assert np.allclose(dense, np.where(abs(dense) > 0, expected, 0), rtol=0, atol=1e-12 * max(1, abs(expected).max()))
 
 
-def test_entries_are_sorted_owned_arrays(case):
-    _, _, algebra = case
+def test_entries_are_sorted_owned_arrays(any_case):
+    _, _, algebra = any_case
     for index, value in (algebra.structure_constants(), algebra.d_coefficients()):
         assert index.dtype == np.int64 and index.shape == (len(value), 3) and value.dtype == np.complex128
         assert index.flags.owndata and value.flags.owndata and index.flags.writeable
@@ -198,3 +198,22 @@ def test_gellmann_tensors_in_closed_form():
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
     assert np.allclose(algebra.structure_constants(dense=True), -2 * f[positions], atol=1e-15)
     assert np.allclose(algebra.d_coefficients(dense=True), 1j * d[positions], atol=1e-15)
+
+
+def test_pauli_tensors_are_their_products_letter_by_letter():
+    """P_a P_b = w_ab P_c qubit by qubit: [P_a, P_b] = (w_ab - w_ba) P_c, {P_a, P_b} / 2 = (w_ab + w_ba) / 2 P_c."""
+    qubits = 4
+    letter_phase, letter_product = np.empty((4, 4), complex), np.empty((4, 4), int)
+    for a, b in itertools.product(range(4), repeat=2):
+        m = PAULI[a] @ PAULI[b]
+        c = next(c for c in range(4) if abs(np.vdot(PAULI[c], m)) > 1)
+        letter_product[a, b], letter_phase[a, b] = c, np.vdot(PAULI[c], m) / 2
+    words = np.array(list(np.ndindex(*[4] * qubits))[1:])  # the order of pauli_strings, identity left out
+    a, b = words[:, None, :], words[None, :, :]
+    phase = letter_phase[a, b].prod(axis=-1)
+    product = (letter_product[a, b] * 4 ** np.arange(qubits)[::-1]).sum(axis=-1) - 1  # its index, -1 for I
+    algebra = zenqa.Algebra(pauli_strings(qubits))
+    for tensor, coefficient in [("structure_constants", phase - phase.T), ("d_coefficients", (phase + phase.T) / 2)]:
+        i, j = np.nonzero((coefficient != 0) & (product >= 0))
+        want = {(int(x), int(y), int(product[x, y])): coefficient[x, y] for x, y in zip(i, j, strict=True)}
+        assert entries(getattr(algebra, tensor)()) == pytest.approx(want, abs=1e-15)
