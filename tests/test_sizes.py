@@ -307,3 +307,21 @@ def test_cgroup_allowance(tmp_path, name):
     assert results["fits"][0] == ("ok" if available >= 128 * MiB else "MemoryError"), results
     kind, message, _ = results["too-large"]
     assert kind == "MemoryError" and f"has {available} bytes" in message, message
+
+
+def test_tensors_refused_as_they_outgrow_memory(tmp_path):
+    # Each matrix a random mix of the Gell-Mann matrices: the tensors of d = 15 keep
+    # 11 million entries, past the 32 MiB the machine has, and are refused on the way
+    # rather than growing until the system kills the process.
+    mixed = (
+        "list(np.einsum('ab,bij->aij', np.linalg.qr(np.random.default_rng(5).normal(size=(224, 224)))[0],"
+        " np.array(zenqa.gen_gellmann(15))))"
+    )
+    meminfo = MEMINFO.replace("1048576 kB", "32768 kB")
+    results = run_child(
+        {"mixed": f"zenqa.Algebra({mixed})"},
+        limit=0,
+        ZENQA_TEST_SYSTEM_ROOT=fake_system(tmp_path, {"proc/meminfo": meminfo}),
+    )
+    kind, message, _ = results["mixed"]
+    assert kind == "MemoryError" and "more room for the tensors" in message and f"has {32 * MiB} bytes" in message

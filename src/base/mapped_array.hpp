@@ -7,8 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
+
+#include "base/memory_check.hpp"
 
 namespace zenqa {
 
@@ -16,15 +19,18 @@ namespace zenqa {
 // from the system. Growing a mapped block remaps its pages instead of copying
 // them into fresh ones, and freeing it returns them, so an array that grows
 // to many megabytes costs each page once and leaves no freed blocks behind on
-// the heap. Small arrays stay on the heap.
+// the heap. Small arrays stay on the heap. Growing by many megabytes is
+// refused (MemoryShortage) where the memory is not available, rather than
+// growing until the system kills the process; `what` names the array there.
 template <class T>
 class MappedArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
-    MappedArray() = default;
+    explicit MappedArray(const char* what) : what_(what) {}
     MappedArray(MappedArray&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
+        : what_(other.what_),
+          data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
     MappedArray& operator=(MappedArray&& other) noexcept {
@@ -46,6 +52,7 @@ public:
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;
         if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        require_memory((capacity - capacity_) * sizeof(T), [this] { return std::string("more room for ") + what_; });
         data_ = static_cast<T*>(grow(data_, size_ * sizeof(T), capacity_ * sizeof(T), capacity * sizeof(T)));
         capacity_ = capacity;
     }
@@ -54,6 +61,7 @@ private:
     static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
 
     void swap(MappedArray& other) noexcept {
+        std::swap(what_, other.what_);
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
@@ -82,6 +90,7 @@ private:
         }
     }
 
+    const char* what_;
     T* data_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
 };

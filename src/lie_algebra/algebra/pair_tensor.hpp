@@ -20,8 +20,8 @@ enum class Symmetry { Antisymmetric, Symmetric };
 struct PairTensor {
     Symmetry symmetry = Symmetry::Antisymmetric;
     std::vector<std::size_t> row_begin{0};
-    MappedArray<std::uint32_t> j, k;
-    MappedArray<Complex> value;
+    MappedArray<std::uint32_t> j{"the tensors"}, k{"the tensors"};
+    MappedArray<Complex> value{"the tensors"};
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }

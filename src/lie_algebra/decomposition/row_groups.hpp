@@ -25,6 +25,8 @@ namespace zenqa {
 class HeldRecords {
 public:
     void operator()(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
+        make_room(coefficients_, coefficients.size(), "the coefficients found");
+        make_room(pairs_, 1, "the coefficients found");
         coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
         pairs_.push_back({i, j, coefficients_.size()});
     }
