@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -49,6 +50,11 @@ public:
         if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
         data_[size_++] = value;
     }
+    void append(const T* values, std::size_t count) {
+        if (count > capacity_ - size_) reserve(std::max(size_ + count, 2 * capacity_));
+        if (count != 0) std::memcpy(data_ + size_, values, count * sizeof(T));
+        size_ += count;
+    }
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;
         if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
@@ -77,6 +83,8 @@ private:
         } else {
             grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (grown == MAP_FAILED) throw std::bad_alloc();
+            // The whole mapping, so that it stays one area that mremap can grow.
+            madvise(grown, new_bytes, MADV_HUGEPAGE);
             if (used != 0) std::memcpy(grown, block, used);
             std::free(block);
         }

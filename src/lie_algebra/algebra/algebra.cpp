@@ -5,6 +5,8 @@
 
 #include "base/fault.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
+#include "lie_algebra/decomposition/closed_products.hpp"
+#include "lie_algebra/decomposition/row_groups.hpp"
 
 namespace zenqa {
 
@@ -25,6 +27,37 @@ public:
     PairTensor structure, d_coefficients;
 };
 
+// The stored halves of both tensors in the rows of one group.
+struct TensorRows {
+    PairTensor structure, d_coefficients;
+};
+
+// They pass straight into the tensors: nothing is left to give back.
+std::size_t held_bytes(const TensorRows&) { return 0; }
+
+// Both tensors of a closed basis, each group of rows writing its part of
+// their stored halves, which join in order.
+void expand_closed_tensors(const ClosedProducts& products, int exponent, InterruptCheck check_interrupt,
+                           PairTensor& structure, PairTensor& d_coefficients) {
+    const std::size_t n = products.size();
+    const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row, TensorRows& rows,
+                                  NoWorkspace&) {
+        for (std::size_t i = first; i < last; ++i) {
+            check_row();
+            for_each_closed_pair(products, i, exponent, [&](std::size_t j, auto commutator, auto anticommutator) {
+                for (const Coefficient& x : commutator) rows.structure.append(i, j, x.k, x.value);
+                for (const Coefficient& x : anticommutator) rows.d_coefficients.append(i, j, x.k, half_of(x.value));
+            });
+        }
+    };
+    expand_in_row_groups<TensorRows>(
+        n, n >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; }, expand_group,
+        [&](TensorRows& rows) {
+            structure.append_rows(rows.structure);
+            d_coefficients.append_rows(rows.d_coefficients);
+        });
+}
+
 }  // namespace
 
 Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_interrupt)
@@ -36,14 +69,20 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
       monomial_(monomial_form(ranged_columns(), d, check_interrupt)),
       projector_(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr)) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
-    TensorRecords records;
-    expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr, check_interrupt,
-                        records);
+    d_coefficients_.symmetry = Symmetry::Symmetric;
+    if (const std::optional<ClosedProducts> closed =
+            monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt) {
+        expand_closed_tensors(*closed, exponent_, check_interrupt, structure_, d_coefficients_);
+    } else {
+        TensorRecords records;
+        expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr,
+                            check_interrupt, records);
+        structure_ = std::move(records.structure);
+        d_coefficients_ = std::move(records.d_coefficients);
+    }
     monomial_.reset();
-    records.structure.finish(n_);
-    records.d_coefficients.finish(n_);
-    structure_ = std::move(records.structure);
-    d_coefficients_ = std::move(records.d_coefficients);
+    structure_.finish(n_);
+    d_coefficients_.finish(n_);
 }
 
 void Algebra::write_basis(Complex* out) const {

@@ -25,6 +25,14 @@ void PairTensor::append(std::size_t i, std::size_t j_, std::size_t k_, Complex v
     row_begin.back() = stored();
 }
 
+void PairTensor::append_rows(const PairTensor& part) {
+    const std::size_t offset = stored();
+    j.append(part.j.data(), part.stored());
+    k.append(part.k.data(), part.stored());
+    value.append(part.value.data(), part.stored());
+    for (std::size_t r = rows(); r < part.rows(); ++r) row_begin.push_back(offset + part.row_begin[r + 1]);
+}
+
 void PairTensor::finish(std::size_t n) {
     while (rows() < n) row_begin.push_back(stored());
 }

@@ -27,6 +27,9 @@ struct PairTensor {
     std::size_t rows() const { return row_begin.size() - 1; }
     // Entries come in increasing (i, j, k).
     void append(std::size_t i, std::size_t j_, std::size_t k_, Complex v);
+    // The rows of `part`, built apart, after these: part holds no entries in
+    // the rows these have.
+    void append_rows(const PairTensor& part);
     // Closes the rows up to n, the basis size.
     void finish(std::size_t n);
 

@@ -80,6 +80,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     const std::size_t most_characters =
         std::min(2 * (n + 1) / patterns, static_cast<std::size_t>(std::sqrt(2.0 * static_cast<double>(n + 1))));
     ClosedProducts closed(basis);
+    closed.size_ = n;
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
 
     // Each matrix's character, and the range of its values, which bounds the factors.
@@ -160,10 +161,17 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         if (slot >= 0) return std::nullopt;
         slot = static_cast<std::int64_t>(k);
     }
+    closed.exact_ = squared_deviation == 0.0;
+    // The exact mode reads, for one i and j after j, B_j's value in column 0
+    // and in the column of B_i's first row: by column, those come in order.
     closed.column_values_.resize(n * d);
     for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t c = 0; c < d; ++c) closed.column_values_[k * d + c] = basis.values(k)[basis.rows(k)[c]];
-    closed.exact_ = squared_deviation == 0.0;
+        for (std::size_t c = 0; c < d; ++c)
+            closed.column_values_[closed.exact_ ? c * n + k : k * d + c] = basis.values(k)[basis.rows(k)[c]];
+    if (closed.exact_) {
+        closed.first_row_.resize(n);
+        for (std::size_t k = 0; k < n; ++k) closed.first_row_[k] = basis.rows(k)[0];
+    }
     // A product's factor is at most max |s|^2 / min |s|; what lies beside its
     // multiple, entry by entry within the deviation of it, and the overlap of
     // characters give B_k' at most deviation |factor| |B_k| / |B_k'| each.
@@ -179,13 +187,14 @@ std::optional<ClosedProducts::Multiple> ClosedProducts::product(std::size_t i, s
     const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
     if (found < 0) return std::nullopt;
     const auto k = static_cast<std::size_t>(found);
+    if (exact_) {
+        // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
+        const Complex in_column = column_values_[first_row_[j] * size_ + i], first = column_values_[j];
+        return Multiple{k, (in_column * first) * inverse_first_[k]};
+    }
     const std::size_t d = basis_.dim();
     const std::uint32_t* rows_j = basis_.rows(j);
     const Complex *column_i = &column_values_[i * d], *column_j = &column_values_[j * d];
-    if (exact_) {
-        // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
-        return Multiple{k, (column_i[rows_j[0]] * column_j[0]) * inverse_first_[k]};
-    }
     // <B_k, B_i B_j> / |B_k|^2: in column c the product holds B_i(r, q) B_j(q, c)
     // where B_k holds its entry, summed in four interleaved parts that do not
     // wait on each other.

@@ -35,6 +35,7 @@ public:
     // exactly for Pauli strings, within some hundreds of roundings for the
     // Sylvester basis of d = 64.
     double others_bound() const { return others_bound_; }
+    std::size_t size() const { return size_; }
 
     struct Multiple {
         std::size_t k;
@@ -57,11 +58,13 @@ private:
     explicit ClosedProducts(const MonomialBasis& basis) : basis_(basis) {}
 
     const MonomialBasis& basis_;
-    std::size_t characters_ = 0;
+    std::size_t size_ = 0, characters_ = 0;
     // Per matrix:
     std::vector<std::uint32_t> character_of_;
-    std::vector<Complex> column_values_;  // d per matrix, its value in each column
-    std::vector<Complex> inverse_first_;  // 1 / its value in column 0
+    // Its value in each column: d per matrix, or n per column in the exact mode.
+    std::vector<Complex> column_values_;
+    std::vector<std::uint32_t> first_row_;  // the row of its column 0, in the exact mode
+    std::vector<Complex> inverse_first_;    // 1 / its value in column 0
     std::vector<double> squared_norm_;
     std::vector<std::uint32_t> character_product_;  // per pair of characters
     std::vector<std::int64_t> matrix_of_;           // per pattern and character, -1 for none
@@ -76,5 +79,22 @@ private:
 // factors found are 2^-exponent times the true ones, as for a ProjectionQueue.
 std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair, bool commutator, int exponent,
                                                std::array<Coefficient, 2>& out);
+
+// Closed bases of fewer matrices are expanded on the calling thread alone:
+// a pair costs little more than its lookups.
+inline constexpr std::size_t closed_threaded_rows = 32;
+
+// For j = i, ..., n - 1: on_pair(j, commutator, anticommutator) with what
+// pair_coefficients keeps of both products of (i, j); the commutator of
+// (i, i) is left empty.
+template <class OnPair>
+void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exponent, OnPair&& on_pair) {
+    std::array<Coefficient, 2> commutator, anticommutator;
+    for (std::size_t j = i; j < products.size(); ++j) {
+        const ClosedProducts::Pair pair = products.pair(i, j);
+        on_pair(j, j == i ? std::span<const Coefficient>() : pair_coefficients(pair, true, exponent, commutator),
+                pair_coefficients(pair, false, exponent, anticommutator));
+    }
+}
 
 }  // namespace zenqa

@@ -188,7 +188,7 @@ void expand_rows(const PairProducts& products, const BlockProjector& projector, 
         }
         queue.expand(held[0]);
     };
-    expand_in_row_groups<1>(
+    expand_in_row_groups<std::array<HeldRecords, 1>>(
         n, n >= threaded_rows<PairProducts>, check_interrupt,
         [&] { return GroupWorkspace(products, projector, d, 1, 1); }, expand_group,
         [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
@@ -243,7 +243,7 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
     const auto square = [&](std::size_t i, std::size_t, std::span<const Coefficient> x) {
         records.anticommutator(i, i, x);
     };
-    expand_in_row_groups<3>(
+    expand_in_row_groups<std::array<HeldRecords, 3>>(
         n, n >= threaded_rows<PairProducts>, check_interrupt,
         [&] { return GroupWorkspace(products, projector, d, 2, 3); }, expand_group,
         [&](std::array<HeldRecords, 3>& held) {
@@ -252,48 +252,25 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
         });
 }
 
-// Nothing: a closed basis expands its pairs without targets or queues.
-struct NoWorkspace {};
-
-// Both products of every pair of a closed basis, by the multiples they are, in
-// increasing (i, j): the commutators of i < j to on_commutator and the
-// anticommutators of i <= j to on_anticommutator, either left out when null.
-// Pairs whose product has no coefficient go unrecorded.
-template <class OnCommutator, class OnAnticommutator>
-void expand_closed_rows(const ClosedProducts& products, std::size_t n, int exponent, InterruptCheck check_interrupt,
-                        OnCommutator* on_commutator, OnAnticommutator* on_anticommutator) {
-    enum Stream { Commutators, Anticommutators };
+// One product of every pair of a closed basis, by the multiples they are, in
+// the order expand_rows hands them on. Pairs whose product has no coefficient
+// go unrecorded.
+template <class Record>
+void expand_closed_rows(const ClosedProducts& products, std::size_t n, int exponent, Product product,
+                        InterruptCheck check_interrupt, Record& record) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
-                                  std::array<HeldRecords, 2>& held, NoWorkspace&) {
-        std::array<Coefficient, 2> kept;
-        const auto hold = [&](Stream stream, std::size_t i, std::size_t j, std::span<const Coefficient> x) {
-            if (!x.empty()) held[stream](i, j, x);
-        };
+                                  std::array<HeldRecords, 1>& held, NoWorkspace&) {
         for (std::size_t i = first; i < last; ++i) {
             check_row();
-            for (std::size_t j = i; j < n; ++j) {
-                const ClosedProducts::Pair pair = products.pair(i, j);
-                if (on_commutator != nullptr && j != i)
-                    hold(Commutators, i, j, pair_coefficients(pair, true, exponent, kept));
-                if (on_anticommutator != nullptr)
-                    hold(Anticommutators, i, j, pair_coefficients(pair, false, exponent, kept));
-            }
+            for_each_closed_pair(products, i, exponent, [&](std::size_t j, auto commutator, auto anticommutator) {
+                const std::span<const Coefficient> x = product == Product::Commutator ? commutator : anticommutator;
+                if (!x.empty()) held[0](i, j, x);
+            });
         }
     };
-    expand_in_row_groups<2>(
-        n, n >= threaded_rows<MonomialBasis>, check_interrupt, [] { return NoWorkspace{}; }, expand_group,
-        [&](std::array<HeldRecords, 2>& held) {
-            if (on_commutator != nullptr) held[Commutators].hand_on(*on_commutator);
-            if (on_anticommutator != nullptr) held[Anticommutators].hand_on(*on_anticommutator);
-        });
-}
-
-// The closed form of a monomial basis, where it has one whose roundings leave
-// every coefficient beside the multiples certainly negligible.
-std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt) {
-    std::optional<ClosedProducts> closed = ClosedProducts::of(monomial, check_interrupt);
-    if (closed && !(times_power_of_two(closed->others_bound(), exponent) <= certainly_negligible)) return std::nullopt;
-    return closed;
+    expand_in_row_groups<std::array<HeldRecords, 1>>(
+        n, n >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; }, expand_group,
+        [&](std::array<HeldRecords, 1>& held) { held[0].hand_on(record); });
 }
 
 template <class Record>
@@ -322,10 +299,7 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     if (const std::optional<MonomialBasis> monomial =
             square ? monomial_form(sparse, d, check_interrupt) : std::nullopt) {
         if (const std::optional<ClosedProducts> closed = closed_form(*monomial, exponent, check_interrupt)) {
-            auto* const none = static_cast<std::remove_reference_t<Record>*>(nullptr);
-            const bool commutators = product == Product::Commutator;
-            expand_closed_rows(*closed, n, exponent, check_interrupt, commutators ? &record : none,
-                               commutators ? none : &record);
+            expand_closed_rows(*closed, n, exponent, product, check_interrupt, record);
             return;
         }
         expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
@@ -346,6 +320,12 @@ BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* m
     return BlockProjector(columns);
 }
 
+std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt) {
+    std::optional<ClosedProducts> closed = ClosedProducts::of(monomial, check_interrupt);
+    if (closed && !(times_power_of_two(closed->others_bound(), exponent) <= certainly_negligible)) return std::nullopt;
+    return closed;
+}
+
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d,
                                            InterruptCheck check_interrupt) {
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
@@ -359,14 +339,6 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
         expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
     } else if (monomial == nullptr) {
         expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
-    } else if (const std::optional<ClosedProducts> closed = closed_form(*monomial, exponent, check_interrupt)) {
-        const auto commutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
-            records.commutator(i, j, x);
-        };
-        const auto anticommutator = [&](std::size_t i, std::size_t j, std::span<const Coefficient> x) {
-            records.anticommutator(i, j, x);
-        };
-        expand_closed_rows(*closed, n, exponent, check_interrupt, &commutator, &anticommutator);
     } else {
         expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
     }

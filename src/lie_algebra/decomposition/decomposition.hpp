@@ -8,6 +8,7 @@
 #include "array/index_map.hpp"
 #include "base/interrupt_check.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
+#include "lie_algebra/decomposition/closed_products.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
 
 namespace zenqa {
@@ -42,7 +43,8 @@ protected:
 };
 
 // Both products of every pair in one pass, with the pair products formed
-// once, for the basis given as its d*d x n columns and their projector; the
+// once, for a basis without a closed form (closed_form), given as its d*d x n
+// columns and their projector; the
 // columns are the basis times 2^-exponent (see bring_into_range) and the
 // coefficients recorded are those of the basis itself. Anticommutators
 // i == j are expanded as they are, without removing I/d.
@@ -54,6 +56,11 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
 // The monomial form the products of a basis are formed in, when it has one
 // and the dense products do not suit it better.
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
+
+// The closed form of a monomial basis, where it has one whose roundings leave
+// every coefficient beside the multiples certainly negligible, for a basis
+// brought into range by 2^-exponent.
+std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt);
 
 // The projector of the columns: from their monomial form when it is given,
 // otherwise from tables of the d*d positions, refused (MemoryShortage)

@@ -115,26 +115,37 @@ private:
     std::vector<std::unique_ptr<Workspace>> idle_;
 };
 
+// The workspace of groups that need none.
+struct NoWorkspace {};
+
+// The bytes that streams of held records hold.
+template <std::size_t Streams>
+std::size_t held_bytes(const std::array<HeldRecords, Streams>& streams) {
+    std::size_t bytes = 0;
+    for (const HeldRecords& stream : streams) bytes += stream.bytes();
+    return bytes;
+}
+
 // Calls expand_group(first, last, check_row, held, workspace) for the groups
 // of rows [first, last) on a team, or on the calling thread alone as one
-// group unless `threaded`, each group recording `Streams` streams of records
-// into its own held records; then hands each group's held records, in order,
-// to hand_on. Groups run in waves, and a wave's records are handed on by one
+// group unless `threaded`, each group recording into a Group of its own (such
+// as streams of held records); then hands each group's, in order, to
+// hand_on. Groups run in waves, and a wave's records are handed on by one
 // thread of the team while the others expand the next wave. Only the calling
-// thread checks for interrupts. Returns how many bytes of records were held
-// in all.
-template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
+// thread checks for interrupts. Returns how many bytes the groups held in all,
+// by held_bytes(group).
+template <class Group, class MakeWorkspace, class ExpandGroup, class HandOn>
 std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace& make_workspace,
                           ExpandGroup& expand_group, HandOn& hand_on) {
-    using Held = std::vector<std::array<HeldRecords, Streams>>;
+    using Held = std::vector<Group>;
     ThreadTeam team(threaded ? compute_threads() : 1);
     const std::size_t group_rows = threaded ? std::max(least_group_rows, (n + row_groups - 1) / row_groups) : n;
     const std::size_t groups = (n + group_rows - 1) / group_rows;
     const std::size_t wave = groups_per_thread * team.size();
     Workspaces workspaces(make_workspace);
-    std::size_t held_bytes = 0;
+    std::size_t bytes = 0;
     const auto hand_on_all = [&](Held& held) {
-        for (std::array<HeldRecords, Streams>& group : held) hand_on(group);
+        for (Group& group : held) hand_on(group);
     };
     Held previous;  // the wave before, not handed on yet
     for (std::size_t first = 0; first < groups; first += wave) {
@@ -156,22 +167,20 @@ std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_int
                 workspaces.give_back(std::move(workspace));
             },
             check_interrupt);
-        for (const std::array<HeldRecords, Streams>& group : held)
-            for (const HeldRecords& stream : group) held_bytes += stream.bytes();
+        for (const Group& group : held) bytes += held_bytes(group);
         previous = std::move(held);
     }
     hand_on_all(previous);
-    return held_bytes;
+    return bytes;
 }
 
 // expand_groups, then, once the groups' workspaces are gone, gives back what
 // the threads freed when there was much of it.
-template <std::size_t Streams, class MakeWorkspace, class ExpandGroup, class HandOn>
+template <class Group, class MakeWorkspace, class ExpandGroup, class HandOn>
 void expand_in_row_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
                           ExpandGroup&& expand_group, HandOn&& hand_on) {
-    const std::size_t held_bytes =
-        expand_groups<Streams>(n, threaded, check_interrupt, make_workspace, expand_group, hand_on);
-    if (held_bytes >= returned_records_bytes) return_freed_memory();
+    const std::size_t bytes = expand_groups<Group>(n, threaded, check_interrupt, make_workspace, expand_group, hand_on);
+    if (bytes >= returned_records_bytes) return_freed_memory();
 }
 
 }  // namespace zenqa
