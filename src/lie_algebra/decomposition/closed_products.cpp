@@ -180,18 +180,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     return closed;
 }
 
-std::optional<ClosedProducts::Multiple> ClosedProducts::product(std::size_t i, std::size_t j) const {
-    const std::int32_t pattern = basis_.product_group(basis_.group_of(i), basis_.group_of(j));
-    if (pattern < 0) return std::nullopt;
-    const std::uint32_t character = character_product_[character_of_[i] * characters_ + character_of_[j]];
-    const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
-    if (found < 0) return std::nullopt;
-    const auto k = static_cast<std::size_t>(found);
-    if (exact_) {
-        // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
-        const Complex in_column = column_values_[first_row_[j] * size_ + i], first = column_values_[j];
-        return Multiple{k, (in_column * first) * inverse_first_[k]};
-    }
+Complex ClosedProducts::least_squares_factor(std::size_t i, std::size_t j, std::size_t k) const {
     const std::size_t d = basis_.dim();
     const std::uint32_t* rows_j = basis_.rows(j);
     const Complex *column_i = &column_values_[i * d], *column_j = &column_values_[j * d];
@@ -210,7 +199,7 @@ std::optional<ClosedProducts::Multiple> ClosedProducts::product(std::size_t i, s
     }
     for (; c < d; ++c) part0 = part0 + term(c);
     const Complex sum = (part0 + part1) + (part2 + part3);
-    return Multiple{k, {sum.re / squared_norm_[k], sum.im / squared_norm_[k]}};
+    return {sum.re / squared_norm_[k], sum.im / squared_norm_[k]};
 }
 
 std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair, bool commutator, int exponent,

@@ -43,7 +43,18 @@ public:
     };
     // B_i B_j = factor B_k within the deviation; none where B_i B_j is
     // orthogonal to the basis within it.
-    std::optional<Multiple> product(std::size_t i, std::size_t j) const;
+    std::optional<Multiple> product(std::size_t i, std::size_t j) const {
+        const std::int32_t pattern = basis_.product_group(basis_.group_of(i), basis_.group_of(j));
+        if (pattern < 0) return std::nullopt;
+        const std::uint32_t character = character_product_[character_of_[i] * characters_ + character_of_[j]];
+        const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
+        if (found < 0) return std::nullopt;
+        const auto k = static_cast<std::size_t>(found);
+        if (!exact_) return Multiple{k, least_squares_factor(i, j, k)};
+        // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
+        const Complex in_column = column_values_[first_row_[j] * size_ + i], first = column_values_[j];
+        return Multiple{k, (in_column * first) * inverse_first_[k]};
+    }
 
     // Both products of a pair, B_i B_j and B_j B_i.
     struct Pair {
@@ -56,6 +67,9 @@ public:
 
 private:
     explicit ClosedProducts(const MonomialBasis& basis) : basis_(basis) {}
+
+    // <B_k, B_i B_j> / |B_k|^2.
+    Complex least_squares_factor(std::size_t i, std::size_t j, std::size_t k) const;
 
     const MonomialBasis& basis_;
     std::size_t size_ = 0, characters_ = 0;
@@ -90,8 +104,21 @@ inline constexpr std::size_t closed_threaded_rows = 32;
 template <class OnPair>
 void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exponent, OnPair&& on_pair) {
     std::array<Coefficient, 2> commutator, anticommutator;
+    // What pair_coefficients keeps of one term.
+    const auto kept = [exponent](std::size_t k, Complex value, std::array<Coefficient, 2>& out) {
+        const std::optional<Complex> coefficient = true_coefficient(k, value, exponent);
+        if (coefficient) out[0] = {k, *coefficient};
+        return std::span<const Coefficient>(out.data(), coefficient ? 1 : 0);
+    };
     for (std::size_t j = i; j < products.size(); ++j) {
         const ClosedProducts::Pair pair = products.pair(i, j);
+        if (j != i && pair.forward && pair.backward && pair.forward->k == pair.backward->k) {
+            // Most pairs: both products are multiples of one matrix.
+            const std::size_t k = pair.forward->k;
+            const Complex forward = pair.forward->factor, backward = pair.backward->factor;
+            on_pair(j, kept(k, forward - backward, commutator), kept(k, forward + backward, anticommutator));
+            continue;
+        }
         on_pair(j, j == i ? std::span<const Coefficient>() : pair_coefficients(pair, true, exponent, commutator),
                 pair_coefficients(pair, false, exponent, anticommutator));
     }
