@@ -217,9 +217,7 @@ std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair,
         }
     }
     std::size_t kept = 0;
-    for (std::size_t t = 0; t < count; ++t)
-        if (const auto value = true_coefficient(terms[t].k, terms[t].value, exponent))
-            out[kept++] = {terms[t].k, *value};
+    for (std::size_t t = 0; t < count; ++t) keep_coefficient(terms[t].k, terms[t].value, exponent, out, kept);
     return std::span<const Coefficient>(out.data(), kept);
 }
 

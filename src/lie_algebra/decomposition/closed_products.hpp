@@ -88,6 +88,14 @@ private:
     bool exact_ = false;
 };
 
+// Adds the coefficient of B_k computed as `value` to out[kept], unless it is
+// negligible (see true_coefficient).
+inline void keep_coefficient(std::size_t k, Complex value, int exponent, std::array<Coefficient, 2>& out,
+                             std::size_t& kept) {
+    if (const std::optional<Complex> coefficient = true_coefficient(k, value, exponent))
+        out[kept++] = {k, *coefficient};
+}
+
 // The coefficients of B_i B_j - B_j B_i (the commutator) or B_i B_j + B_j B_i
 // that are not negligible, in increasing k: at most two, kept in `out`. The
 // factors found are 2^-exponent times the true ones, as for a ProjectionQueue.
@@ -104,19 +112,18 @@ inline constexpr std::size_t closed_threaded_rows = 32;
 template <class OnPair>
 void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exponent, OnPair&& on_pair) {
     std::array<Coefficient, 2> commutator, anticommutator;
-    // What pair_coefficients keeps of one term.
-    const auto kept = [exponent](std::size_t k, Complex value, std::array<Coefficient, 2>& out) {
-        const std::optional<Complex> coefficient = true_coefficient(k, value, exponent);
-        if (coefficient) out[0] = {k, *coefficient};
-        return std::span<const Coefficient>(out.data(), coefficient ? 1 : 0);
-    };
     for (std::size_t j = i; j < products.size(); ++j) {
         const ClosedProducts::Pair pair = products.pair(i, j);
         if (j != i && pair.forward && pair.backward && pair.forward->k == pair.backward->k) {
-            // Most pairs: both products are multiples of one matrix.
+            // Most pairs: both products are multiples of one matrix, and
+            // pair_coefficients comes down to this.
             const std::size_t k = pair.forward->k;
             const Complex forward = pair.forward->factor, backward = pair.backward->factor;
-            on_pair(j, kept(k, forward - backward, commutator), kept(k, forward + backward, anticommutator));
+            std::size_t commutators = 0, anticommutators = 0;
+            keep_coefficient(k, forward - backward, exponent, commutator, commutators);
+            keep_coefficient(k, forward + backward, exponent, anticommutator, anticommutators);
+            on_pair(j, std::span<const Coefficient>(commutator.data(), commutators),
+                    std::span<const Coefficient>(anticommutator.data(), anticommutators));
             continue;
         }
         on_pair(j, j == i ? std::span<const Coefficient>() : pair_coefficients(pair, true, exponent, commutator),
