@@ -1,6 +1,5 @@
 #include "numpy_bridge/algebra_arrays.hpp"
 
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -18,15 +17,6 @@ namespace {
 
 PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
 
-// Refuses the first non-finite value of matrix k, if it has one. The common
-// case, all finite, is one pass that the compiler vectorizes.
-void require_finite_matrix(const Complex* values, std::size_t k, std::size_t d) {
-    bool finite = true;
-    for (std::size_t p = 0; p < d * d; ++p) finite &= std::isfinite(values[p].re) & std::isfinite(values[p].im);
-    if (finite) return;
-    for (std::size_t p = 0; p < d * d; ++p) require_finite_entry(values[p], k, p, d);
-}
-
 // Appends the matrices d x d of `matrices`, cast to complex128, to the basis
 // columns; the first is basis[first]. Refuses non-finite values. `buffer`
 // holds a cast copy where one is needed.
@@ -35,8 +25,12 @@ void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t firs
     const Complex* values = complex_values(matrices, buffer);
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(as_array(matrices))) / m;
     for (std::size_t q = 0; q < count; ++q) {
-        require_finite_matrix(values + q * m, first + q, basis.d);
         basis.columns.append_column(values + q * m);
+        // NaN and infinities are nonzero: the stored entries hold them all,
+        // in order, so the input is read once.
+        basis.columns.for_each_nonzero(basis.columns.cols() - 1, [&](std::size_t p, Complex v) {
+            require_finite_entry(v, first + q, p, basis.d);
+        });
     }
 }
 
