@@ -83,8 +83,6 @@ private:
         } else {
             grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (grown == MAP_FAILED) throw std::bad_alloc();
-            // The whole mapping, so that it stays one area that mremap can grow.
-            madvise(grown, new_bytes, MADV_HUGEPAGE);
             if (used != 0) std::memcpy(grown, block, used);
             std::free(block);
         }
