@@ -12,19 +12,21 @@ namespace zenqa {
 
 namespace {
 
-// Collects the records into the stored halves of both tensors: the commutator
+// Appends the records to the stored halves of both tensors: the commutator
 // as it comes, the anticommutator halved as d_coefficients halves it.
 class TensorRecords final : public PairRecords {
 public:
-    TensorRecords() { d_coefficients.symmetry = Symmetry::Symmetric; }
+    TensorRecords(PairTensor& structure, PairTensor& d_coefficients)
+        : structure_(structure), d_coefficients_(d_coefficients) {}
     void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
-        for (const Coefficient& x : coefficients) structure.append(i, j, x.k, x.value);
+        for (const Coefficient& x : coefficients) structure_.append(i, j, x.k, x.value);
     }
     void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
-        for (const Coefficient& x : coefficients) d_coefficients.append(i, j, x.k, half_of(x.value));
+        for (const Coefficient& x : coefficients) d_coefficients_.append(i, j, x.k, half_of(x.value));
     }
 
-    PairTensor structure, d_coefficients;
+private:
+    PairTensor &structure_, &d_coefficients_;
 };
 
 // The stored halves of both tensors in the rows of one group.
@@ -44,9 +46,10 @@ void expand_closed_tensors(const ClosedProducts& products, int exponent, Interru
                                   NoWorkspace&) {
         for (std::size_t i = first; i < last; ++i) {
             check_row();
+            TensorRecords records(rows.structure, rows.d_coefficients);
             for_each_closed_pair(products, i, exponent, [&](std::size_t j, auto commutator, auto anticommutator) {
-                for (const Coefficient& x : commutator) rows.structure.append(i, j, x.k, x.value);
-                for (const Coefficient& x : anticommutator) rows.d_coefficients.append(i, j, x.k, half_of(x.value));
+                records.commutator(i, j, commutator);
+                records.anticommutator(i, j, anticommutator);
             });
         }
     };
@@ -74,11 +77,9 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
             monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt) {
         expand_closed_tensors(*closed, exponent_, check_interrupt, structure_, d_coefficients_);
     } else {
-        TensorRecords records;
+        TensorRecords records(structure_, d_coefficients_);
         expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr,
                             check_interrupt, records);
-        structure_ = std::move(records.structure);
-        d_coefficients_ = std::move(records.d_coefficients);
     }
     monomial_.reset();
     structure_.finish(n_);
