@@ -33,8 +33,9 @@ def test_long_call_stops_at_once(name):
 SHARED_OUT = zenqa.gen_sylvester(32)
 
 
-# The signal may find the calling thread in a group of rows of its own, or waiting
-# for the other threads' groups: KeyboardInterrupt either way, never their abandonment.
+# The signal may find the calling thread in a group of rows of its own, waiting for
+# the other threads' groups, or filling the dict of a million entries: KeyboardInterrupt
+# each way, never the threads' abandonment.
 @pytest.mark.parametrize("delay", [0.03, 0.06, 0.09, 0.12, 0.15])
 def test_ctrl_c_while_rows_are_shared_out_over_threads(delay):
     assert seconds_to_interrupt(lambda: zenqa.get_structure_constants(SHARED_OUT), delay=delay) < delay + 0.5

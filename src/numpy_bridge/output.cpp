@@ -57,6 +57,17 @@ void set_item(PyObject* dict, const PyRef& key, const PyRef& value) {
     }
 }
 
+template <class Map, class SetItem>
+PyRef dict_of(const Map& map, SetItem&& set_entry) {
+    PyRef dict = created(PyDict_New());
+    std::size_t count = 0;
+    for (const auto& [key, value] : map.entries()) {
+        if (++count % 4096 == 0) check_signals();  // a dict of millions takes a while to fill
+        set_entry(dict.get(), key, value);
+    }
+    return dict;
+}
+
 }  // namespace
 
 PyRef matrix_to_numpy(const ComplexMatrix& matrix) {
@@ -86,24 +97,20 @@ void ArrayList::append(const ComplexMatrix& matrix) {
 }
 
 PyRef structure_map_to_dict(const StructureConstantMap& map) {
-    PyRef dict = created(PyDict_New());
     IndexObjects indices;
-    for (const auto& [key, value] : map.entries()) {
+    return dict_of(map, [&](PyObject* dict, const auto& key, const auto& value) {
         const PyRef key_tuple = new_tuple(indices.get(key[0]), indices.get(key[1]));
         const PyRef value_tuple = new_tuple(indices.get(value.k), new_complex(value.c));
-        set_item(dict.get(), key_tuple, value_tuple);
-    }
-    return dict;
+        set_item(dict, key_tuple, value_tuple);
+    });
 }
 
 PyRef d_map_to_dict(const DCoefficientMap& map) {
-    PyRef dict = created(PyDict_New());
     IndexObjects indices;
-    for (const auto& [key, value] : map.entries()) {
+    return dict_of(map, [&](PyObject* dict, const auto& key, const auto& value) {
         const PyRef key_tuple = new_tuple(indices.get(key[0]), indices.get(key[1]), indices.get(key[2]));
-        set_item(dict.get(), key_tuple, new_complex(value));
-    }
-    return dict;
+        set_item(dict, key_tuple, new_complex(value));
+    });
 }
 
 }  // namespace zenqa
