@@ -189,6 +189,23 @@ def test_threadpoolctl_lists_and_limits_zenqa(imported):
     assert lines == [f"[({CORES}, {version!r})]", f"[(1, {version!r})]", f"[({CORES}, {version!r})]"]
 
 
+def test_a_limit_on_every_library_leaves_zenqas_openblas_on_one_thread():
+    # threadpoolctl lists zenqa's OpenBLAS as a BLAS of its own and raises its count
+    # with the others', which would share each product out again inside zenqa's threads.
+    lines = run_python(f"""
+        import ctypes
+        import numpy as np
+        import zenqa
+        {THREADPOOLCTL}
+        zenqa.Algebra(zenqa.gen_sylvester(2))  # opens OpenBLAS
+        rotation = np.linalg.qr(np.random.default_rng(0).normal(size=(15, 15)))[0]
+        with threadpool_limits(4):
+            zenqa.Algebra(np.einsum("ab,bij->aij", rotation, zenqa.gen_gellmann(4)))
+            print(ctypes.CDLL({LIBRARY!r}).scipy_openblas_get_num_threads())
+    """)
+    assert lines == ["1"]
+
+
 def test_threadpoolctl_stays_optional():
     lines = run_python("""
         import sys

@@ -14,11 +14,14 @@ using Zgelsd = void(const int*, const int*, const int*, Complex*, const int*, Co
 using Zgemm = void(const char*, const char*, const int*, const int*, const int*, const Complex*, const Complex*,
                    const int*, const Complex*, const int*, const Complex*, Complex*, const int*, std::size_t,
                    std::size_t);
+using GetNumThreads = int();
 using SetNumThreads = void(int);
 
 struct Routines {
     Zgelsd* zgelsd;
     Zgemm* zgemm;
+    GetNumThreads* get_num_threads;
+    SetNumThreads* set_num_threads;
 };
 
 // Published once, after every pointer is resolved; callers that may run
@@ -32,9 +35,14 @@ Function* resolve(void* library, const std::string& path, const char* name) {
     return reinterpret_cast<Function*>(symbol);
 }
 
+// The module shares large products out over threads of its own, which sleep
+// while they wait; OpenBLAS's would spin inside them and oversubscribe the
+// cores. threadpoolctl lists this OpenBLAS too, so a limit set on every
+// library gives it more threads: each call takes it back to one.
 const Routines& routines() {
     const Routines* table = loaded.load(std::memory_order_acquire);
     if (table == nullptr) raise_fault("LAPACK called before OpenBLAS was loaded");
+    if (table->get_num_threads() != 1) table->set_num_threads(1);
     return *table;
 }
 
@@ -48,12 +56,10 @@ void open_library(const std::string& path) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw LibraryError(dlerror());
     static const Routines table{resolve<Zgelsd>(library, path, "scipy_zgelsd_"),
-                                resolve<Zgemm>(library, path, "scipy_zgemm_")};
-    auto* set_num_threads = resolve<SetNumThreads>(library, path, "scipy_openblas_set_num_threads");
-    // The module shares large products out over threads of its own, which
-    // sleep while they wait; OpenBLAS's spin, and oversubscribe the cores
-    // when several processes compute at once.
-    set_num_threads(1);
+                                resolve<Zgemm>(library, path, "scipy_zgemm_"),
+                                resolve<GetNumThreads>(library, path, "scipy_openblas_get_num_threads"),
+                                resolve<SetNumThreads>(library, path, "scipy_openblas_set_num_threads")};
+    table.set_num_threads(1);
     loaded.store(&table, std::memory_order_release);
 }
 
