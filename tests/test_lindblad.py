@@ -35,6 +35,7 @@ BASES = {
     "rotated-3": rotated(zenqa.gen_gellmann(3), seed=5),
     "non-orthogonal-3": mixed(zenqa.gen_gellmann(3), seed=6),
     "hermitian-3": [-1j * m for m in zenqa.gen_gellmann(3)],  # the lambda themselves
+    "mixed-adjoints-3": [m * 1j**k for k, m in enumerate(zenqa.gen_gellmann(3))],  # some Hermitian, some anti-Hermitian
 }
 # Spans holding more than the traceless matrices: only the generator and the
 # superoperators are defined on them.
@@ -228,8 +229,10 @@ def test_generator_that_breaks_hermiticity_has_no_terms():
     algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
     a, b = algebra.lindblad(*random_equation(3, 2, seed=13))
     algebra.lindblad_terms(a + 1e-12j, b)  # rounding passes
-    with pytest.raises(ValueError, match=r"does not preserve Hermiticity.* deviates from Hermitian by 0\.0[0-9]"):
-        algebra.lindblad_terms(a + 0.01j, b)
+    # The Gell-Mann basis is anti-Hermitian: A and the L(I/d) term's i b are real.
+    for broken in [(a + 0.01j, b), (a, b + 0.01)]:
+        with pytest.raises(ValueError, match=r"does not preserve Hermiticity.* deviates from Hermitian by 0\.0[0-9]"):
+            algebra.lindblad_terms(*broken)
 
 
 def test_bases_that_do_not_span_the_traceless_matrices():

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "base/refusals.hpp"
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
+#include "lie_algebra/dynamics/hermitian_part.hpp"
 #include "lie_algebra/dynamics/liouvillian.hpp"
 #include "lie_algebra/dynamics/projected_images.hpp"
 
@@ -25,12 +27,14 @@ namespace {
 // sum_ab chi_ab vec(F_a) vec(F_b)^H for L(rho) = sum_ab chi_ab F_a rho F_b^H.
 class UnitImages {
 public:
-    UnitImages(const Algebra& algebra, std::vector<Complex> a, const Complex* b, InterruptCheck check)
+    UnitImages(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
+               bool preserves_hermiticity, InterruptCheck check)
         : d_(algebra.dim()), size_(d_ * d_), images_(entries(size_)) {
-        superoperator_columns(algebra, std::move(a), b, images_.data(), check);
+        superoperator_columns(algebra, a_columns, b, preserves_hermiticity, images_.data(), check);
     }
 
     const Complex* data() const { return images_.data(); }
+    double largest() const { return largest_modulus(images_.data(), size_ * size_); }
     const Complex* image(std::size_t k, std::size_t l) const { return images_.data() + (k * d_ + l) * size_; }
 
     // Refuses R that is not Hermitian, that is L(E_kl) != L(E_lk)^H: L does
@@ -182,21 +186,43 @@ void symmetrize(Complex* c, std::size_t n, InterruptCheck check) {
     });
 }
 
+// The unit images of L, whose Choi matrix R is Hermitian within the
+// tolerance, or of its Hermitian part L_h, whose Choi matrix is R's Hermitian
+// part: those of L_h cost half as much where the basis gives L_h cheaply, and
+// its Kossakowski matrix is the mean of L's and its adjoint, as symmetrize
+// makes it. L's are formed where L_h's cannot be shown within the tolerance.
+// A's columns go with the function, before the Kossakowski matrix is formed.
+std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<Complex> a_columns,
+                                           std::vector<Complex> b, InterruptCheck check) {
+    std::optional<HermitianPart> part = HermitianPart::of(algebra);
+    if (part) {
+        part->take(a_columns, b);
+        std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), true, check);
+        // |R - R^H| is at most twice the bound, and R's largest entry is at least R_h's.
+        if (2.0 * part->removed_bound(algebra) <= choi_hermiticity_tolerance * images->largest()) return images;
+        images.reset();
+        part->restore(a_columns, b);
+    }
+    std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), false, check);
+    images->require_hermitian(check);
+    return images;
+}
+
 }  // namespace
 
 void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* hamiltonian,
               Complex* kossakowski, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim();
     require_traceless_basis(algebra);
-    const UnitImages images(algebra, std::move(a), b, check);
-    images.require_hermitian(check);
-    write_hamiltonian(images, d, hamiltonian);
+    transpose_in_place(a, n, check);
+    const std::optional<UnitImages> images = hermitian_images(algebra, std::move(a), {b, b + n}, check);
+    write_hamiltonian(*images, d, hamiltonian);
     // By rows, each nonzero of V^+ costs d*d scalar steps; the Choi route
     // costs 2 n d^4 steps in matrix products, several times faster each.
     if (pseudo_inverse_nonzeros(algebra) * 4 <= n * d * d) {
-        kossakowski_by_rows(algebra, images, pseudo_inverse_rows(algebra), kossakowski, check);
+        kossakowski_by_rows(algebra, *images, pseudo_inverse_rows(algebra), kossakowski, check);
     } else {
-        kossakowski_by_choi_matrix(algebra, images, kossakowski, check);
+        kossakowski_by_choi_matrix(algebra, *images, kossakowski, check);
     }
     symmetrize(kossakowski, n, check);
 }

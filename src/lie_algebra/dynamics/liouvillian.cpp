@@ -85,8 +85,8 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
         [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
 }
 
-void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* columns,
-                           InterruptCheck check) {
+void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
+                           bool preserves_hermiticity, Complex* columns, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const SparseColumns& basis = algebra.basis_columns();
     const double inverse_d = 1.0 / static_cast<double>(d);
@@ -100,30 +100,33 @@ void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const
         algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
             identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
         });
-    // A by columns, so that A w reads only the columns of the nonzero w_j.
-    transpose_in_place(a, n, check);
-    const std::vector<Complex>& a_columns = a;
+    std::vector<std::size_t> units;
+    for (std::size_t q = 0; q < size; ++q)
+        if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
     const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
-    run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
+    run_in_chunks(units.size(), size, check, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);
-        for (std::size_t q = first; q < last; ++q) {
-            Complex* w_q = w.data() + (q - first) * n;
-            algebra.for_each_unit_coefficient(q, [&](std::size_t k, Complex v) { w_q[k] = v; });
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::size_t q = units[first + t];
+            Complex* w_t = w.data() + t * n;
+            algebra.for_each_unit_coefficient(q, [&](std::size_t k, Complex v) { w_t[k] = v; });
             if (q / d != q % d) continue;
-            for (std::size_t k = 0; k < n; ++k) w_q[k] = w_q[k] - identity_part[k];
+            for (std::size_t k = 0; k < n; ++k) w_t[k] = w_t[k] - identity_part[k];
             std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
-        Complex* chunk = columns + first * size;
         if (dense.rows() != 0) {
             multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
             std::vector<Complex> images(count * size);
             multiply(false, size, count, n, dense.data(), y.data(), images.data());
-            for (std::size_t p = 0; p < count * size; ++p) chunk[p] = chunk[p] + images[p];
+            for (std::size_t t = 0; t < count; ++t) {
+                Complex* column = columns + units[first + t] * size;
+                for (std::size_t p = 0; p < size; ++p) column[p] = column[p] + images[t * size + p];
+            }
             return;
         }
         for (std::size_t t = 0; t < count; ++t) {
-            Complex *y_t = y.data() + t * n, *column = chunk + t * size;
+            Complex *y_t = y.data() + t * n, *column = columns + units[first + t] * size;
             for (std::size_t j = 0; j < n; ++j) {
                 const Complex w_j = w[t * n + j];
                 if (is_zero(w_j)) continue;
@@ -136,6 +139,16 @@ void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const
             }
         }
     });
+    if (!preserves_hermiticity) return;
+    // L(E_lk) = L(E_kl^H) = L(E_kl)^H, for l > k.
+    run_in_parts(d, size * d, check, [&](std::size_t k) {
+        for (std::size_t l = k + 1; l < d; ++l) {
+            const Complex* upper = columns + (k * d + l) * size;
+            Complex* lower = columns + (l * d + k) * size;
+            for (std::size_t i = 0; i < d; ++i)
+                for (std::size_t j = 0; j < d; ++j) lower[i * d + j] = conj(upper[j * d + i]);
+        }
+    });
 }
 
 void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* superoperator,
@@ -144,7 +157,8 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     require_traceless_span(algebra);
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
     ZeroedArray<Complex> columns(size * size);
-    superoperator_columns(algebra, std::move(a), b, columns.data(), check);
+    transpose_in_place(a, algebra.size(), check);
+    superoperator_columns(algebra, a, b, false, columns.data(), check);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
     exchange_outer_digits(d, columns.data(), superoperator, true, check);

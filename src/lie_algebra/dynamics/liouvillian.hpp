@@ -28,9 +28,11 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
 
 // The superoperator of (A, b) on the row-major vec, by columns: column q =
 // r*d + c, the image of E_rc as d*d entries in row-major order, goes to
-// q*d*d of `columns` (d^4 entries, zeroed before). A (row-major) is taken by
-// value and transposed in place, which spares a copy of its size.
-void superoperator_columns(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* columns,
-                           InterruptCheck check);
+// q*d*d of `columns` (d^4 entries, zeroed before). A is given by its columns
+// (A^T row-major), so that A w reads only the columns of the nonzero w_j. Where
+// the map preserves Hermiticity, only the images of E_kl with k <= l are
+// formed: that of E_lk is their adjoint.
+void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
+                           bool preserves_hermiticity, Complex* columns, InterruptCheck check);
 
 }  // namespace zenqa

@@ -1,0 +1,88 @@
+#include "lie_algebra/dynamics/hermitian_part.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "lie_algebra/dynamics/deviation.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// Takes the component of z that L_h drops, leaving the other.
+double take_component(Complex& z, bool keeps_real) {
+    double& removed = keeps_real ? z.im : z.re;
+    const double value = removed;
+    removed = 0.0;
+    return value;
+}
+
+void put_component(Complex& z, bool keeps_real, double value) { (keeps_real ? z.im : z.re) = value; }
+
+}  // namespace
+
+std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
+    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    const SparseColumns& basis = algebra.basis_columns();
+    std::vector<Complex> matrix(size);
+    std::vector<bool> hermitian(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { matrix[p] = v; });
+        bool is_hermitian = true, is_anti_hermitian = true;
+        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) {
+            const Complex mirrored = conj(matrix[(p % d) * d + p / d]);
+            is_hermitian = is_hermitian && v.re == mirrored.re && v.im == mirrored.im;
+            is_anti_hermitian = is_anti_hermitian && v.re == -mirrored.re && v.im == -mirrored.im;
+        });
+        basis.for_each_nonzero(k, [&](std::size_t p, Complex) { matrix[p] = Complex{}; });
+        if (!is_hermitian && !is_anti_hermitian) return std::nullopt;
+        hermitian[k] = is_hermitian;
+    }
+    return HermitianPart(std::move(hermitian));
+}
+
+void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& b) {
+    const std::size_t n = b.size();
+    removed_a_.resize(n * n);
+    removed_b_.resize(n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = 0; k < n; ++k)
+            removed_a_[j * n + k] = take_component(a_columns[j * n + k], keeps_real(k, j));
+    for (std::size_t k = 0; k < n; ++k) removed_b_[k] = take_component(b[k], hermitian_[k]);
+}
+
+void HermitianPart::restore(std::vector<Complex>& a_columns, std::vector<Complex>& b) const {
+    const std::size_t n = b.size();
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = 0; k < n; ++k)
+            put_component(a_columns[j * n + k], keeps_real(k, j), removed_a_[j * n + k]);
+    for (std::size_t k = 0; k < n; ++k) put_component(b[k], hermitian_[k], removed_b_[k]);
+}
+
+// Entry p of the image of E_q under L - L_h is sum_k V[p, k] (dA w_q + [q on
+// the diagonal] db)_k, with w_q the coefficients of E_q less its trace part,
+// each at most twice the largest coefficient of a unit matrix.
+double HermitianPart::removed_bound(const Algebra& algebra) const {
+    const std::size_t n = removed_b_.size(), d = algebra.dim();
+    std::vector<double> row_sums(n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = 0; k < n; ++k) row_sums[k] += std::abs(removed_a_[j * n + k]);
+    double largest_b = 0.0;
+    for (const double x : removed_b_) largest_b = std::max(largest_b, std::abs(x));
+    const double largest_row_sum = *std::max_element(row_sums.begin(), row_sums.end());
+    if (largest_row_sum == 0.0 && largest_b == 0.0) return 0.0;
+
+    std::vector<double> position_sums(d * d);
+    for (std::size_t k = 0; k < n; ++k)
+        algebra.basis_columns().for_each_nonzero(
+            k, [&](std::size_t p, Complex v) { position_sums[p] += std::sqrt(squared_modulus(v)); });
+    double largest_unit_coefficient = 0.0;
+    for (std::size_t p = 0; p < d * d; ++p)
+        algebra.for_each_unit_coefficient(p, [&](std::size_t, Complex v) {
+            largest_unit_coefficient = std::max(largest_unit_coefficient, squared_modulus(v));
+        });
+    const double basis_bound = *std::max_element(position_sums.begin(), position_sums.end());
+    return basis_bound * (largest_row_sum * 2.0 * std::sqrt(largest_unit_coefficient) + largest_b);
+}
+
+}  // namespace zenqa
