@@ -92,8 +92,8 @@ void Algebra::write_basis(Complex* out) const {
         columns_.for_each_nonzero(i, [&](std::size_t p, Complex v) { out[i * d_ * d_ + p] = v; });
 }
 
-void Algebra::project(std::size_t count, const Complex* matrices, Complex* out) const {
-    projector_.project(count, matrices, out);
+void Algebra::project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first) const {
+    projector_.project(count, matrices, out, first);
     // The pseudo-inverse is that of the basis times 2^-exponent_.
     for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }

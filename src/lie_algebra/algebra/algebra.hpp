@@ -32,8 +32,9 @@ public:
     // T[i, j, k]: half the coefficient of B_k in {B_i, B_j}.
     const PairTensor& d_coefficients() const { return d_coefficients_; }
     // The minimum-norm least-squares coefficients of `count` matrices (d*d
-    // entries each, row-major, one after another), n per matrix into `out`.
-    void project(std::size_t count, const Complex* matrices, Complex* out) const;
+    // entries each, row-major, one after another), n per matrix into `out`;
+    // those of the basis matrices before `first` are left zero.
+    void project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first = 0) const;
     // The same for matrices given as the nonzero entries of their columns.
     void project(const SparseColumns& matrices, Complex* out) const;
     // f(k, value) for the nonzero coefficients of the unit matrix E_p (p = r*d

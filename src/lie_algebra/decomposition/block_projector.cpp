@@ -302,21 +302,27 @@ std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(
     return best;
 }
 
-void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients) const {
+void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients,
+                             std::size_t first) const {
     const std::size_t m = position_count_, n = matrix_count_;
     std::fill(coefficients, coefficients + count * n, Complex{});
     std::vector<Complex> gathered, expanded;
     for (const Block& block : blocks_) {
         const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
+        const auto skipped = static_cast<std::size_t>(
+            std::lower_bound(block.matrices.begin(), block.matrices.end(), first) - block.matrices.begin());
+        const std::size_t kept = matrices - skipped;
+        if (kept == 0) continue;
         gathered.resize(positions * count);
-        expanded.resize(matrices * count);
+        expanded.resize(kept * count);
         for (std::size_t t = 0; t < count; ++t)
             for (std::size_t local = 0; local < positions; ++local)
                 gathered[t * positions + local] = targets[t * m + block.positions[local]];
-        multiply(false, matrices, count, positions, block.pseudo_inverse.data(), gathered.data(), expanded.data());
+        multiply(false, kept, count, positions, block.pseudo_inverse.data() + skipped, gathered.data(), expanded.data(),
+                 matrices);
         for (std::size_t t = 0; t < count; ++t)
-            for (std::size_t e = 0; e < matrices; ++e)
-                coefficients[t * n + block.matrices[e]] = expanded[t * matrices + e];
+            for (std::size_t e = 0; e < kept; ++e)
+                coefficients[t * n + block.matrices[skipped + e]] = expanded[t * kept + e];
     }
 }
 

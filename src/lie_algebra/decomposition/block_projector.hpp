@@ -50,7 +50,9 @@ public:
     // Every minimum-norm least-squares coefficient, negligible or not, of
     // `count` targets given in full (the d*d entries of each in row-major
     // order, one target after another), n per target into `coefficients`.
-    void project(std::size_t count, const Complex* targets, Complex* coefficients) const;
+    // Those of the basis matrices before `first` are left zero, and cost
+    // nothing where a block holds them.
+    void project(std::size_t count, const Complex* targets, Complex* coefficients, std::size_t first = 0) const;
     // The same for targets given as the nonzero entries of their columns;
     // each costs only the blocks its entries fall in.
     void project(const SparseColumns& targets, Complex* coefficients) const;

@@ -38,16 +38,23 @@ public:
     const Complex* image(std::size_t k, std::size_t l) const { return images_.data() + (k * d_ + l) * size_; }
 
     // Refuses R that is not Hermitian, that is L(E_kl) != L(E_lk)^H: L does
-    // not preserve Hermiticity. Part k compares the images (k, l), l >= k.
-    void require_hermitian(InterruptCheck check) const {
+    // not preserve Hermiticity. R becomes its Hermitian part, the Choi matrix
+    // of the generator's Hermitian part, as HermitianPart gives it.
+    // Part k takes the images (k, l), l >= k, and the entries i <= j of (k, k).
+    void make_hermitian(InterruptCheck check) {
         std::vector<double> squared(d_), largest(d_);
         run_in_parts(d_, d_ * size_, check, [&](std::size_t k) {
             for (std::size_t l = k; l < d_; ++l) {
-                const Complex *kl = image(k, l), *lk = image(l, k);
-                for (std::size_t i = 0; i < d_; ++i)
-                    for (std::size_t j = 0; j < d_; ++j)
-                        squared[k] = std::max(squared[k], squared_modulus(kl[i * d_ + j] - conj(lk[j * d_ + i])));
+                Complex *kl = images_.data() + (k * d_ + l) * size_, *lk = images_.data() + (l * d_ + k) * size_;
                 largest[k] = std::max({largest[k], largest_modulus(kl, size_), largest_modulus(lk, size_)});
+                for (std::size_t i = 0; i < d_; ++i)
+                    for (std::size_t j = l == k ? i : 0; j < d_; ++j) {
+                        const Complex upper = kl[i * d_ + j], lower = conj(lk[j * d_ + i]);
+                        squared[k] = std::max(squared[k], squared_modulus(upper - lower));
+                        const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
+                        kl[i * d_ + j] = mean;
+                        lk[j * d_ + i] = conj(mean);
+                    }
             }
         });
         const double deviation = std::sqrt(*std::max_element(squared.begin(), squared.end()));
@@ -162,35 +169,34 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
         });
     }
-    // Then C^H = V^+ Y^H, a chunk of rows of C at a time.
-    project_chunks(
-        algebra, n,
-        [&](std::size_t first, std::size_t last, Complex* matrices) {
-            for (std::size_t q = 0; q < size; ++q)
-                for (std::size_t row = first; row < last; ++row)
-                    matrices[(row - first) * size + q] = conj(y[q * n + row]);
-        },
-        [&](std::size_t row, const Complex* coefficients) {
-            for (std::size_t k = 0; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[k]);
-        },
-        check);
-}
-
-// Hermitian to the last bit: the mean of C and C^H.
-void symmetrize(Complex* c, std::size_t n, InterruptCheck check) {
-    for_each_upper_pair(n, true, check, [&](std::size_t i, std::size_t k) {
-        const Complex upper = c[i * n + k], lower = conj(c[k * n + i]);
-        const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
-        c[i * n + k] = mean;
-        c[k * n + i] = conj(mean);
+    // Then C^H = V^+ Y^H, a chunk of rows of C at a time, from the chunk's
+    // diagonal on: C is Hermitian, and mirror_upper_triangle gives the rest.
+    run_in_chunks(n, size, check, [&](std::size_t first, std::size_t last) {
+        std::vector<Complex> matrices((last - first) * size), coefficients((last - first) * n);
+        for (std::size_t q = 0; q < size; ++q)
+            for (std::size_t row = first; row < last; ++row)
+                matrices[(row - first) * size + q] = conj(y[q * n + row]);
+        algebra.project(last - first, matrices.data(), coefficients.data(), first);
+        for (std::size_t row = first; row < last; ++row)
+            for (std::size_t k = row; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[(row - first) * n + k]);
     });
 }
 
-// The unit images of L, whose Choi matrix R is Hermitian within the
-// tolerance, or of its Hermitian part L_h, whose Choi matrix is R's Hermitian
-// part: those of L_h cost half as much where the basis gives L_h cheaply, and
-// its Kossakowski matrix is the mean of L's and its adjoint, as symmetrize
-// makes it. L's are formed where L_h's cannot be shown within the tolerance.
+// C, Hermitian within rounding, to the last bit from its upper triangle.
+void mirror_upper_triangle(Complex* c, std::size_t n, InterruptCheck check) {
+    for_each_upper_pair(n, true, check, [&](std::size_t i, std::size_t k) {
+        if (i == k) {
+            c[i * n + i].im = 0.0;
+            return;
+        }
+        c[k * n + i] = conj(c[i * n + k]);
+    });
+}
+
+// The unit images of the Hermitian part L_h of L, whose Choi matrix is the
+// Hermitian part of L's, R, once R is shown Hermitian within the tolerance.
+// Where the basis gives L_h cheaply, its images cost half as much as L's, and
+// L's are formed only where L_h's cannot show R within the tolerance.
 // A's columns go with the function, before the Kossakowski matrix is formed.
 std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<Complex> a_columns,
                                            std::vector<Complex> b, InterruptCheck check) {
@@ -204,7 +210,7 @@ std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<C
         part->restore(a_columns, b);
     }
     std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), false, check);
-    images->require_hermitian(check);
+    images->make_hermitian(check);
     return images;
 }
 
@@ -224,7 +230,7 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
     } else {
         kossakowski_by_choi_matrix(algebra, *images, kossakowski, check);
     }
-    symmetrize(kossakowski, n, check);
+    mirror_upper_triangle(kossakowski, n, check);
 }
 
 }  // namespace zenqa
