@@ -174,8 +174,7 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
     run_in_chunks(n, size, check, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * size), coefficients((last - first) * n);
         for (std::size_t q = 0; q < size; ++q)
-            for (std::size_t row = first; row < last; ++row)
-                matrices[(row - first) * size + q] = conj(y[q * n + row]);
+            for (std::size_t row = first; row < last; ++row) matrices[(row - first) * size + q] = conj(y[q * n + row]);
         algebra.project(last - first, matrices.data(), coefficients.data(), first);
         for (std::size_t row = first; row < last; ++row)
             for (std::size_t k = row; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[(row - first) * n + k]);

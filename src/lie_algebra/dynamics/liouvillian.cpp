@@ -17,12 +17,28 @@ namespace zenqa {
 
 namespace {
 
-// Whether the basis has so many nonzero entries that matrix products beat
-// following them one by one.
-bool is_dense(const Algebra& algebra) {
-    const std::size_t d = algebra.dim();
-    return algebra.basis_columns().nonzeros() * 4 > algebra.size() * d * d;
-}
+// The basis columns as a d*d x n column-major matrix, where the basis has so
+// many nonzero entries that matrix products beat following them one by one;
+// null otherwise. Where every entry is nonzero, the stored values are that
+// matrix already.
+class DenseColumns {
+public:
+    explicit DenseColumns(const Algebra& algebra) {
+        const SparseColumns& basis = algebra.basis_columns();
+        const std::size_t entries = basis.rows() * basis.cols();
+        if (basis.nonzeros() == entries) {
+            data_ = basis.values(0);
+        } else if (basis.nonzeros() * 4 > entries) {
+            copy_ = basis.dense();
+            data_ = copy_.data();
+        }
+    }
+    const Complex* data() const { return data_; }
+
+private:
+    ComplexMatrix copy_;
+    const Complex* data_ = nullptr;
+};
 
 // Column q = r*d + c of the row-major superoperator, taken from the
 // column-stacked one: its image of E_rc, entry (i, k) at i*d + k.
@@ -61,7 +77,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
     const std::vector<Complex> columns = row_major_columns(superoperator, d, check);
     require_trace_preserved(columns, d);
     const double inverse_d = 1.0 / static_cast<double>(d);
-    const ComplexMatrix dense = is_dense(algebra) ? algebra.basis_columns().dense() : ComplexMatrix();
+    const DenseColumns dense(algebra);
     project_chunks(
         algebra, n + 1,
         [&](std::size_t first, std::size_t last, Complex* matrices) {
@@ -71,7 +87,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             };
             // Image n, of I/d, is b's.
             const std::size_t basis_last = std::min(last, n);
-            if (dense.rows() != 0 && first < basis_last) {
+            if (dense.data() != nullptr && first < basis_last) {
                 multiply(false, size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
             } else {
                 for (std::size_t t = first; t < basis_last; ++t) {
@@ -103,7 +119,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
     std::vector<std::size_t> units;
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
-    const ComplexMatrix dense = is_dense(algebra) ? basis.dense() : ComplexMatrix();
+    const DenseColumns dense(algebra);
     run_in_chunks(units.size(), size, check, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);
@@ -115,7 +131,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
             for (std::size_t k = 0; k < n; ++k) w_t[k] = w_t[k] - identity_part[k];
             std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
-        if (dense.rows() != 0) {
+        if (dense.data() != nullptr) {
             multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
             std::vector<Complex> images(count * size);
             multiply(false, size, count, n, dense.data(), y.data(), images.data());
