@@ -28,9 +28,9 @@ namespace {
 class UnitImages {
 public:
     UnitImages(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
-               bool preserves_hermiticity, InterruptCheck check)
+               bool preserves_hermiticity, Workers& workers)
         : d_(algebra.dim()), size_(d_ * d_), images_(entries(size_)) {
-        superoperator_columns(algebra, a_columns, b, preserves_hermiticity, images_.data(), check);
+        superoperator_columns(algebra, a_columns, b, preserves_hermiticity, images_.data(), workers);
     }
 
     const Complex* data() const { return images_.data(); }
@@ -41,9 +41,9 @@ public:
     // not preserve Hermiticity. R becomes its Hermitian part, the Choi matrix
     // of the generator's Hermitian part, as HermitianPart gives it.
     // Part k takes the images (k, l), l >= k, and the entries i <= j of (k, k).
-    void make_hermitian(InterruptCheck check) {
+    void make_hermitian(Workers& workers) {
         std::vector<double> squared(d_), largest(d_);
-        run_in_parts(d_, d_ * size_, check, [&](std::size_t k) {
+        workers.run(d_, d_ * size_, [&](std::size_t k) {
             for (std::size_t l = k; l < d_; ++l) {
                 Complex *kl = images_.data() + (k * d_ + l) * size_, *lk = images_.data() + (l * d_ + k) * size_;
                 largest[k] = std::max({largest[k], largest_modulus(kl, size_), largest_modulus(lk, size_)});
@@ -127,7 +127,7 @@ SparseColumns pseudo_inverse_rows(const Algebra& algebra) {
 // (j, l) at j*d + l, gather S[(i,j),(k,l)], runs of L(E_kl), and R is never
 // formed.
 void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const SparseColumns& pseudo_inverse,
-                         Complex* kossakowski, InterruptCheck check) {
+                         Complex* kossakowski, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     project_chunks(
         algebra, n,
@@ -147,12 +147,12 @@ void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const
         [&](std::size_t row, const Complex* coefficients) {
             for (std::size_t b = 0; b < n; ++b) kossakowski[row * n + b] = conj(coefficients[b]);
         },
-        check);
+        workers);
 }
 
 // C = V^+ R (V^+)^H for a dense V^+, in matrix products on R's columns.
 void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images, Complex* kossakowski,
-                                InterruptCheck check) {
+                                Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     // First Y = V^+ R, column (j, l) at (j*d + l)*n; R goes once Y is formed.
     std::vector<Complex> y;
@@ -163,15 +163,15 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
         // i*d + k. Column q = k*d + l of S, entry p = i*d + j, goes there:
         // digits (k, l, i, j) to (j, l, i, k).
         std::vector<Complex> r(size * size);
-        exchange_outer_digits(d, images.data(), r.data(), false, check);
+        exchange_outer_digits(d, images.data(), r.data(), false, workers);
         y.resize(size * n);
-        run_in_chunks(size, size, check, [&](std::size_t first, std::size_t last) {
+        workers.run_in_chunks(size, size, [&](std::size_t first, std::size_t last) {
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
         });
     }
     // Then C^H = V^+ Y^H, a chunk of rows of C at a time, from the chunk's
     // diagonal on: C is Hermitian, and mirror_upper_triangle gives the rest.
-    run_in_chunks(n, size, check, [&](std::size_t first, std::size_t last) {
+    workers.run_in_chunks(n, size, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * size), coefficients((last - first) * n);
         for (std::size_t q = 0; q < size; ++q)
             for (std::size_t row = first; row < last; ++row) matrices[(row - first) * size + q] = conj(y[q * n + row]);
@@ -182,8 +182,8 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
 }
 
 // C, Hermitian within rounding, to the last bit from its upper triangle.
-void mirror_upper_triangle(Complex* c, std::size_t n, InterruptCheck check) {
-    for_each_upper_pair(n, true, check, [&](std::size_t i, std::size_t k) {
+void mirror_upper_triangle(Complex* c, std::size_t n, Workers& workers) {
+    for_each_upper_pair(n, true, workers, [&](std::size_t i, std::size_t k) {
         if (i == k) {
             c[i * n + i].im = 0.0;
             return;
@@ -198,18 +198,18 @@ void mirror_upper_triangle(Complex* c, std::size_t n, InterruptCheck check) {
 // L's are formed only where L_h's cannot show R within the tolerance.
 // A's columns go with the function, before the Kossakowski matrix is formed.
 std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<Complex> a_columns,
-                                           std::vector<Complex> b, InterruptCheck check) {
+                                           std::vector<Complex> b, Workers& workers) {
     std::optional<HermitianPart> part = HermitianPart::of(algebra);
     if (part) {
         part->take(a_columns, b);
-        std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), true, check);
+        std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), true, workers);
         // |R - R^H| is at most twice the bound, and R's largest entry is at least R_h's.
         if (2.0 * part->removed_bound(algebra) <= choi_hermiticity_tolerance * images->largest()) return images;
         images.reset();
         part->restore(a_columns, b);
     }
-    std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), false, check);
-    images->make_hermitian(check);
+    std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), false, workers);
+    images->make_hermitian(workers);
     return images;
 }
 
@@ -219,17 +219,18 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
               Complex* kossakowski, InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim();
     require_traceless_basis(algebra);
-    transpose_in_place(a, n, check);
-    const std::optional<UnitImages> images = hermitian_images(algebra, std::move(a), {b, b + n}, check);
+    Workers workers(check);
+    transpose_in_place(a, n, workers);
+    const std::optional<UnitImages> images = hermitian_images(algebra, std::move(a), {b, b + n}, workers);
     write_hamiltonian(*images, d, hamiltonian);
     // By rows, each nonzero of V^+ costs d*d scalar steps; the Choi route
     // costs 2 n d^4 steps in matrix products, several times faster each.
     if (pseudo_inverse_nonzeros(algebra) * 4 <= n * d * d) {
-        kossakowski_by_rows(algebra, *images, pseudo_inverse_rows(algebra), kossakowski, check);
+        kossakowski_by_rows(algebra, *images, pseudo_inverse_rows(algebra), kossakowski, workers);
     } else {
-        kossakowski_by_choi_matrix(algebra, *images, kossakowski, check);
+        kossakowski_by_choi_matrix(algebra, *images, kossakowski, workers);
     }
-    mirror_upper_triangle(kossakowski, n, check);
+    mirror_upper_triangle(kossakowski, n, workers);
 }
 
 }  // namespace zenqa

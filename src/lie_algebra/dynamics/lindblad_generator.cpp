@@ -138,6 +138,7 @@ void lindblad_generator(const Algebra& algebra, const LindbladEquation& equation
     require_hermitian(equation.hamiltonian, d);
     require_traceless_span(algebra);
     const LindbladMap map(d, equation);
+    Workers workers(check);
     // Image n is that of I/d, whose coefficients are b.
     project_images(
         algebra, n + 1,
@@ -151,7 +152,7 @@ void lindblad_generator(const Algebra& algebra, const LindbladEquation& equation
             }
             map.image(entries, matrix);
         },
-        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
+        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, workers);
 }
 
 }  // namespace zenqa

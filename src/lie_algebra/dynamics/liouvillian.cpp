@@ -42,12 +42,12 @@ private:
 
 // Column q = r*d + c of the row-major superoperator, taken from the
 // column-stacked one: its image of E_rc, entry (i, k) at i*d + k.
-std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t d, InterruptCheck check) {
+std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t d, Workers& workers) {
     const std::size_t size = d * d;
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "a copy of the superoperator"; });
     std::vector<Complex> columns(size * size);
     // Row k*d + i, column c*d + r of the column-stacked one: digits (k, i, c, r) to (r, c, i, k).
-    exchange_outer_digits(d, superoperator, columns.data(), true, check);
+    exchange_outer_digits(d, superoperator, columns.data(), true, workers);
     return columns;
 }
 
@@ -74,7 +74,8 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
                       InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     require_traceless_span(algebra);
-    const std::vector<Complex> columns = row_major_columns(superoperator, d, check);
+    Workers workers(check);
+    const std::vector<Complex> columns = row_major_columns(superoperator, d, workers);
     require_trace_preserved(columns, d);
     const double inverse_d = 1.0 / static_cast<double>(d);
     const DenseColumns dense(algebra);
@@ -98,11 +99,11 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             if (last <= n) return;
             for (std::size_t r = 0; r < d; ++r) add_column(matrices + (n - first) * size, r * d + r, {inverse_d, 0.0});
         },
-        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, check);
+        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, workers);
 }
 
 void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
-                           bool preserves_hermiticity, Complex* columns, InterruptCheck check) {
+                           bool preserves_hermiticity, Complex* columns, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const SparseColumns& basis = algebra.basis_columns();
     const double inverse_d = 1.0 / static_cast<double>(d);
@@ -120,7 +121,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
     const DenseColumns dense(algebra);
-    run_in_chunks(units.size(), size, check, [&](std::size_t first, std::size_t last) {
+    workers.run_in_chunks(units.size(), size, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);
         for (std::size_t t = 0; t < count; ++t) {
@@ -157,7 +158,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
     });
     if (!preserves_hermiticity) return;
     // L(E_lk) = L(E_kl^H) = L(E_kl)^H, for l > k.
-    run_in_parts(d, size * d, check, [&](std::size_t k) {
+    workers.run(d, size * d, [&](std::size_t k) {
         for (std::size_t l = k + 1; l < d; ++l) {
             const Complex* upper = columns + (k * d + l) * size;
             Complex* lower = columns + (l * d + k) * size;
@@ -173,11 +174,12 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     require_traceless_span(algebra);
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
     ZeroedArray<Complex> columns(size * size);
-    transpose_in_place(a, algebra.size(), check);
-    superoperator_columns(algebra, a, b, false, columns.data(), check);
+    Workers workers(check);
+    transpose_in_place(a, algebra.size(), workers);
+    superoperator_columns(algebra, a, b, false, columns.data(), workers);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
-    exchange_outer_digits(d, columns.data(), superoperator, true, check);
+    exchange_outer_digits(d, columns.data(), superoperator, true, workers);
 }
 
 }  // namespace zenqa

@@ -6,6 +6,7 @@
 #include "array/complex.hpp"
 #include "base/interrupt_check.hpp"
 #include "lie_algebra/algebra/algebra.hpp"
+#include "lie_algebra/dynamics/projected_images.hpp"
 
 namespace zenqa {
 
@@ -33,6 +34,6 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
 // the map preserves Hermiticity, only the images of E_kl with k <= l are
 // formed: that of E_lk is their adjoint.
 void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
-                           bool preserves_hermiticity, Complex* columns, InterruptCheck check);
+                           bool preserves_hermiticity, Complex* columns, Workers& workers);
 
 }  // namespace zenqa

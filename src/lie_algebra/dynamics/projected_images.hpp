@@ -19,38 +19,54 @@ inline constexpr std::size_t image_chunk = 32;
 // Entries of made matrices below which one thread does all the work.
 inline constexpr std::size_t threaded_entries = std::size_t{1} << 15;
 
-// Runs part(p) for every p < parts, shared over a team when the work is large
-// enough. Only the calling thread checks for interrupts (check may be null).
-template <class Part>
-void run_in_parts(std::size_t parts, std::size_t entries_per_part, InterruptCheck check, Part&& part) {
-    const bool threaded = parts > 1 && parts * entries_per_part >= threaded_entries;
-    ThreadTeam team(threaded ? std::min(compute_threads(), parts) : 1);
-    team.run(
-        parts,
-        [&](std::size_t p) {
-            if (team.stopping(p)) return;
-            if (check != nullptr && team.on_calling_thread()) check();
-            part(p);
-        },
-        check);
-}
+// The threads that one call shares its steps over, started by its first large
+// step and kept to its end, and the interrupt check that only the calling
+// thread makes (may be null).
+class Workers {
+public:
+    explicit Workers(InterruptCheck check) : team_(compute_threads()), check_(check) {}
 
-// Runs part(first, last) over [0, count) in chunks of image_chunk.
-template <class Part>
-void run_in_chunks(std::size_t count, std::size_t entries_per_item, InterruptCheck check, Part&& part) {
-    const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
-    run_in_parts(chunks, image_chunk * entries_per_item, check,
-                 [&](std::size_t c) { part(c * image_chunk, std::min(count, (c + 1) * image_chunk)); });
-}
+    // Runs part(p) for every p < parts, over the team when the work is large enough.
+    template <class Part>
+    void run(std::size_t parts, std::size_t entries_per_part, Part&& part) {
+        if (parts < 2 || parts * entries_per_part < threaded_entries) {
+            for (std::size_t p = 0; p < parts; ++p) {
+                if (check_ != nullptr) check_();
+                part(p);
+            }
+            return;
+        }
+        team_.run(
+            parts,
+            [&](std::size_t p) {
+                if (team_.stopping(p)) return;
+                if (check_ != nullptr && team_.on_calling_thread()) check_();
+                part(p);
+            },
+            check_);
+    }
+
+    // Runs part(first, last) over [0, count) in chunks of image_chunk.
+    template <class Part>
+    void run_in_chunks(std::size_t count, std::size_t entries_per_item, Part&& part) {
+        const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
+        run(chunks, image_chunk * entries_per_item,
+            [&](std::size_t c) { part(c * image_chunk, std::min(count, (c + 1) * image_chunk)); });
+    }
+
+private:
+    ThreadTeam team_;
+    InterruptCheck check_;
+};
 
 // The coefficients of `count` d x d matrices that are made on demand a
 // chunk at a time: make(first, last, matrices) writes matrices first to last
 // (row-major, one after another, zeroed before), and take(t, coefficients)
 // receives the n coefficients of matrix t.
 template <class MakeChunk, class Take>
-void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, InterruptCheck check) {
+void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, Workers& workers) {
     const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
-    run_in_chunks(count, m, check, [&](std::size_t first, std::size_t last) {
+    workers.run_in_chunks(count, m, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
         algebra.project(last - first, matrices.data(), coefficients.data());
@@ -60,22 +76,22 @@ void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make,
 
 // project_chunks with the matrices made one at a time: make(t, matrix).
 template <class Make, class Take>
-void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, InterruptCheck check) {
+void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take&& take, Workers& workers) {
     const std::size_t m = algebra.dim() * algebra.dim();
     const auto make_chunk = [&](std::size_t first, std::size_t last, Complex* matrices) {
         for (std::size_t t = first; t < last; ++t) make(t, matrices + (t - first) * m);
     };
-    project_chunks(algebra, count, make_chunk, take, check);
+    project_chunks(algebra, count, make_chunk, take, workers);
 }
 
 // f(i, j) for every i < j < n, or i <= j with the diagonal, in tiles so that
 // the entries (i, j) and (j, i) of an n x n matrix stay in cache: a row of
 // tiles at a time, over the team.
 template <class F>
-void for_each_upper_pair(std::size_t n, bool diagonal, InterruptCheck check, F&& f) {
+void for_each_upper_pair(std::size_t n, bool diagonal, Workers& workers, F&& f) {
     constexpr std::size_t tile = 16;
     const std::size_t off_diagonal = diagonal ? 0 : 1;
-    run_in_parts((n + tile - 1) / tile, tile * n, check, [&](std::size_t row) {
+    workers.run((n + tile - 1) / tile, tile * n, [&](std::size_t row) {
         const std::size_t i0 = row * tile;
         for (std::size_t j0 = i0; j0 < n; j0 += tile)
             for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
@@ -84,8 +100,9 @@ void for_each_upper_pair(std::size_t n, bool diagonal, InterruptCheck check, F&&
 }
 
 // The n x n matrix a (row-major) becomes its transpose.
-inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, InterruptCheck check) {
-    for_each_upper_pair(n, false, check, [&](std::size_t i, std::size_t j) { std::swap(a[i * n + j], a[j * n + i]); });
+inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, Workers& workers) {
+    for_each_upper_pair(n, false, workers,
+                        [&](std::size_t i, std::size_t j) { std::swap(a[i * n + j], a[j * n + i]); });
 }
 
 // The reshuffles of superoperators: an index into d^4 entries has the
@@ -95,10 +112,10 @@ inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, Interrupt
 // a d x d transpose between rows d^3 apart, done in tiles, each x over the
 // team.
 inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex* target, bool reverse_middle,
-                                  InterruptCheck check) {
+                                  Workers& workers) {
     constexpr std::size_t tile = 16;
     const std::size_t outer = d * d * d;
-    run_in_parts(d, outer, check, [&](std::size_t x) {
+    workers.run(d, outer, [&](std::size_t x) {
         for (std::size_t y = 0; y < d; ++y) {
             const std::size_t from = (x * d + y) * d, to = (reverse_middle ? y * d + x : x * d + y) * d;
             for (std::size_t w0 = 0; w0 < d; w0 += tile)
