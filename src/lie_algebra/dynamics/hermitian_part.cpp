@@ -27,12 +27,17 @@ std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
     std::vector<Complex> matrix(size);
     std::vector<bool> hermitian(n);
     for (std::size_t k = 0; k < n; ++k) {
-        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) { matrix[p] = v; });
+        double largest = 0.0;
+        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) {
+            matrix[p] = v;
+            largest = std::max(largest, squared_modulus(v));
+        });
+        const double tolerance = adjoint_tolerance * adjoint_tolerance * largest;
         bool is_hermitian = true, is_anti_hermitian = true;
         basis.for_each_nonzero(k, [&](std::size_t p, Complex v) {
             const Complex mirrored = conj(matrix[(p % d) * d + p / d]);
-            is_hermitian = is_hermitian && v.re == mirrored.re && v.im == mirrored.im;
-            is_anti_hermitian = is_anti_hermitian && v.re == -mirrored.re && v.im == -mirrored.im;
+            is_hermitian = is_hermitian && squared_modulus(v - mirrored) <= tolerance;
+            is_anti_hermitian = is_anti_hermitian && squared_modulus(v + mirrored) <= tolerance;
         });
         basis.for_each_nonzero(k, [&](std::size_t p, Complex) { matrix[p] = Complex{}; });
         if (!is_hermitian && !is_anti_hermitian) return std::nullopt;
