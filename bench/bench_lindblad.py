@@ -7,6 +7,8 @@ lindblad        Algebra.lindblad against the NumPy route (every L(B_j) formed in
                 against qutip.liouvillian followed by the change of basis;
 lindblad_terms  Algebra.lindblad_terms against the NumPy Choi-matrix route
                 (superoperator, reshuffle, projection on both sides);
+dense           both again on a rotated Gell-Mann basis (U B U^H, every entry
+                nonzero), where zenqa takes matrix products too;
 peak            how far each zenqa call raises the resident memory, in a fresh
                 child process, against the size of its (n, n) result.
 
@@ -18,9 +20,11 @@ import ctypes
 import json
 import subprocess
 import sys
+import time
+from functools import partial
 
 import numpy as np
-from bench_decomposition import fmt_seconds, status_kib, timed
+from bench_decomposition import fmt_seconds, rotated_gellmann, status_kib, timed
 
 import zenqa
 
@@ -30,6 +34,7 @@ except ImportError:
     qutip = None
 
 REPEATS = 10
+SETTLE = 0.3  # seconds
 
 
 def equation(d, seed=2026):
@@ -145,6 +150,28 @@ def bench(d):
         print(f"  peak {method:<15} {peak_ratio(method, d):4.2f}x the (n, n) result")
 
 
+def bench_dense(d):
+    basis = rotated_gellmann(d)
+    algebra = zenqa.Algebra(basis)
+    routes = NumpyRoutes(basis)
+    arguments = equation(d)
+    generator = algebra.lindblad(*arguments)
+    print(f"d={d} rotated (dense)")
+    for method in ("lindblad", "lindblad_terms"):
+        inputs = arguments if method == "lindblad" else generator
+        # NumPy's OpenBLAS threads spin for a while after its products, on the
+        # cores the next timing needs: each starts once they sleep.
+        time.sleep(SETTLE)
+        ours = timed(partial(getattr(algebra, method), *inputs), REPEATS)
+        time.sleep(SETTLE)
+        numpy_route = timed(partial(getattr(routes, method), *inputs), REPEATS)
+        mark = "" if agree(ours.result, numpy_route.result) else "  MISMATCH"
+        print(
+            f"  {method:<15} {fmt_seconds(ours.seconds):>8}  numpy route {fmt_seconds(numpy_route.seconds):>8}"
+            f"  ratio {numpy_route.seconds / ours.seconds:6.1f}x{mark}"
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes, to check that the script runs")
@@ -154,6 +181,8 @@ def main():
         return child(options.child)
     for d in (3, 4) if options.quick else (16, 32):
         bench(d)
+    for d in (3,) if options.quick else (16, 24):
+        bench_dense(d)
 
 
 if __name__ == "__main__":
