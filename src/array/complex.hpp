@@ -22,4 +22,7 @@ inline Complex conj(Complex z) { return {z.re, -z.im}; }
 
 inline bool is_zero(Complex z) { return z.re == 0.0 && z.im == 0.0; }
 
+// |z|^2: cheaper than the modulus where only comparisons need it.
+inline double squared_modulus(Complex z) { return z.re * z.re + z.im * z.im; }
+
 }  // namespace zenqa

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "array/complex.hpp"
+#include "lie_algebra/algebra/basis_facts.hpp"
 #include "lie_algebra/algebra/pair_tensor.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
@@ -46,6 +48,11 @@ public:
     }
     // The dimension of the span of the basis.
     std::size_t rank() const { return projector_.rank(); }
+    // Found on first use, by whichever thread comes first.
+    const BasisFacts& facts() const {
+        std::call_once(facts_found_, [this] { facts_ = find_basis_facts(*this); });
+        return facts_;
+    }
 
     // Matrix i has the nonzero entries of column i, at positions r*d + c.
     const SparseColumns& basis_columns() const { return columns_; }
@@ -63,6 +70,8 @@ private:
     std::optional<MonomialBasis> monomial_;
     BlockProjector projector_;  // of the ranged columns
     PairTensor structure_, d_coefficients_;
+    mutable std::once_flag facts_found_;
+    mutable BasisFacts facts_;
 };
 
 }  // namespace zenqa

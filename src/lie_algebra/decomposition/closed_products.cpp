@@ -17,8 +17,6 @@ namespace {
 constexpr double tolerance = 1e-12;
 constexpr double squared_tolerance = tolerance * tolerance;
 
-double squared_modulus(Complex z) { return z.re * z.re + z.im * z.im; }
-
 Complex inverse(Complex z) {
     const double squared = squared_modulus(z);
     return {z.re / squared, -z.im / squared};

@@ -10,9 +10,6 @@
 
 namespace zenqa {
 
-// |z|^2: cheaper than the modulus where only comparisons need it.
-inline double squared_modulus(Complex z) { return z.re * z.re + z.im * z.im; }
-
 // The largest modulus of the n values.
 inline double largest_modulus(const Complex* values, std::size_t n) {
     double largest = 0.0;

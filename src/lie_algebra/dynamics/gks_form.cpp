@@ -100,14 +100,6 @@ void write_hamiltonian(const UnitImages& images, std::size_t d, Complex* hamilto
     for (std::size_t i = 0; i < d; ++i) hamiltonian[i * d + i].re -= trace * inverse_d;
 }
 
-// The nonzero entries of the pseudo-inverse V^+ of the basis columns V.
-std::size_t pseudo_inverse_nonzeros(const Algebra& algebra) {
-    std::size_t nonzeros = 0;
-    for (std::size_t p = 0; p < algebra.dim() * algebra.dim(); ++p)
-        algebra.for_each_unit_coefficient(p, [&](std::size_t, Complex) { ++nonzeros; });
-    return nonzeros;
-}
-
 // The rows of V^+: column a holds the nonzero entries of row a.
 SparseColumns pseudo_inverse_rows(const Algebra& algebra) {
     const std::size_t n = algebra.size(), size = algebra.dim() * algebra.dim();
@@ -225,7 +217,7 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
     write_hamiltonian(*images, d, hamiltonian);
     // By rows, each nonzero of V^+ costs d*d scalar steps; the Choi route
     // costs 2 n d^4 steps in matrix products, several times faster each.
-    if (pseudo_inverse_nonzeros(algebra) * 4 <= n * d * d) {
+    if (algebra.facts().unit_coefficients * 4 <= n * d * d) {
         kossakowski_by_rows(algebra, *images, pseudo_inverse_rows(algebra), kossakowski, workers);
     } else {
         kossakowski_by_choi_matrix(algebra, *images, kossakowski, workers);

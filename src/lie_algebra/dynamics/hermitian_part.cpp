@@ -22,28 +22,9 @@ void put_component(Complex& z, bool keeps_real, double value) { (keeps_real ? z.
 }  // namespace
 
 std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
-    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
-    const SparseColumns& basis = algebra.basis_columns();
-    std::vector<Complex> matrix(size);
-    std::vector<bool> hermitian(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        double largest = 0.0;
-        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) {
-            matrix[p] = v;
-            largest = std::max(largest, squared_modulus(v));
-        });
-        const double tolerance = adjoint_tolerance * adjoint_tolerance * largest;
-        bool is_hermitian = true, is_anti_hermitian = true;
-        basis.for_each_nonzero(k, [&](std::size_t p, Complex v) {
-            const Complex mirrored = conj(matrix[(p % d) * d + p / d]);
-            is_hermitian = is_hermitian && squared_modulus(v - mirrored) <= tolerance;
-            is_anti_hermitian = is_anti_hermitian && squared_modulus(v + mirrored) <= tolerance;
-        });
-        basis.for_each_nonzero(k, [&](std::size_t p, Complex) { matrix[p] = Complex{}; });
-        if (!is_hermitian && !is_anti_hermitian) return std::nullopt;
-        hermitian[k] = is_hermitian;
-    }
-    return HermitianPart(std::move(hermitian));
+    const std::optional<std::vector<bool>>& hermitian = algebra.facts().hermitian;
+    if (!hermitian) return std::nullopt;
+    return HermitianPart(*hermitian);
 }
 
 void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& b) {
@@ -68,26 +49,15 @@ void HermitianPart::restore(std::vector<Complex>& a_columns, std::vector<Complex
 // the diagonal] db)_k, with w_q the coefficients of E_q less its trace part,
 // each at most twice the largest coefficient of a unit matrix.
 double HermitianPart::removed_bound(const Algebra& algebra) const {
-    const std::size_t n = removed_b_.size(), d = algebra.dim();
+    const std::size_t n = removed_b_.size();
     std::vector<double> row_sums(n);
     for (std::size_t j = 0; j < n; ++j)
         for (std::size_t k = 0; k < n; ++k) row_sums[k] += std::abs(removed_a_[j * n + k]);
     double largest_b = 0.0;
     for (const double x : removed_b_) largest_b = std::max(largest_b, std::abs(x));
     const double largest_row_sum = *std::max_element(row_sums.begin(), row_sums.end());
-    if (largest_row_sum == 0.0 && largest_b == 0.0) return 0.0;
-
-    std::vector<double> position_sums(d * d);
-    for (std::size_t k = 0; k < n; ++k)
-        algebra.basis_columns().for_each_nonzero(
-            k, [&](std::size_t p, Complex v) { position_sums[p] += std::sqrt(squared_modulus(v)); });
-    double largest_unit_coefficient = 0.0;
-    for (std::size_t p = 0; p < d * d; ++p)
-        algebra.for_each_unit_coefficient(p, [&](std::size_t, Complex v) {
-            largest_unit_coefficient = std::max(largest_unit_coefficient, squared_modulus(v));
-        });
-    const double basis_bound = *std::max_element(position_sums.begin(), position_sums.end());
-    return basis_bound * (largest_row_sum * 2.0 * std::sqrt(largest_unit_coefficient) + largest_b);
+    const BasisFacts& facts = algebra.facts();
+    return facts.largest_position_sum * (largest_row_sum * 2.0 * facts.largest_unit_coefficient + largest_b);
 }
 
 }  // namespace zenqa

@@ -16,11 +16,8 @@ namespace zenqa {
 // matrices, and its Choi matrix is the Hermitian part of L's.
 class HermitianPart {
 public:
-    // A basis matrix counts as Hermitian (anti-Hermitian) within this much of
-    // its largest entry: U B U^H is so only within rounding.
-    static constexpr double adjoint_tolerance = 1e-13;
-
-    // None unless every basis matrix is Hermitian or anti-Hermitian.
+    // None unless every basis matrix is Hermitian or anti-Hermitian (see
+    // BasisFacts).
     static std::optional<HermitianPart> of(const Algebra& algebra);
 
     // Turns A (by its columns: A^T row-major) and b into those of L_h,
