@@ -136,7 +136,8 @@ std::vector<PyMethodDef> dynamics_methods() {
          "(B_i rho B_j^H - 1/2 {B_j^H B_i, rho}). The generator is completely\n"
          "positive exactly when C is positive semidefinite. Needs d*d - 1\n"
          "independent traceless basis matrices; ValueError for a generator that\n"
-         "does not preserve Hermiticity, with the size of the deviation."},
+         "does not preserve Hermiticity, with the size of the deviation. Within\n"
+         "the tolerance (1e-8 of its Choi matrix), the form of its Hermitian part."},
         {"from_liouvillian", with_keywords(algebra_from_liouvillian), METH_VARARGS | METH_KEYWORDS,
          "from_liouvillian($self, /, superoperator)\n--\n\n"
          "The generator (A, b) of a trace-preserving (d*d, d*d) superoperator acting\n"
