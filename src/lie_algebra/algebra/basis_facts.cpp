@@ -32,6 +32,20 @@ std::optional<std::vector<bool>> hermitian_matrices(const SparseColumns& basis, 
     return hermitian;
 }
 
+bool span_holds_trace(const Algebra& algebra) {
+    const std::size_t d = algebra.dim(), n = algebra.size();
+    std::vector<Complex> identity(d * d), coefficients(n), projection(d * d);
+    for (std::size_t r = 0; r < d; ++r) identity[r * d + r] = {1.0, 0.0};
+    algebra.project(1, identity.data(), coefficients.data());
+    for (std::size_t k = 0; k < n; ++k) {
+        algebra.basis_columns().for_each_nonzero(
+            k, [&](std::size_t p, Complex v) { projection[p] = projection[p] + coefficients[k] * v; });
+    }
+    double squared = 0.0;
+    for (const Complex z : projection) squared += squared_modulus(z);
+    return std::sqrt(squared) > 1e-8 * std::sqrt(static_cast<double>(d));
+}
+
 }  // namespace
 
 BasisFacts find_basis_facts(const Algebra& algebra) {
@@ -50,6 +64,7 @@ BasisFacts find_basis_facts(const Algebra& algebra) {
             ++facts.unit_coefficients;
         });
     facts.largest_unit_coefficient = std::sqrt(largest);
+    facts.span_holds_trace = span_holds_trace(algebra);
     return facts;
 }
 

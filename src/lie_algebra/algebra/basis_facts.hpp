@@ -20,6 +20,10 @@ struct BasisFacts {
     // of those coefficients are nonzero: the entries of the pseudo-inverse.
     double largest_unit_coefficient = 0.0;
     std::size_t unit_coefficients = 0;
+    // Whether some matrix of the span has a trace: whether the identity has a
+    // component there beyond 1e-8 of its norm sqrt(d), far above the traces
+    // of rounded traceless matrices (Sylvester's powers of the clock).
+    bool span_holds_trace = false;
 };
 
 // U B U^H is Hermitian or anti-Hermitian only within rounding.
