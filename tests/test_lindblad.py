@@ -35,6 +35,7 @@ BASES = {
     "gellmann-6": zenqa.gen_gellmann(6),  # more than one chunk of work
     "sylvester-3": zenqa.gen_sylvester(3),
     "rotated-3": rotated(zenqa.gen_gellmann(3), seed=5),
+    "rotated-6": rotated(zenqa.gen_gellmann(6), seed=7),  # dense: matrix products, more than one chunk of them
     "non-orthogonal-3": mixed(zenqa.gen_gellmann(3), seed=6),
     "hermitian-3": [-1j * m for m in zenqa.gen_gellmann(3)],  # the lambda themselves
     "mixed-adjoints-3": [m * 1j**k for k, m in enumerate(zenqa.gen_gellmann(3))],  # some Hermitian, some anti-Hermitian
