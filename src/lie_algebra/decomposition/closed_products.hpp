@@ -72,7 +72,8 @@ private:
     Complex least_squares_factor(std::size_t i, std::size_t j, std::size_t k) const;
 
     const MonomialBasis& basis_;
-    std::size_t size_ = 0, characters_ = 0;
+    std::size_t size_ = 0;  // basis_.size(), read on every pair without its division
+    std::size_t characters_ = 0;
     // Per matrix:
     std::vector<std::uint32_t> character_of_;
     // Its value in each column: d per matrix, or n per column in the exact mode.

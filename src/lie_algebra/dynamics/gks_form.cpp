@@ -46,7 +46,8 @@ public:
         workers.run(d_, d_ * size_, [&](std::size_t k) {
             for (std::size_t l = k; l < d_; ++l) {
                 Complex *kl = images_.data() + (k * d_ + l) * size_, *lk = images_.data() + (l * d_ + k) * size_;
-                largest[k] = std::max({largest[k], largest_modulus(kl, size_), largest_modulus(lk, size_)});
+                largest[k] =
+                    std::max({largest[k], largest_modulus(kl, size_), l == k ? 0.0 : largest_modulus(lk, size_)});
                 for (std::size_t i = 0; i < d_; ++i)
                     for (std::size_t j = l == k ? i : 0; j < d_; ++j) {
                         const Complex upper = kl[i * d_ + j], lower = conj(lk[j * d_ + i]);
@@ -114,6 +115,12 @@ SparseColumns pseudo_inverse_rows(const Algebra& algebra) {
     return pseudo_inverse;
 }
 
+// Row `row` of the Hermitian C from the diagonal on, from the coefficients of
+// its conjugate; mirror_upper_triangle gives the rest.
+void take_upper_row(std::size_t row, std::size_t n, const Complex* coefficients, Complex* kossakowski) {
+    for (std::size_t b = row; b < n; ++b) kossakowski[row * n + b] = conj(coefficients[b]);
+}
+
 // C = V^+ R (V^+)^H by rows, for a sparse V^+: with U_a = sum_ik V^+[a,(i,k)]
 // R[(i,k), :], row a of C is conj(V^+ conj(U_a)). The d*d entries of U_a,
 // (j, l) at j*d + l, gather S[(i,j),(k,l)], runs of L(E_kl), and R is never
@@ -136,10 +143,8 @@ void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const
                 });
             }
         },
-        [&](std::size_t row, const Complex* coefficients) {
-            for (std::size_t b = 0; b < n; ++b) kossakowski[row * n + b] = conj(coefficients[b]);
-        },
-        workers);
+        [&](std::size_t row, const Complex* coefficients) { take_upper_row(row, n, coefficients, kossakowski); },
+        workers, true);
 }
 
 // C = V^+ R (V^+)^H for a dense V^+, in matrix products on R's columns.
@@ -161,16 +166,16 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
         });
     }
-    // Then C^H = V^+ Y^H, a chunk of rows of C at a time, from the chunk's
-    // diagonal on: C is Hermitian, and mirror_upper_triangle gives the rest.
-    workers.run_in_chunks(n, size, [&](std::size_t first, std::size_t last) {
-        std::vector<Complex> matrices((last - first) * size), coefficients((last - first) * n);
-        for (std::size_t q = 0; q < size; ++q)
-            for (std::size_t row = first; row < last; ++row) matrices[(row - first) * size + q] = conj(y[q * n + row]);
-        algebra.project(last - first, matrices.data(), coefficients.data(), first);
-        for (std::size_t row = first; row < last; ++row)
-            for (std::size_t k = row; k < n; ++k) kossakowski[row * n + k] = conj(coefficients[(row - first) * n + k]);
-    });
+    // Then C^H = V^+ Y^H, a chunk of rows of C at a time.
+    project_chunks(
+        algebra, n,
+        [&](std::size_t first, std::size_t last, Complex* matrices) {
+            for (std::size_t q = 0; q < size; ++q)
+                for (std::size_t row = first; row < last; ++row)
+                    matrices[(row - first) * size + q] = conj(y[q * n + row]);
+        },
+        [&](std::size_t row, const Complex* coefficients) { take_upper_row(row, n, coefficients, kossakowski); },
+        workers, true);
 }
 
 // C, Hermitian within rounding, to the last bit from its upper triangle.

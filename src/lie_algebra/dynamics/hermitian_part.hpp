@@ -29,11 +29,11 @@ public:
     double removed_bound(const Algebra& algebra) const;
 
 private:
-    explicit HermitianPart(std::vector<bool> hermitian) : hermitian_(std::move(hermitian)) {}
+    explicit HermitianPart(const std::vector<bool>& hermitian) : hermitian_(hermitian) {}
     // Whether entry (k, j) of A keeps its real component.
     bool keeps_real(std::size_t k, std::size_t j) const { return hermitian_[k] == hermitian_[j]; }
 
-    std::vector<bool> hermitian_;  // s_k = +1
+    const std::vector<bool>& hermitian_;  // s_k = +1, the algebra's own
     std::vector<double> removed_a_, removed_b_;
 };
 

@@ -62,14 +62,16 @@ private:
 // The coefficients of `count` d x d matrices that are made on demand a
 // chunk at a time: make(first, last, matrices) writes matrices first to last
 // (row-major, one after another, zeroed before), and take(t, coefficients)
-// receives the n coefficients of matrix t.
+// receives the n coefficients of matrix t. With `upper_triangle`, the rows
+// of a Hermitian matrix, those before the chunk's first are left zero.
 template <class MakeChunk, class Take>
-void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, Workers& workers) {
+void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, Workers& workers,
+                    bool upper_triangle = false) {
     const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
     workers.run_in_chunks(count, m, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
-        algebra.project(last - first, matrices.data(), coefficients.data());
+        algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0);
         for (std::size_t t = first; t < last; ++t) take(t, coefficients.data() + (t - first) * n);
     });
 }
