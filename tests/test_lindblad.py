@@ -383,7 +383,16 @@ def test_generator_is_the_same_on_any_rotation_of_the_state_space():
         np.testing.assert_allclose(got, want, atol=1e-12)
 
 
-@pytest.mark.parametrize("basis", [zenqa.gen_gellmann(16), rotated(zenqa.gen_gellmann(6), seed=16)])
+@pytest.mark.parametrize(
+    "basis",
+    [
+        zenqa.gen_gellmann(16),
+        # Dense: matrix products over ranges of columns that follow the number of threads.
+        rotated(zenqa.gen_gellmann(14), seed=16),
+        np.einsum("ij,jkl->ikl", random_unitary(195, seed=18), zenqa.gen_gellmann(14)),  # every image formed
+    ],
+    ids=["gellmann", "rotated", "complex-mix"],
+)
 def test_same_bits_on_any_number_of_threads(monkeypatch, basis):
     algebra = zenqa.Algebra(basis)
     equation = random_equation(algebra.dim, 3, seed=17)

@@ -48,6 +48,9 @@ public:
     }
     // The dimension of the span of the basis.
     std::size_t rank() const { return projector_.rank(); }
+    // Whether a projection is one matrix product with the whole
+    // pseudo-inverse, as for a dense basis.
+    bool projects_densely() const { return projector_.is_one_block(); }
     // Found on first use, by whichever thread comes first.
     const BasisFacts& facts() const {
         std::call_once(facts_found_, [this] { facts_ = find_basis_facts(*this); });

@@ -305,6 +305,16 @@ std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(
 void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients,
                              std::size_t first) const {
     const std::size_t m = position_count_, n = matrix_count_;
+    if (is_one_block()) {
+        // Its targets and coefficients are read and written where they lie.
+        const std::size_t skipped = std::min(first, n);
+        for (std::size_t t = 0; t < count; ++t)
+            std::fill(coefficients + t * n, coefficients + t * n + skipped, Complex{});
+        if (skipped < n)
+            multiply_columns(n - skipped, count, m, blocks_[0].pseudo_inverse.data() + skipped, targets,
+                             coefficients + skipped, n, n);
+        return;
+    }
     std::fill(coefficients, coefficients + count * n, Complex{});
     std::vector<Complex> gathered, expanded;
     for (const Block& block : blocks_) {
@@ -318,8 +328,8 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
         for (std::size_t t = 0; t < count; ++t)
             for (std::size_t local = 0; local < positions; ++local)
                 gathered[t * positions + local] = targets[t * m + block.positions[local]];
-        multiply(false, kept, count, positions, block.pseudo_inverse.data() + skipped, gathered.data(), expanded.data(),
-                 matrices);
+        multiply_columns(kept, count, positions, block.pseudo_inverse.data() + skipped, gathered.data(),
+                         expanded.data(), matrices);
         for (std::size_t t = 0; t < count; ++t)
             for (std::size_t e = 0; e < kept; ++e)
                 coefficients[t * n + block.matrices[skipped + e]] = expanded[t * kept + e];

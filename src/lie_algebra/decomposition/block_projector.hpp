@@ -70,6 +70,12 @@ public:
     }
     // The rank of the column matrix, by the rule the pseudo-inverse keeps.
     std::size_t rank() const { return rank_; }
+    // Whether one block holds every position and matrix (a dense basis), so
+    // that a projection is one matrix product with the whole pseudo-inverse.
+    bool is_one_block() const {
+        return blocks_.size() == 1 && blocks_[0].positions.size() == position_count_ &&
+               blocks_[0].matrices.size() == matrix_count_;
+    }
 
     // A target of a block, given by its entries there, that is one basis
     // matrix of the block times a factor has only that one coefficient that

@@ -89,7 +89,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             // Image n, of I/d, is b's.
             const std::size_t basis_last = std::min(last, n);
             if (dense.data() != nullptr && first < basis_last) {
-                multiply(false, size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
+                multiply_columns(size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
             } else {
                 for (std::size_t t = first; t < basis_last; ++t) {
                     algebra.basis_columns().for_each_nonzero(
@@ -121,7 +121,8 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
     const DenseColumns dense(algebra);
-    workers.run_in_chunks(units.size(), size, [&](std::size_t first, std::size_t last) {
+    const std::size_t width = dense.data() != nullptr ? workers.range_width(units.size(), size) : image_chunk;
+    workers.run_in_pieces(units.size(), width, size, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);
         for (std::size_t t = 0; t < count; ++t) {
@@ -130,15 +131,23 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
             algebra.for_each_unit_coefficient(q, [&](std::size_t k, Complex v) { w_t[k] = v; });
             if (q / d != q % d) continue;
             for (std::size_t k = 0; k < n; ++k) w_t[k] = w_t[k] - identity_part[k];
-            std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
+            if (dense.data() == nullptr)
+                std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
         if (dense.data() != nullptr) {
-            multiply(false, n, count, n, a_columns.data(), w.data(), y.data());
-            std::vector<Complex> images(count * size);
-            multiply(false, size, count, n, dense.data(), y.data(), images.data());
+            multiply_columns(n, count, n, a_columns.data(), w.data(), y.data());
+            // Units in a row (all of them, unless only half are made) take
+            // their images where they go.
+            const bool in_place = units[last - 1] - units[first] == count - 1;
+            std::vector<Complex> made(in_place ? 0 : count * size);
+            Complex* images = in_place ? columns + units[first] * size : made.data();
+            multiply_columns(size, count, n, dense.data(), y.data(), images);
             for (std::size_t t = 0; t < count; ++t) {
-                Complex* column = columns + units[first + t] * size;
-                for (std::size_t p = 0; p < size; ++p) column[p] = column[p] + images[t * size + p];
+                const std::size_t q = units[first + t];
+                Complex* column = columns + q * size;
+                if (!in_place) std::copy(images + t * size, images + (t + 1) * size, column);
+                if (q / d != q % d) continue;
+                for (std::size_t p = 0; p < size; ++p) column[p] = column[p] + image_of_identity[p];
             }
             return;
         }

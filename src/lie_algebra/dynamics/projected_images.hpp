@@ -12,9 +12,15 @@
 
 namespace zenqa {
 
-// Matrices are made and projected this many at a time: the chunks are the
-// same on any number of threads, so the results are too, bit for bit.
+// Matrices are made and projected in pieces of a multiple of this many, and
+// pieces begin at its multiples. zgemm sums each column of a product the same
+// way however the columns are split, and each row the same way where the
+// rows are split at such multiples (of its unrolling), so the results do not
+// depend on the pieces, nor on the number of threads that the pieces follow.
 inline constexpr std::size_t image_chunk = 32;
+
+// A piece makes at most this many entries, about 4 MB, whatever d is.
+inline constexpr std::size_t widest_piece_entries = std::size_t{1} << 18;
 
 // Entries of made matrices below which one thread does all the work.
 inline constexpr std::size_t threaded_entries = std::size_t{1} << 15;
@@ -46,12 +52,20 @@ public:
             check_);
     }
 
-    // Runs part(first, last) over [0, count) in chunks of image_chunk.
+    // Runs part(first, last) over [0, count) in pieces of `width` items
+    // (a multiple of image_chunk, the last one shorter).
     template <class Part>
-    void run_in_chunks(std::size_t count, std::size_t entries_per_item, Part&& part) {
-        const std::size_t chunks = (count + image_chunk - 1) / image_chunk;
-        run(chunks, image_chunk * entries_per_item,
-            [&](std::size_t c) { part(c * image_chunk, std::min(count, (c + 1) * image_chunk)); });
+    void run_in_pieces(std::size_t count, std::size_t width, std::size_t entries_per_item, Part&& part) {
+        run((count + width - 1) / width, width * entries_per_item,
+            [&](std::size_t c) { part(c * width, std::min(count, (c + 1) * width)); });
+    }
+    // The width of a piece when every thread takes an equal range of the
+    // count: as few products as the threads and the piece size allow, each
+    // packing its large operand once for many columns.
+    std::size_t range_width(std::size_t count, std::size_t entries_per_item) const {
+        const auto round_up = [](std::size_t x) { return (x + image_chunk - 1) / image_chunk * image_chunk; };
+        const std::size_t widest = widest_piece_entries / entries_per_item / image_chunk * image_chunk;
+        return std::max(image_chunk, std::min(round_up((count + team_.size() - 1) / team_.size()), widest));
     }
 
 private:
@@ -64,11 +78,17 @@ private:
 // (row-major, one after another, zeroed before), and take(t, coefficients)
 // receives the n coefficients of matrix t. With `upper_triangle`, the rows
 // of a Hermitian matrix, those before the chunk's first are left zero.
+// Where a projection is one matrix product, each thread projects its range in
+// as few products as the piece size allows, except in the upper triangle,
+// of which narrow pieces leave out more; other bases follow single entries,
+// which stay in cache in narrow pieces.
 template <class MakeChunk, class Take>
 void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make, Take&& take, Workers& workers,
                     bool upper_triangle = false) {
     const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
-    workers.run_in_chunks(count, m, [&](std::size_t first, std::size_t last) {
+    const bool wide = algebra.projects_densely() && !upper_triangle;
+    const std::size_t width = wide ? workers.range_width(count, m) : image_chunk;
+    workers.run_in_pieces(count, width, m, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
         algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0);

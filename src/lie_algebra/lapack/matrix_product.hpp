@@ -10,6 +10,32 @@ namespace zenqa {
 // Products of at most this many complex multiply-adds are summed here: for
 // them the call into zgemm costs more than it saves.
 inline constexpr std::size_t largest_summed_product = 512;
+// The same bound on the multiply-adds of one column, for multiply_columns.
+inline constexpr std::size_t largest_summed_column = 16;
+
+// c = op(a) b, summed in plain loops; the arguments are multiply_columns'.
+inline void summed_product(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a,
+                           const Complex* b, Complex* c, std::size_t lda, std::size_t ldc) {
+    for (std::size_t col = 0; col < n; ++col) {
+        for (std::size_t row = 0; row < m; ++row) {
+            Complex sum{};
+            for (std::size_t q = 0; q < k; ++q) {
+                const Complex x = adjoint ? conj(a[row * lda + q]) : a[q * lda + row];
+                sum = sum + x * b[col * k + q];
+            }
+            c[col * ldc + row] = sum;
+        }
+    }
+}
+
+// c = op(a) b by zgemm; the arguments are multiply_columns'.
+inline void gemm_product(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
+                         Complex* c, std::size_t lda, std::size_t ldc) {
+    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
+    const int leading_a = lapack_int(lda), leading_c = lapack_int(ldc);
+    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
+    lapack::zgemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, &leading_a, b, &inner, &zero, c, &leading_c);
+}
 
 // c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
 // conjugate transpose when `adjoint` is set), b is k x n and c is m x n. The
@@ -18,22 +44,21 @@ inline constexpr std::size_t largest_summed_product = 512;
 inline void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
                      Complex* c, std::size_t lda = 0) {
     if (lda == 0) lda = adjoint ? k : m;
-    if (m * n * k <= largest_summed_product) {
-        for (std::size_t col = 0; col < n; ++col) {
-            for (std::size_t row = 0; row < m; ++row) {
-                Complex sum{};
-                for (std::size_t q = 0; q < k; ++q) {
-                    const Complex x = adjoint ? conj(a[row * lda + q]) : a[q * lda + row];
-                    sum = sum + x * b[col * k + q];
-                }
-                c[col * m + row] = sum;
-            }
-        }
-        return;
-    }
-    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k), leading = lapack_int(lda);
-    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    lapack::zgemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, &leading, b, &inner, &zero, c, &rows);
+    if (m * n * k <= largest_summed_product) return summed_product(adjoint, m, n, k, a, b, c, lda, m);
+    gemm_product(adjoint, m, n, k, a, b, c, lda, m);
+}
+
+// multiply(false, ...), choosing between the loops and zgemm by the work of
+// one column. zgemm sums each column the same way however many come with it,
+// so each column of c is the same bits whatever n is: callers may split
+// their columns by the number of threads. The columns of c lie ldc apart,
+// by default m.
+inline void multiply_columns(std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
+                             Complex* c, std::size_t lda = 0, std::size_t ldc = 0) {
+    if (lda == 0) lda = m;
+    if (ldc == 0) ldc = m;
+    if (m * k <= largest_summed_column) return summed_product(false, m, n, k, a, b, c, lda, ldc);
+    gemm_product(false, m, n, k, a, b, c, lda, ldc);
 }
 
 }  // namespace zenqa
