@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 #include <utility>
 
@@ -162,13 +163,22 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     closed.exact_ = squared_deviation == 0.0;
     // The exact mode reads, for one i and j after j, B_j's value in column 0
     // and in the column of B_i's first row: by column, those come in order.
-    closed.column_values_.resize(n * d);
-    for (std::size_t k = 0; k < n; ++k)
-        for (std::size_t c = 0; c < d; ++c)
-            closed.column_values_[closed.exact_ ? c * n + k : k * d + c] = basis.values(k)[basis.rows(k)[c]];
     if (closed.exact_) {
+        closed.column_values_.resize(n * d);
         closed.first_row_.resize(n);
-        for (std::size_t k = 0; k < n; ++k) closed.first_row_[k] = basis.rows(k)[0];
+        for (std::size_t k = 0; k < n; ++k) {
+            for (std::size_t c = 0; c < d; ++c) closed.column_values_[c * n + k] = basis.values(k)[basis.rows(k)[c]];
+            closed.first_row_[k] = basis.rows(k)[0];
+        }
+    } else {
+        closed.column_re_.resize(n * d);
+        closed.column_im_.resize(n * d);
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t c = 0; c < d; ++c) {
+                const Complex value = basis.values(k)[basis.rows(k)[c]];
+                closed.column_re_[k * d + c] = value.re;
+                closed.column_im_[k * d + c] = value.im;
+            }
     }
     // A product's factor is at most max |s|^2 / min |s|; what lies beside its
     // multiple, entry by entry within the deviation of it, and the overlap of
@@ -178,25 +188,43 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     return closed;
 }
 
-Complex ClosedProducts::least_squares_factor(std::size_t i, std::size_t j, std::size_t k) const {
+// Compiled for each target, for wider lanes where there are: the lanes add
+// the same terms in the same order, so every target gives the same bits.
+[[gnu::target_clones("avx2", "default")]] Complex ClosedProducts::least_squares_factor(std::size_t i, std::size_t j,
+                                                                                       std::size_t k) const {
+    using Four = double __attribute__((vector_size(4 * sizeof(double))));
     const std::size_t d = basis_.dim();
     const std::uint32_t* rows_j = basis_.rows(j);
-    const Complex *column_i = &column_values_[i * d], *column_j = &column_values_[j * d];
+    const double *i_re = &column_re_[i * d], *i_im = &column_im_[i * d];
+    const double *j_re = &column_re_[j * d], *j_im = &column_im_[j * d];
+    const double *k_re = &column_re_[k * d], *k_im = &column_im_[k * d];
+    const auto four = [](const double* x) {
+        Four v;
+        std::memcpy(&v, x, sizeof v);
+        return v;
+    };
     // <B_k, B_i B_j> / |B_k|^2: in column c the product holds B_i(r, q) B_j(q, c)
-    // where B_k holds its entry, summed in four interleaved parts that do not
-    // wait on each other.
-    const Complex* column_k = &column_values_[k * d];
-    const auto term = [&](std::size_t c) { return conj(column_k[c]) * (column_i[rows_j[c]] * column_j[c]); };
-    Complex part0{}, part1{}, part2{}, part3{};
+    // where B_k holds its entry. Lane l sums the terms of the columns c = l
+    // mod 4, in four parts that do not wait on each other, each term
+    // conj(B_k) (B_i B_j) by the textbook formulas.
+    Four re{}, im{};
     std::size_t c = 0;
     for (; c + 4 <= d; c += 4) {
-        part0 = part0 + term(c);
-        part1 = part1 + term(c + 1);
-        part2 = part2 + term(c + 2);
-        part3 = part3 + term(c + 3);
+        const std::uint32_t* q = rows_j + c;
+        const Four a_re = {i_re[q[0]], i_re[q[1]], i_re[q[2]], i_re[q[3]]};
+        const Four a_im = {i_im[q[0]], i_im[q[1]], i_im[q[2]], i_im[q[3]]};
+        const Four b_re = four(j_re + c), b_im = four(j_im + c);
+        const Four p_re = a_re * b_re - a_im * b_im, p_im = a_re * b_im + a_im * b_re;
+        const Four c_re = four(k_re + c), c_im = -four(k_im + c);
+        re += c_re * p_re - c_im * p_im;
+        im += c_re * p_im + c_im * p_re;
     }
-    for (; c < d; ++c) part0 = part0 + term(c);
-    const Complex sum = (part0 + part1) + (part2 + part3);
+    Complex part0{re[0], im[0]};
+    for (; c < d; ++c) {
+        const Complex k_value{k_re[c], k_im[c]}, i_value{i_re[rows_j[c]], i_im[rows_j[c]]}, j_value{j_re[c], j_im[c]};
+        part0 = part0 + conj(k_value) * (i_value * j_value);
+    }
+    const Complex sum = (part0 + Complex{re[1], im[1]}) + (Complex{re[2], im[2]} + Complex{re[3], im[3]});
     return {sum.re / squared_norm_[k], sum.im / squared_norm_[k]};
 }
 

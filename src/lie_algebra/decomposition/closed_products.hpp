@@ -76,8 +76,10 @@ private:
     std::size_t characters_ = 0;
     // Per matrix:
     std::vector<std::uint32_t> character_of_;
-    // Its value in each column: d per matrix, or n per column in the exact mode.
+    // Its value in each column, n per column, in the exact mode; otherwise
+    // d per matrix, real and imaginary parts apart, to be summed lane by lane.
     std::vector<Complex> column_values_;
+    std::vector<double> column_re_, column_im_;
     std::vector<std::uint32_t> first_row_;  // the row of its column 0, in the exact mode
     std::vector<Complex> inverse_first_;    // 1 / its value in column 0
     std::vector<double> squared_norm_;
