@@ -46,6 +46,8 @@ public:
     const T* begin() const { return data_; }
     const T* end() const { return data_ + size_; }
 
+    // No values, the room for them kept.
+    void clear() { size_ = 0; }
     void push_back(const T& value) {
         if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
         data_[size_++] = value;

@@ -37,6 +37,11 @@ struct TensorRows {
 // They pass straight into the tensors: nothing is left to give back.
 std::size_t held_bytes(const TensorRows&) { return 0; }
 
+void empty(TensorRows& rows) {
+    rows.structure.clear();
+    rows.d_coefficients.clear();
+}
+
 // Both tensors of a closed basis, each group of rows writing its part of
 // their stored halves, which join in order.
 void expand_closed_tensors(const ClosedProducts& products, int exponent, InterruptCheck check_interrupt,

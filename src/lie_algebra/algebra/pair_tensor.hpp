@@ -32,6 +32,13 @@ struct PairTensor {
     void append_rows(const PairTensor& part);
     // Closes the rows up to n, the basis size.
     void finish(std::size_t n);
+    // No rows, the room for their entries kept.
+    void clear() {
+        row_begin.assign(1, 0);
+        j.clear();
+        k.clear();
+        value.clear();
+    }
 
     // The number of entries of the whole tensor, both halves.
     std::size_t full_size() const;

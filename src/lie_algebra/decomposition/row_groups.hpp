@@ -31,6 +31,11 @@ public:
         pairs_.push_back({i, j, coefficients_.size()});
     }
     std::size_t bytes() const { return pairs_.size() * sizeof(Pair) + coefficients_.size() * sizeof(Coefficient); }
+    // No records, the room for them kept.
+    void clear() {
+        pairs_.clear();
+        coefficients_.clear();
+    }
     template <class Record>
     void hand_on(Record& record) const {
         for (std::size_t p = 0; p < pairs_.size(); ++p) hand_on_pair(p, record);
@@ -118,6 +123,12 @@ private:
 // The workspace of groups that need none.
 struct NoWorkspace {};
 
+// Streams of held records emptied for another group.
+template <std::size_t Streams>
+void empty(std::array<HeldRecords, Streams>& streams) {
+    for (HeldRecords& stream : streams) stream.clear();
+}
+
 // The bytes that streams of held records hold.
 template <std::size_t Streams>
 std::size_t held_bytes(const std::array<HeldRecords, Streams>& streams) {
@@ -129,8 +140,8 @@ std::size_t held_bytes(const std::array<HeldRecords, Streams>& streams) {
 // Calls expand_group(first, last, check_row, held, workspace) for the groups
 // of rows [first, last) on a team, or on the calling thread alone as one
 // group unless `threaded`, each group recording into a Group of its own (such
-// as streams of held records); then hands each group's, in order, to
-// hand_on. Groups run in waves, and a wave's records are handed on by one
+// as streams of held records, emptied by empty(group)); then hands each
+// group's, in order, to hand_on. Groups run in waves, and a wave's records are handed on by one
 // thread of the team while the others expand the next wave. Only the calling
 // thread checks for interrupts. Returns how many bytes the groups held in all,
 // by held_bytes(group).
@@ -148,8 +159,15 @@ std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_int
         for (Group& group : held) hand_on(group);
     };
     Held previous;  // the wave before, not handed on yet
+    // Groups handed on, emptied: their room serves the groups after them,
+    // whose pages are then in memory already.
+    Held spare;
     for (std::size_t first = 0; first < groups; first += wave) {
         Held held(std::min(wave, groups - first));
+        for (std::size_t g = 0; g < held.size() && !spare.empty(); ++g) {
+            held[g] = std::move(spare.back());
+            spare.pop_back();
+        }
         // Part 0 hands the wave before on, ahead of the groups after it.
         const std::size_t hand_on_parts = previous.empty() ? 0 : 1;
         team.run(
@@ -168,6 +186,10 @@ std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_int
             },
             check_interrupt);
         for (const Group& group : held) bytes += held_bytes(group);
+        for (Group& group : previous) {
+            empty(group);
+            spare.push_back(std::move(group));
+        }
         previous = std::move(held);
     }
     hand_on_all(previous);
