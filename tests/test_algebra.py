@@ -181,6 +181,24 @@ def test_dense_tensor_is_the_decomposition_of_every_product(case, tensor, produc
     assert np.allclose(dense, np.where(abs(dense) > 0, expected, 0), rtol=0, atol=1e-12 * max(1, abs(expected).max()))
 
 
+@pytest.mark.parametrize("generate", [zenqa.gen_gellmann, zenqa.gen_sylvester], ids=["gellmann", "sylvester"])
+def test_rows_in_many_waves_of_groups_hold_their_own_products(generate):
+    # 195 rows go out in 25 groups, whose later waves reuse the room of the groups before them.
+    basis, block = generate(14), 40
+    stack, algebra, project = np.array(basis), zenqa.Algebra(basis), projector(basis)
+    tensors = [algebra.structure_constants(), algebra.d_coefficients()]
+    for first in range(0, len(basis), block):
+        rows = stack[first : first + block]
+        left = np.einsum("iab,jbc->ijac", rows, stack, optimize=True)
+        right = np.einsum("jab,ibc->ijac", stack, rows, optimize=True)
+        for (index, value), product in zip(tensors, [left - right, (left + right) / 2], strict=True):
+            expected = project(product)
+            got = np.zeros_like(expected)
+            inside = (index[:, 0] >= first) & (index[:, 0] < first + block)
+            got[tuple((index[inside] - [first, 0, 0]).T)] = value[inside]
+            assert np.allclose(got, expected, rtol=0, atol=1e-12)
+
+
 def test_entries_are_sorted_owned_arrays(any_case):
     _, _, algebra = any_case
     for index, value in (algebra.structure_constants(), algebra.d_coefficients()):
