@@ -198,11 +198,8 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     const double *i_re = &column_re_[i * d], *i_im = &column_im_[i * d];
     const double *j_re = &column_re_[j * d], *j_im = &column_im_[j * d];
     const double *k_re = &column_re_[k * d], *k_im = &column_im_[k * d];
-    const auto four = [](const double* x) {
-        Four v;
-        std::memcpy(&v, x, sizeof v);
-        return v;
-    };
+    // Loads through a reference: a vector passed by value would change the ABI between targets.
+    const auto load = [](Four& v, const double* x) { std::memcpy(&v, x, sizeof v); };
     // <B_k, B_i B_j> / |B_k|^2: in column c the product holds B_i(r, q) B_j(q, c)
     // where B_k holds its entry. Lane l sums the terms of the columns c = l
     // mod 4, in four parts that do not wait on each other, each term
@@ -213,11 +210,15 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
         const std::uint32_t* q = rows_j + c;
         const Four a_re = {i_re[q[0]], i_re[q[1]], i_re[q[2]], i_re[q[3]]};
         const Four a_im = {i_im[q[0]], i_im[q[1]], i_im[q[2]], i_im[q[3]]};
-        const Four b_re = four(j_re + c), b_im = four(j_im + c);
+        Four b_re, b_im, conj_re, conj_im;
+        load(b_re, j_re + c);
+        load(b_im, j_im + c);
+        load(conj_re, k_re + c);
+        load(conj_im, k_im + c);
+        conj_im = -conj_im;
         const Four p_re = a_re * b_re - a_im * b_im, p_im = a_re * b_im + a_im * b_re;
-        const Four c_re = four(k_re + c), c_im = -four(k_im + c);
-        re += c_re * p_re - c_im * p_im;
-        im += c_re * p_im + c_im * p_re;
+        re += conj_re * p_re - conj_im * p_im;
+        im += conj_re * p_im + conj_im * p_re;
     }
     Complex part0{re[0], im[0]};
     for (; c < d; ++c) {
