@@ -141,10 +141,10 @@ std::size_t held_bytes(const std::array<HeldRecords, Streams>& streams) {
 // of rows [first, last) on a team, or on the calling thread alone as one
 // group unless `threaded`, each group recording into a Group of its own (such
 // as streams of held records, emptied by empty(group)); then hands each
-// group's, in order, to hand_on. Groups run in waves, and a wave's records are handed on by one
-// thread of the team while the others expand the next wave. Only the calling
-// thread checks for interrupts. Returns how many bytes the groups held in all,
-// by held_bytes(group).
+// group's, in order, to hand_on. Groups run in waves, and a wave's records
+// are handed on by one thread of the team while the others expand the next
+// wave. Only the calling thread checks for interrupts. Returns how many bytes
+// the groups held in all, by held_bytes(group).
 template <class Group, class MakeWorkspace, class ExpandGroup, class HandOn>
 std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace& make_workspace,
                           ExpandGroup& expand_group, HandOn& hand_on) {
