@@ -162,8 +162,7 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
         std::vector<Complex> r(size * size);
         exchange_outer_digits(d, images.data(), r.data(), false, workers);
         y.resize(size * n);
-        const std::size_t width = algebra.projects_densely() ? workers.range_width(size, size) : image_chunk;
-        workers.run_in_pieces(size, width, size, [&](std::size_t first, std::size_t last) {
+        workers.run_in_pieces(size, size, algebra.projects_densely(), [&](std::size_t first, std::size_t last) {
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
         });
     }

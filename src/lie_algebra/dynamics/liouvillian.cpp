@@ -121,8 +121,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
     const DenseColumns dense(algebra);
-    const std::size_t width = dense.data() != nullptr ? workers.range_width(units.size(), size) : image_chunk;
-    workers.run_in_pieces(units.size(), width, size, [&](std::size_t first, std::size_t last) {
+    workers.run_in_pieces(units.size(), size, dense.data() != nullptr, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);
         for (std::size_t t = 0; t < count; ++t) {

@@ -52,23 +52,25 @@ public:
             check_);
     }
 
-    // Runs part(first, last) over [0, count) in pieces of `width` items
-    // (a multiple of image_chunk, the last one shorter).
+    // Runs part(first, last) over [0, count) in pieces. `wide`, for matrix
+    // products, which pack their large operand once per product: one range
+    // per thread, in as few pieces as widest_piece_entries allows. Otherwise
+    // image_chunk items at a time, which stay in cache.
     template <class Part>
-    void run_in_pieces(std::size_t count, std::size_t width, std::size_t entries_per_item, Part&& part) {
+    void run_in_pieces(std::size_t count, std::size_t entries_per_item, bool wide, Part&& part) {
+        const std::size_t width = wide ? range_width(count, entries_per_item) : image_chunk;
         run((count + width - 1) / width, width * entries_per_item,
             [&](std::size_t c) { part(c * width, std::min(count, (c + 1) * width)); });
     }
-    // The width of a piece when every thread takes an equal range of the
-    // count: as few products as the threads and the piece size allow, each
-    // packing its large operand once for many columns.
+
+private:
+    // A multiple of image_chunk near count / threads, at most widest_piece_entries' worth.
     std::size_t range_width(std::size_t count, std::size_t entries_per_item) const {
         const auto round_up = [](std::size_t x) { return (x + image_chunk - 1) / image_chunk * image_chunk; };
         const std::size_t widest = widest_piece_entries / entries_per_item / image_chunk * image_chunk;
         return std::max(image_chunk, std::min(round_up((count + team_.size() - 1) / team_.size()), widest));
     }
 
-private:
     ThreadTeam team_;
     InterruptCheck check_;
 };
@@ -87,8 +89,7 @@ void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make,
                     bool upper_triangle = false) {
     const std::size_t m = algebra.dim() * algebra.dim(), n = algebra.size();
     const bool wide = algebra.projects_densely() && !upper_triangle;
-    const std::size_t width = wide ? workers.range_width(count, m) : image_chunk;
-    workers.run_in_pieces(count, width, m, [&](std::size_t first, std::size_t last) {
+    workers.run_in_pieces(count, m, wide, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
         algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0);

@@ -38,12 +38,11 @@ inline void gemm_product(bool adjoint, std::size_t m, std::size_t n, std::size_t
 }
 
 // c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
-// conjugate transpose when `adjoint` is set), b is k x n and c is m x n. The
-// columns of a lie lda apart, by default as close as they can.
+// conjugate transpose when `adjoint` is set), b is k x n and c is m x n.
 // Inline, so that the small products of a known kind compile to their own loops.
 inline void multiply(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a, const Complex* b,
-                     Complex* c, std::size_t lda = 0) {
-    if (lda == 0) lda = adjoint ? k : m;
+                     Complex* c) {
+    const std::size_t lda = adjoint ? k : m;
     if (m * n * k <= largest_summed_product) return summed_product(adjoint, m, n, k, a, b, c, lda, m);
     gemm_product(adjoint, m, n, k, a, b, c, lda, m);
 }
