@@ -49,7 +49,8 @@ public:
     // No values, the room for them kept.
     void clear() { size_ = 0; }
     void push_back(const T& value) {
-        if (size_ == capacity_) reserve(capacity_ < 16 ? 16 : 2 * capacity_);
+        if (size_ == capacity_) [[unlikely]]
+            grow_for_one();
         data_[size_++] = value;
     }
     void append(const T* values, std::size_t count) {
@@ -68,6 +69,8 @@ public:
 private:
     static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
 
+    // Out of line, so that push_back stays small enough to inline.
+    [[gnu::noinline]] void grow_for_one() { reserve(capacity_ < 16 ? 16 : 2 * capacity_); }
     void swap(MappedArray& other) noexcept {
         std::swap(what_, other.what_);
         std::swap(data_, other.data_);
@@ -85,6 +88,9 @@ private:
         } else {
             grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (grown == MAP_FAILED) throw std::bad_alloc();
+            // Huge pages where they fit: a few faults instead of one per 4 KiB.
+            // The whole mapping, so that it stays one block that mremap can grow.
+            madvise(grown, new_bytes, MADV_HUGEPAGE);
             if (used != 0) std::memcpy(grown, block, used);
             std::free(block);
         }
