@@ -17,14 +17,6 @@ Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::An
 
 }  // namespace
 
-void PairTensor::append(std::size_t i, std::size_t j_, std::size_t k_, Complex v) {
-    while (rows() < i + 1) row_begin.push_back(stored());
-    j.push_back(static_cast<std::uint32_t>(j_));
-    k.push_back(static_cast<std::uint32_t>(k_));
-    value.push_back(v);
-    row_begin.back() = stored();
-}
-
 void PairTensor::append_rows(const PairTensor& part) {
     const std::size_t offset = stored();
     j.append(part.j.data(), part.stored());

@@ -25,8 +25,15 @@ struct PairTensor {
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }
-    // Entries come in increasing (i, j, k).
-    void append(std::size_t i, std::size_t j_, std::size_t k_, Complex v);
+    // Entries come in increasing (i, j, k). Inline: the expansions call it
+    // for every entry.
+    [[gnu::always_inline]] void append(std::size_t i, std::size_t j_, std::size_t k_, Complex v) {
+        while (rows() < i + 1) row_begin.push_back(stored());
+        j.push_back(static_cast<std::uint32_t>(j_));
+        k.push_back(static_cast<std::uint32_t>(k_));
+        value.push_back(v);
+        row_begin.back() = stored();
+    }
     // The rows of `part`, built apart, after these: part holds no entries in
     // the rows these have.
     void append_rows(const PairTensor& part);

@@ -229,17 +229,17 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     return {sum.re / squared_norm_[k], sum.im / squared_norm_[k]};
 }
 
-std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair, bool commutator, int exponent,
+std::span<const Coefficient> pair_coefficients(const ClosedPair& pair, bool commutator, int exponent,
                                                std::array<Coefficient, 2>& out) {
     std::array<Coefficient, 2> terms;
     std::size_t count = 0;
-    if (pair.forward) terms[count++] = {pair.forward->k, pair.forward->factor};
-    if (pair.backward) {
-        const Complex factor = pair.backward->factor;
-        if (count == 1 && terms[0].k == pair.backward->k) {
+    if (pair.forward_k != ClosedProducts::none) terms[count++] = {pair.forward_k, pair.forward};
+    if (pair.backward_k != ClosedProducts::none) {
+        const Complex factor = pair.backward;
+        if (count == 1 && terms[0].k == pair.backward_k) {
             terms[0].value = commutator ? terms[0].value - factor : terms[0].value + factor;
         } else {
-            terms[count++] = {pair.backward->k, commutator ? -factor : factor};
+            terms[count++] = {pair.backward_k, commutator ? -factor : factor};
             if (count == 2 && terms[1].k < terms[0].k) std::swap(terms[0], terms[1]);
         }
     }

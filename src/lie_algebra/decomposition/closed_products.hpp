@@ -37,32 +37,23 @@ public:
     double others_bound() const { return others_bound_; }
     std::size_t size() const { return size_; }
 
-    struct Multiple {
-        std::size_t k;
-        Complex factor;  // the least-squares coefficient of B_k
-    };
-    // B_i B_j = factor B_k within the deviation; none where B_i B_j is
-    // orthogonal to the basis within it.
-    std::optional<Multiple> product(std::size_t i, std::size_t j) const {
+    // B_i B_j = factor B_k within the deviation, where `multiple` finds k;
+    // none where B_i B_j is orthogonal to the basis within it. Index and
+    // factor come apart, as plain values, because a struct of both went
+    // through the stack on every pair.
+    static constexpr std::size_t none = SIZE_MAX;
+    std::size_t multiple(std::size_t i, std::size_t j) const {
         const std::int32_t pattern = basis_.product_group(basis_.group_of(i), basis_.group_of(j));
-        if (pattern < 0) return std::nullopt;
+        if (pattern < 0) return none;
         const std::uint32_t character = character_product_[character_of_[i] * characters_ + character_of_[j]];
         const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
-        if (found < 0) return std::nullopt;
-        const auto k = static_cast<std::size_t>(found);
-        if (!exact_) return Multiple{k, least_squares_factor(i, j, k)};
+        return found < 0 ? none : static_cast<std::size_t>(found);
+    }
+    Complex factor(std::size_t i, std::size_t j, std::size_t k) const {
+        if (!exact_) return least_squares_factor(i, j, k);
         // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
         const Complex in_column = column_values_[first_row_[j] * size_ + i], first = column_values_[j];
-        return Multiple{k, (in_column * first) * inverse_first_[k]};
-    }
-
-    // Both products of a pair, B_i B_j and B_j B_i.
-    struct Pair {
-        std::optional<Multiple> forward, backward;
-    };
-    Pair pair(std::size_t i, std::size_t j) const {
-        const std::optional<Multiple> forward = product(i, j);
-        return {forward, i == j ? forward : product(j, i)};
+        return (in_column * first) * inverse_first_[k];
     }
 
 private:
@@ -99,10 +90,18 @@ inline void keep_coefficient(std::size_t k, Complex value, int exponent, std::ar
         out[kept++] = {k, *coefficient};
 }
 
+// Both products of a pair as multiples: B_i B_j = forward B_forward_k and
+// B_j B_i = backward B_backward_k, an index `none` for a product orthogonal
+// to the basis.
+struct ClosedPair {
+    std::size_t forward_k, backward_k;
+    Complex forward, backward;
+};
+
 // The coefficients of B_i B_j - B_j B_i (the commutator) or B_i B_j + B_j B_i
 // that are not negligible, in increasing k: at most two, kept in `out`. The
 // factors found are 2^-exponent times the true ones, as for a ProjectionQueue.
-std::span<const Coefficient> pair_coefficients(const ClosedProducts::Pair& pair, bool commutator, int exponent,
+std::span<const Coefficient> pair_coefficients(const ClosedPair& pair, bool commutator, int exponent,
                                                std::array<Coefficient, 2>& out);
 
 // Closed bases of fewer matrices are expanded on the calling thread alone:
@@ -115,20 +114,25 @@ inline constexpr std::size_t closed_threaded_rows = 32;
 template <class OnPair>
 void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exponent, OnPair&& on_pair) {
     std::array<Coefficient, 2> commutator, anticommutator;
+    constexpr std::size_t none = ClosedProducts::none;
     for (std::size_t j = i; j < products.size(); ++j) {
-        const ClosedProducts::Pair pair = products.pair(i, j);
-        if (j != i && pair.forward && pair.backward && pair.forward->k == pair.backward->k) {
+        const std::size_t forward_k = products.multiple(i, j);
+        const std::size_t backward_k = j == i ? forward_k : products.multiple(j, i);
+        const Complex forward = forward_k == none ? Complex{} : products.factor(i, j, forward_k);
+        if (j != i && forward_k != none && forward_k == backward_k) {
             // Most pairs: both products are multiples of one matrix, and
             // pair_coefficients comes down to this.
-            const std::size_t k = pair.forward->k;
-            const Complex forward = pair.forward->factor, backward = pair.backward->factor;
+            const Complex backward = products.factor(j, i, forward_k);
             std::size_t commutators = 0, anticommutators = 0;
-            keep_coefficient(k, forward - backward, exponent, commutator, commutators);
-            keep_coefficient(k, forward + backward, exponent, anticommutator, anticommutators);
+            keep_coefficient(forward_k, forward - backward, exponent, commutator, commutators);
+            keep_coefficient(forward_k, forward + backward, exponent, anticommutator, anticommutators);
             on_pair(j, std::span<const Coefficient>(commutator.data(), commutators),
                     std::span<const Coefficient>(anticommutator.data(), anticommutators));
             continue;
         }
+        const Complex backward =
+            j == i ? forward : (backward_k == none ? Complex{} : products.factor(j, i, backward_k));
+        const ClosedPair pair{forward_k, backward_k, forward, backward};
         on_pair(j, j == i ? std::span<const Coefficient>() : pair_coefficients(pair, true, exponent, commutator),
                 pair_coefficients(pair, false, exponent, anticommutator));
     }
