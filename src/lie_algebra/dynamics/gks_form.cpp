@@ -116,9 +116,14 @@ SparseColumns pseudo_inverse_rows(const Algebra& algebra) {
 }
 
 // Row `row` of the Hermitian C from the diagonal on, from the coefficients of
-// its conjugate; mirror_upper_triangle gives the rest.
+// its conjugate, and its mirror in column `row`: C is Hermitian to the last
+// bit, its diagonal real.
 void take_upper_row(std::size_t row, std::size_t n, const Complex* coefficients, Complex* kossakowski) {
-    for (std::size_t b = row; b < n; ++b) kossakowski[row * n + b] = conj(coefficients[b]);
+    kossakowski[row * n + row] = {coefficients[row].re, 0.0};
+    for (std::size_t b = row + 1; b < n; ++b) {
+        kossakowski[row * n + b] = conj(coefficients[b]);
+        kossakowski[b * n + row] = coefficients[b];
+    }
 }
 
 // C = V^+ R (V^+)^H by rows, for a sparse V^+: with U_a = sum_ik V^+[a,(i,k)]
@@ -178,17 +183,6 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
         workers, true);
 }
 
-// C, Hermitian within rounding, to the last bit from its upper triangle.
-void mirror_upper_triangle(Complex* c, std::size_t n, Workers& workers) {
-    for_each_upper_pair(n, true, workers, [&](std::size_t i, std::size_t k) {
-        if (i == k) {
-            c[i * n + i].im = 0.0;
-            return;
-        }
-        c[k * n + i] = conj(c[i * n + k]);
-    });
-}
-
 // The unit images of the Hermitian part L_h of L, whose Choi matrix is the
 // Hermitian part of L's, R, once R is shown Hermitian within the tolerance.
 // Where the basis gives L_h cheaply, its images cost half as much as L's, and
@@ -227,7 +221,6 @@ void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, 
     } else {
         kossakowski_by_choi_matrix(algebra, *images, kossakowski, workers);
     }
-    mirror_upper_triangle(kossakowski, n, workers);
 }
 
 }  // namespace zenqa

@@ -107,25 +107,23 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
     project_chunks(algebra, count, make_chunk, take, workers);
 }
 
-// f(i, j) for every i < j < n, or i <= j with the diagonal, in tiles so that
-// the entries (i, j) and (j, i) of an n x n matrix stay in cache: a row of
-// tiles at a time, over the team.
+// f(i, j) for every i < j < n, in tiles so that the entries (i, j) and
+// (j, i) of an n x n matrix stay in cache: a row of tiles at a time, over the
+// team.
 template <class F>
-void for_each_upper_pair(std::size_t n, bool diagonal, Workers& workers, F&& f) {
+void for_each_upper_pair(std::size_t n, Workers& workers, F&& f) {
     constexpr std::size_t tile = 16;
-    const std::size_t off_diagonal = diagonal ? 0 : 1;
     workers.run((n + tile - 1) / tile, tile * n, [&](std::size_t row) {
         const std::size_t i0 = row * tile;
         for (std::size_t j0 = i0; j0 < n; j0 += tile)
             for (std::size_t i = i0; i < std::min(n, i0 + tile); ++i)
-                for (std::size_t j = std::max(j0, i + off_diagonal); j < std::min(n, j0 + tile); ++j) f(i, j);
+                for (std::size_t j = std::max(j0, i + 1); j < std::min(n, j0 + tile); ++j) f(i, j);
     });
 }
 
 // The n x n matrix a (row-major) becomes its transpose.
 inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, Workers& workers) {
-    for_each_upper_pair(n, false, workers,
-                        [&](std::size_t i, std::size_t j) { std::swap(a[i * n + j], a[j * n + i]); });
+    for_each_upper_pair(n, workers, [&](std::size_t i, std::size_t j) { std::swap(a[i * n + j], a[j * n + i]); });
 }
 
 // The reshuffles of superoperators: an index into d^4 entries has the
