@@ -18,10 +18,13 @@ class TensorRecords final : public PairRecords {
 public:
     TensorRecords(PairTensor& structure, PairTensor& d_coefficients)
         : structure_(structure), d_coefficients_(d_coefficients) {}
-    void commutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
+    // Inline where the type is known: the closed expansion calls these for every pair.
+    [[gnu::always_inline]] void commutator(std::size_t i, std::size_t j,
+                                           std::span<const Coefficient> coefficients) override {
         for (const Coefficient& x : coefficients) structure_.append(i, j, x.k, x.value);
     }
-    void anticommutator(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) override {
+    [[gnu::always_inline]] void anticommutator(std::size_t i, std::size_t j,
+                                               std::span<const Coefficient> coefficients) override {
         for (const Coefficient& x : coefficients) d_coefficients_.append(i, j, x.k, half_of(x.value));
     }
 
