@@ -34,6 +34,9 @@ PyRef new_vector(std::size_t size, int type_number) {
 }  // namespace
 
 bool is_sparse_matrix(PyObject* object) {
+    // Arrays, the common item, without a call into scipy.
+    require_numpy();
+    if (PyArray_Check(object)) return false;
     const PyRef name = checked(PyUnicode_FromString("scipy.sparse"));
     PyObject* module = PyImport_GetModule(name.get());
     if (module == nullptr) {
