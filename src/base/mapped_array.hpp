@@ -68,6 +68,7 @@ public:
 
 private:
     static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
+    static constexpr std::size_t huge_page_bytes = std::size_t{1} << 23;
 
     // Out of line, so that push_back stays small enough to inline.
     [[gnu::noinline]] void grow_for_one() { reserve(capacity_ < 16 ? 16 : 2 * capacity_); }
@@ -88,12 +89,14 @@ private:
         } else {
             grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (grown == MAP_FAILED) throw std::bad_alloc();
-            // Huge pages where they fit: a few faults instead of one per 4 KiB.
-            // The whole mapping, so that it stays one block that mremap can grow.
-            madvise(grown, new_bytes, MADV_HUGEPAGE);
             if (used != 0) std::memcpy(grown, block, used);
             std::free(block);
         }
+        // Huge pages for a large block: a few faults instead of one per 4 KiB,
+        // while the 2 MiB that a huge page may hold beyond the values stay
+        // small against the block. The whole mapping, so that it stays one
+        // block that mremap can grow.
+        if (new_bytes >= huge_page_bytes) madvise(grown, new_bytes, MADV_HUGEPAGE);
         return grown;
     }
     static void release(T* block, std::size_t capacity) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,18 +24,6 @@ template <class Describe>
 void require_memory(std::optional<std::uint64_t> bytes, Describe&& describe) {
     if (bytes && *bytes < unweighed_request) return;
     weigh_request(bytes, describe());
-}
-
-// Makes room in the vector `values` for `count` more, doubling its capacity as
-// push_back would, and refuses (MemoryShortage) growing by more than the
-// memory available; `what` names the vector there.
-template <class Vector>
-void make_room(Vector& values, std::size_t count, const char* what) {
-    if (count <= values.capacity() - values.size()) return;
-    const std::size_t capacity = std::max(values.size() + count, 2 * values.capacity());
-    require_memory((capacity - values.capacity()) * sizeof(typename Vector::value_type),
-                   [what] { return std::string("more room for ") + what; });
-    values.reserve(capacity);
 }
 
 // Gives back to the system the pages that freed heap blocks still hold. The

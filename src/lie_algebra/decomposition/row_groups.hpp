@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/interrupt_check.hpp"
+#include "base/mapped_array.hpp"
 #include "base/memory_check.hpp"
 #include "base/thread_team.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
@@ -25,9 +26,7 @@ namespace zenqa {
 class HeldRecords {
 public:
     void operator()(std::size_t i, std::size_t j, std::span<const Coefficient> coefficients) {
-        make_room(coefficients_, coefficients.size(), "the coefficients found");
-        make_room(pairs_, 1, "the coefficients found");
-        coefficients_.insert(coefficients_.end(), coefficients.begin(), coefficients.end());
+        coefficients_.append(coefficients.data(), coefficients.size());
         pairs_.push_back({i, j, coefficients_.size()});
     }
     std::size_t bytes() const { return pairs_.size() * sizeof(Pair) + coefficients_.size() * sizeof(Coefficient); }
@@ -64,10 +63,10 @@ private:
     template <class Record>
     void hand_on_pair(std::size_t p, Record& record) const {
         const std::size_t begin = p == 0 ? 0 : pairs_[p - 1].end;
-        record(pairs_[p].i, pairs_[p].j, std::span(coefficients_).subspan(begin, pairs_[p].end - begin));
+        record(pairs_[p].i, pairs_[p].j, std::span(coefficients_.data() + begin, pairs_[p].end - begin));
     }
-    std::vector<Pair> pairs_;
-    std::vector<Coefficient> coefficients_;
+    MappedArray<Pair> pairs_{"the coefficients found"};
+    MappedArray<Coefficient> coefficients_{"the coefficients found"};
 };
 
 // Rows are expanded in about this many groups of consecutive rows, each on
