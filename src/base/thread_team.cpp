@@ -19,6 +19,8 @@ namespace {
 
 std::atomic<std::size_t> run_time_limit{0};
 
+constexpr std::chrono::microseconds spin_before_sleep{100};
+
 // The count an environment variable sets: a positive integer, or the first
 // of a list of them (OMP_NUM_THREADS gives one per nesting level); nothing
 // for anything else.
@@ -164,8 +166,15 @@ void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {
 void ThreadTeam::serve() {
     std::unique_lock lock(mutex_);
     std::size_t seen = 0;
+    const auto called = [&] { return leaving_ || round_ != seen; };
     while (true) {
-        parts_ready_.wait(lock, [&] { return leaving_ || round_ != seen; });
+        // A computation's next step mostly follows within the spin; a thread
+        // woken from sleep would start it late, and the step wait for it.
+        lock.unlock();
+        const auto until = std::chrono::steady_clock::now() + spin_before_sleep;
+        while (!called() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        lock.lock();
+        parts_ready_.wait(lock, called);
         if (leaving_) return;
         seen = round_;
         take_parts(lock);

@@ -24,8 +24,10 @@ std::size_t compute_threads();
 void limit_compute_threads(std::size_t limit);
 
 // Helper threads for one computation, started on first use and joined when
-// the team goes. A waiting thread sleeps rather than spins, so processes that
-// share the cores, each with a team, lose only their share of the cores.
+// the team goes. A helper waiting for the next step spins for at most 100 us,
+// about what a sleeping thread takes to wake on a virtual machine, yielding
+// its core to any thread that wants it, then sleeps; so processes that share
+// the cores, each with a team, lose little more than their share of them.
 class ThreadTeam {
 public:
     explicit ThreadTeam(std::size_t size);
@@ -65,8 +67,10 @@ private:
     std::mutex mutex_;
     std::condition_variable parts_ready_, parts_done_;
     const std::function<void(std::size_t)>* part_ = nullptr;
-    std::size_t parts_ = 0, started_ = 0, finished_ = 0, round_ = 0;
-    bool leaving_ = false;
+    std::size_t parts_ = 0, started_ = 0, finished_ = 0;
+    // Written under the mutex, read by spinning helpers without it.
+    std::atomic<std::size_t> round_{0};
+    std::atomic<bool> leaving_{false};
     static constexpr std::size_t none = SIZE_MAX;
     std::atomic<std::size_t> stop_from_{none};
     std::exception_ptr failure_;
