@@ -79,9 +79,10 @@ constexpr std::size_t least_group_rows = 8;
 // Groups per thread in a wave: a wave's records are held until the next
 // wave has run.
 constexpr std::size_t groups_per_thread = 4;
-// Past this many bytes of records held in all, what the threads freed is
-// worth giving back to the system; below it, looking for it costs more than
-// the memory is worth.
+// Past this many bytes of records held in all, the computation was large
+// enough that what its threads freed on their heaps (workspaces, the small
+// blocks of records) is worth giving back to the system; below it, looking
+// for it costs more than the memory is worth.
 constexpr std::size_t returned_records_bytes = std::size_t{1} << 22;
 // Thrown in a group abandoned because an earlier one failed.
 struct Abandoned {};
