@@ -275,6 +275,18 @@ def test_same_bits_on_every_thread_count(monkeypatch, name):
     assert len(results) == 1
 
 
+def test_every_pauli_string_on_six_qubits_brackets_as_its_matrices():
+    # 8 million stored entries per tensor: their blocks of memory are remapped
+    # many times as they grow, past the size backed by huge pages.
+    basis = [pauli_word((x, z), 6) for x in range(64) for z in range(64) if x or z]
+    algebra = zenqa.Algebra(basis)
+    a, b = np.random.default_rng(7).normal(size=(2, len(basis)))
+    x, y = algebra.matrix(a), algebra.matrix(b)
+    for got, product in [(algebra.bracket(a, b), x @ y - y @ x), (algebra.anticommutator(a, b), x @ y + y @ x)]:
+        want = algebra.coefficients(product)
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-12 * np.abs(want).max())
+
+
 def test_large_monomial_basis_needs_no_table_of_positions():
     # d*d = 2**30 positions: a table of them, or a dense matrix, would not fit.
     d = 1 << 15
