@@ -119,10 +119,11 @@ void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exp
         const std::size_t forward_k = products.multiple(i, j);
         const std::size_t backward_k = j == i ? forward_k : products.multiple(j, i);
         const Complex forward = forward_k == none ? Complex{} : products.factor(i, j, forward_k);
+        const Complex backward =
+            j == i ? forward : (backward_k == none ? Complex{} : products.factor(j, i, backward_k));
         if (j != i && forward_k != none && forward_k == backward_k) {
             // Most pairs: both products are multiples of one matrix, and
             // pair_coefficients comes down to this.
-            const Complex backward = products.factor(j, i, forward_k);
             std::size_t commutators = 0, anticommutators = 0;
             keep_coefficient(forward_k, forward - backward, exponent, commutator, commutators);
             keep_coefficient(forward_k, forward + backward, exponent, anticommutator, anticommutators);
@@ -130,8 +131,6 @@ void for_each_closed_pair(const ClosedProducts& products, std::size_t i, int exp
                     std::span<const Coefficient>(anticommutator.data(), anticommutators));
             continue;
         }
-        const Complex backward =
-            j == i ? forward : (backward_k == none ? Complex{} : products.factor(j, i, backward_k));
         const ClosedPair pair{forward_k, backward_k, forward, backward};
         on_pair(j, j == i ? std::span<const Coefficient>() : pair_coefficients(pair, true, exponent, commutator),
                 pair_coefficients(pair, false, exponent, anticommutator));
