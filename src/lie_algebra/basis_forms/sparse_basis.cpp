@@ -5,6 +5,13 @@
 
 namespace zenqa {
 
+namespace {
+
+// Two matrices with at most this many pairs of entries are matched pair by pair.
+constexpr std::size_t matched_entry_pairs = 16;
+
+}  // namespace
+
 SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
     : index_(index(columns, d)), seen_(columns.cols()) {}
 
@@ -15,7 +22,7 @@ template <class Columns>
 std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& columns, std::size_t d) {
     const std::size_t n = columns.cols();
     auto index = std::make_shared<Index>(
-        Index{d, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
+        Index{d, {}, {0}, {}, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
     index->row_begin.reserve(n * (d + 1));
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t rows_begun = 0;
@@ -28,6 +35,20 @@ std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& colu
         });
         for (; rows_begun < d; ++rows_begun) index->row_begin.push_back(index->entries.size());
         index->row_begin.push_back(index->entries.size());
+        index->matrix_begin.push_back(index->entries.size());
+    }
+    // Each matrix's entries by column, counted then placed, rows increasing.
+    index->column_entries.resize(index->entries.size());
+    index->column_begin.assign(n * (d + 1), 0);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t* columns_k = &index->column_begin[k * (d + 1)];
+        const std::size_t begin = index->row_begin[k * (d + 1)], end = index->row_begin[k * (d + 1) + d];
+        for (std::size_t e = begin; e < end; ++e) ++columns_k[index->entries[e].col + 1];
+        columns_k[0] = begin;
+        for (std::size_t c = 0; c < d; ++c) columns_k[c + 1] += columns_k[c];
+        std::vector<std::size_t> cursor(columns_k, columns_k + d);
+        for (std::size_t e = begin; e < end; ++e)
+            index->column_entries[cursor[index->entries[e].col]++] = index->entries[e];
     }
     return index;
 }
@@ -36,12 +57,33 @@ template <class Add>
 void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
     const std::size_t d = index_->d;
     const Entry* entries = index_->entries.data();
+    const Entry *first_i = entries + index_->matrix_begin[i], *end_i = entries + index_->matrix_begin[i + 1];
+    const Entry *first_j = entries + index_->matrix_begin[j], *end_j = entries + index_->matrix_begin[j + 1];
+    const auto count_i = static_cast<std::size_t>(end_i - first_i), count_j = static_cast<std::size_t>(end_j - first_j);
+    // Matrices of a few entries are matched entry against entry, in the order
+    // of the lookup by rows, without reaching for their tables of rows.
+    if (count_i * count_j <= matched_entry_pairs) {
+        for (const Entry* a = first_i; a != end_i; ++a)
+            for (const Entry* b = first_j; b != end_j; ++b)
+                if (b->row == a->col) add(a->row * d + b->col, a->value * b->value);
+        return;
+    }
     const std::size_t* rows_j = &index_->row_begin[j * (d + 1)];
-    const Entry* end = entries + index_->row_begin[i * (d + 1) + d];
-    for (const Entry* a = entries + index_->row_begin[i * (d + 1)]; a != end; ++a) {
-        const std::size_t row_start = a->row * d;
-        const Entry* b_end = entries + rows_j[a->col + 1];
-        for (const Entry* b = entries + rows_j[a->col]; b != b_end; ++b) add(row_start + b->col, a->value * b->value);
+    if (count_i <= count_j) {
+        for (const Entry* a = first_i; a != end_i; ++a) {
+            const std::size_t row_start = a->row * d;
+            const Entry* b_end = entries + rows_j[a->col + 1];
+            for (const Entry* b = entries + rows_j[a->col]; b != b_end; ++b)
+                add(row_start + b->col, a->value * b->value);
+        }
+        return;
+    }
+    const Entry* column_entries = index_->column_entries.data();
+    const std::size_t* columns_i = &index_->column_begin[i * (d + 1)];
+    for (const Entry* b = first_j; b != end_j; ++b) {
+        const Entry* a_end = column_entries + columns_i[b->row + 1];
+        for (const Entry* a = column_entries + columns_i[b->row]; a != a_end; ++a)
+            add(a->row * d + b->col, a->value * b->value);
     }
 }
 

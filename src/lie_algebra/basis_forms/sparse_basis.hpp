@@ -21,6 +21,9 @@ public:
     SparseBasis(const ComplexMatrix& columns, std::size_t d);
     SparseBasis(const SparseColumns& columns, std::size_t d);
 
+    // The nonzero entries of all its matrices.
+    std::size_t nonzeros() const { return index_->entries.size(); }
+
     // Appends, in increasing order, every j > i for which B_i B_j or B_j B_i may be
     // nonzero: B_j has an entry in a row where B_i has a column, or the reverse.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners);
@@ -42,7 +45,10 @@ private:
     struct Index {
         std::size_t d;
         std::vector<Entry> entries;                      // matrix by matrix, row by row
+        std::vector<std::size_t> matrix_begin;           // offsets into entries per matrix, and the end
         std::vector<std::size_t> row_begin;              // (d + 1) offsets into entries per matrix
+        std::vector<Entry> column_entries;               // the same, column by column
+        std::vector<std::size_t> column_begin;           // (d + 1) offsets into column_entries per matrix
         std::vector<std::vector<std::size_t>> with_row;  // matrices with an entry in row r
         std::vector<std::vector<std::size_t>> with_col;  // matrices with an entry in column c
     };
@@ -52,7 +58,9 @@ private:
     // target += B_i B_j, or target -= B_i B_j.
     template <bool subtract>
     void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
-    // Calls add(p, B_i(r, q) B_j(q, c)) for every term, p = r*d + c.
+    // Calls add(p, B_i(r, q) B_j(q, c)) for every term, p = r*d + c,
+    // looking up the entries of the matrix with more of them by those of the
+    // other: a diagonal matrix times one of few entries costs those few.
     template <class Add>
     void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
 
