@@ -70,6 +70,15 @@ public:
     }
     // The rank of the column matrix, by the rule the pseudo-inverse keeps.
     std::size_t rank() const { return rank_; }
+    // The basis matrices, and the positions of their entries (d*d).
+    std::size_t matrices() const { return matrix_count_; }
+    std::size_t positions() const { return position_count_; }
+    // The entries the blocks' pseudo-inverses hold, zero or not.
+    std::size_t inverse_entries() const {
+        std::size_t entries = 0;
+        for (const Block& block : blocks_) entries += block.pseudo_inverse.size();
+        return entries;
+    }
     // Whether one block holds every position and matrix (a dense basis), so
     // that a projection is one matrix product with the whole pseudo-inverse.
     bool is_one_block() const {

@@ -1,0 +1,23 @@
+#include "lie_algebra/decomposition/inverse_columns.hpp"
+
+#include <cstdint>
+
+namespace zenqa {
+
+std::optional<InverseColumns> InverseColumns::of(const BlockProjector& projector, std::size_t basis_nonzeros) {
+    if (projector.inverse_entries() > 2 * basis_nonzeros) return std::nullopt;
+    InverseColumns inverse;
+    inverse.matrices_ = projector.matrices();
+    inverse.begin_.reserve(projector.positions() + 1);
+    inverse.begin_.push_back(0);
+    for (std::size_t p = 0; p < projector.positions(); ++p) {
+        projector.for_each_in_inverse_column(p, [&](std::size_t k, Complex w) {
+            inverse.k_.push_back(static_cast<std::uint32_t>(k));
+            inverse.w_.push_back(w);
+        });
+        inverse.begin_.push_back(inverse.k_.size());
+    }
+    return inverse;
+}
+
+}  // namespace zenqa
