@@ -78,6 +78,7 @@ BASES = {
     "sylvester-and-rotated-2": lambda: zenqa.gen_sylvester(2) + rotated(zenqa.gen_sylvester(2), seed=5),
     "pauli-3": lambda: pauli_strings(3),
     "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
+    "sheared-gellmann-4": lambda: sheared_in_patterns(zenqa.gen_gellmann(4)),  # blocks of two, not orthogonal
     # Bases closed under products up to factors, and some that come close
     "scaled-pauli-3": lambda: scaled(pauli_strings(3), seed=8),
     "scaled-sylvester-5": lambda: scaled(zenqa.gen_sylvester(5), seed=9),

@@ -254,13 +254,14 @@ def test_dense_forms_read_as_before_once_scipy_is_loaded():
         assert_same_algebra(algebra, want)
 
 
-# Pauli strings on 4 qubits (255) are expanded in several waves of row groups,
-# whose parts of the tensors join in order.
+# Pauli strings on 4 qubits and the Gell-Mann matrices of d = 16 (255 each) are
+# expanded in several waves of row groups, whose parts of the tensors join in order.
 THREADED = {
     "pauli-3": SPARSE_BASES["pauli-3"],
     "pauli-4": lambda: as_sparse(pauli_strings(4)),
     "tfim-dla-6": lambda: tfim_dla(6),
     "sylvester-8": lambda: as_sparse(zenqa.gen_sylvester(8)),
+    "gellmann-16": lambda: as_sparse(zenqa.gen_gellmann(16)),
 }
 
 

@@ -5,7 +5,9 @@
 
 #include "base/fault.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
+#include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/closed_products.hpp"
+#include "lie_algebra/decomposition/direct_products.hpp"
 #include "lie_algebra/decomposition/row_groups.hpp"
 
 namespace zenqa {
@@ -45,28 +47,28 @@ void empty(TensorRows& rows) {
     rows.d_coefficients.clear();
 }
 
-// Both tensors of a closed basis, each group of rows writing its part of
-// their stored halves, which join in order.
-void expand_closed_tensors(const ClosedProducts& products, int exponent, InterruptCheck check_interrupt,
-                           PairTensor& structure, PairTensor& d_coefficients) {
-    const std::size_t n = products.size();
+// Both tensors, each group of rows writing its part of their stored halves,
+// which join in order. for_each_pair(workspace, i, on_pair) calls
+// on_pair(j, commutator, anticommutator) for the pairs of row i, j >= i in
+// increasing order, with the coefficients that are not negligible.
+template <class MakeWorkspace, class ForEachPair>
+void expand_tensors(std::size_t n, bool threaded, InterruptCheck check_interrupt, MakeWorkspace&& make_workspace,
+                    ForEachPair&& for_each_pair, PairTensor& structure, PairTensor& d_coefficients) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row, TensorRows& rows,
-                                  NoWorkspace&) {
+                                  auto& workspace) {
         for (std::size_t i = first; i < last; ++i) {
             check_row();
             TensorRecords records(rows.structure, rows.d_coefficients);
-            for_each_closed_pair(products, i, exponent, [&](std::size_t j, auto commutator, auto anticommutator) {
+            for_each_pair(workspace, i, [&](std::size_t j, auto commutator, auto anticommutator) {
                 records.commutator(i, j, commutator);
                 records.anticommutator(i, j, anticommutator);
             });
         }
     };
-    expand_in_row_groups<TensorRows>(
-        n, n >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; }, expand_group,
-        [&](TensorRows& rows) {
-            structure.append_rows(rows.structure);
-            d_coefficients.append_rows(rows.d_coefficients);
-        });
+    expand_in_row_groups<TensorRows>(n, threaded, check_interrupt, make_workspace, expand_group, [&](TensorRows& rows) {
+        structure.append_rows(rows.structure);
+        d_coefficients.append_rows(rows.d_coefficients);
+    });
 }
 
 }  // namespace
@@ -83,7 +85,17 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
     d_coefficients_.symmetry = Symmetry::Symmetric;
     if (const std::optional<ClosedProducts> closed =
             monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt) {
-        expand_closed_tensors(*closed, exponent_, check_interrupt, structure_, d_coefficients_);
+        expand_tensors(
+            n_, n_ >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; },
+            [&](NoWorkspace&, std::size_t i, auto&& on_pair) { for_each_closed_pair(*closed, i, exponent_, on_pair); },
+            structure_, d_coefficients_);
+    } else if (const std::optional<InverseColumns> inverse =
+                   monomial_ ? std::nullopt : direct_form(ranged_columns(), projector_)) {
+        const SparseBasis basis(ranged_columns(), d);
+        expand_tensors(
+            n_, n_ >= sparse_threaded_rows, check_interrupt, [&] { return DirectPairs(basis, *inverse, d); },
+            [&](DirectPairs& pairs, std::size_t i, auto&& on_pair) { pairs.for_each_pair(i, exponent_, on_pair); },
+            structure_, d_coefficients_);
     } else {
         TensorRecords records(structure_, d_coefficients_);
         expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr,

@@ -21,8 +21,8 @@ SparseBasis::SparseBasis(const SparseColumns& columns, std::size_t d)
 template <class Columns>
 std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& columns, std::size_t d) {
     const std::size_t n = columns.cols();
-    auto index = std::make_shared<Index>(
-        Index{d, {}, {0}, {}, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
+    auto index = std::make_shared<Index>(Index{
+        d, {}, {0}, {}, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
     index->row_begin.reserve(n * (d + 1));
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t rows_begun = 0;

@@ -19,6 +19,7 @@
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/closed_products.hpp"
+#include "lie_algebra/decomposition/direct_products.hpp"
 #include "lie_algebra/decomposition/inverse_columns.hpp"
 #include "lie_algebra/decomposition/negligible.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
@@ -74,9 +75,6 @@ std::vector<Entry> join_rows(std::vector<std::vector<Entry>>& rows) {
 // same targets gets the same coefficients, bit for bit.
 class ProductQueue {
 public:
-    // Its batches decide the bits of the coefficients.
-    static constexpr bool batched = true;
-
     explicit ProductQueue(const BlockProjector& projector) : queue_(projector) {}
 
     // The target's true coefficients are the computed ones times 2^exponent.
@@ -110,79 +108,20 @@ private:
     std::vector<std::pair<std::size_t, std::size_t>> queued_;
 };
 
-// Projects each target as it comes, by the columns of the pseudo-inverse at
-// its entries, and records its coefficients at once: ProductQueue's part for
-// a basis whose InverseColumns exist. A target's coefficients depend on
-// nothing else queued, and are the same bits whether it comes alone or with
-// the other product of its pair.
+// Projects each target as it comes and records its coefficients at once:
+// ProductQueue's part for a basis whose InverseColumns exist.
 class DirectQueue {
 public:
-    static constexpr bool batched = false;
-
-    explicit DirectQueue(const InverseColumns& inverse)
-        : inverse_(inverse),
-          sums_(2 * inverse.matrices()),
-          summed_(inverse.matrices()),
-          touched_(inverse.matrices()) {}
+    explicit DirectQueue(const InverseColumns& inverse) : projection_(inverse) {}
 
     void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent, HeldRecords& records) {
-        project<1>(i, j, {&target}, exponent, {&records});
-    }
-    // Both products of a pair, whose positions accumulate_both touched in
-    // one order, in one pass over them.
-    void queue_both(std::size_t i, std::size_t j, const SparseAccumulator& commutator,
-                    const SparseAccumulator& anticommutator, int exponent, HeldRecords& commutators,
-                    HeldRecords& anticommutators) {
-        project<2>(i, j, {&commutator, &anticommutator}, exponent, {&commutators, &anticommutators});
+        records(i, j, projection_.project<1>({&target}, exponent)[0]);
     }
     void end_row(HeldRecords&) {}
     void expand(HeldRecords&) {}
 
 private:
-    template <std::size_t Count>
-    void project(std::size_t i, std::size_t j, std::array<const SparseAccumulator*, Count> targets, int exponent,
-                 std::array<HeldRecords*, Count> records) {
-        // Plain pointers: through the vectors, every store would reload them.
-        const std::size_t n = inverse_.matrices();
-        Complex* sums = sums_.data();
-        unsigned char* summed = summed_.data();
-        std::size_t* touched = touched_.data();
-        std::size_t count = 0;
-        for (const std::size_t p : targets[0]->touched()) {
-            std::array<Complex, Count> v;
-            bool cancelled = true;  // every term
-            for (std::size_t t = 0; t < Count; ++t) {
-                v[t] = targets[t]->value(p);
-                cancelled &= is_zero(v[t]);
-            }
-            if (cancelled) continue;
-            inverse_.for_each_in_column(p, [&](std::size_t k, Complex w) {
-                if (!summed[k]) {
-                    summed[k] = 1;
-                    touched[count++] = k;
-                }
-                for (std::size_t t = 0; t < Count; ++t) sums[t * n + k] = sums[t * n + k] + w * v[t];
-            });
-        }
-        std::sort(touched, touched + count);
-        for (std::size_t t = 0; t < Count; ++t) {
-            coefficients_.clear();
-            for (std::size_t e = 0; e < count; ++e) {
-                const std::size_t k = touched[e];
-                if (const auto value = true_coefficient(k, sums[t * n + k], exponent))
-                    coefficients_.push_back({k, *value});
-                sums[t * n + k] = Complex{};
-            }
-            (*records[t])(i, j, coefficients_);
-        }
-        for (std::size_t e = 0; e < count; ++e) summed[touched[e]] = 0;
-    }
-
-    const InverseColumns& inverse_;
-    std::vector<Complex> sums_;          // per basis matrix, for each of up to two targets
-    std::vector<unsigned char> summed_;  // whether the targets reached it
-    std::vector<std::size_t> touched_;   // the matrices they reached, first come first
-    std::vector<Coefficient> coefficients_;
+    DirectProjection projection_;
 };
 
 // The queue a projection takes.
@@ -197,8 +136,8 @@ struct GroupWorkspace {
     using Target = std::conditional_t<std::is_same_v<PairProducts, MonomialBasis>, MonomialTarget, SparseAccumulator>;
     using Queue = QueueOf<Projection>;
 
-    GroupWorkspace(const PairProducts& products, const Projection& projection, std::size_t d,
-                   std::size_t target_count, std::size_t queue_count)
+    GroupWorkspace(const PairProducts& products, const Projection& projection, std::size_t d, std::size_t target_count,
+                   std::size_t queue_count)
         : products(products), targets(target_count, make_target(d)), queues(queue_count, Queue(projection)) {}
 
     static Target make_target(std::size_t d) {
@@ -239,7 +178,7 @@ int subtract_identity_over_d(Target& target, std::size_t d, int exponent) {
 // costs far more than a sparse one, and a monomial one costs d, so those
 // bases are split sooner.
 template <class PairProducts>
-constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, SparseBasis> ? 192 : 32;
+constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, SparseBasis> ? sparse_threaded_rows : 32;
 
 // Expands the commutator (pairs i < j) or the anticommutator (pairs i <= j)
 // of basis matrices in the basis, in increasing (i, j), and hands the
@@ -250,10 +189,11 @@ constexpr std::size_t threaded_rows = std::is_same_v<PairProducts, SparseBasis> 
 // matrices is 2^-2 exponent times the true one, and its coefficients in the
 // scaled basis are 2^-exponent times the true ones.
 template <class PairProducts, class Projection, class Record>
-void expand_rows(const PairProducts& products, const Projection& projection, std::size_t n, std::size_t d,
-                 int exponent, Product product, InterruptCheck check_interrupt, Record& record) {
+void expand_rows(const PairProducts& products, const Projection& projection, std::size_t n, std::size_t d, int exponent,
+                 Product product, InterruptCheck check_interrupt, Record& record) {
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
-                                  std::array<HeldRecords, 1>& held, GroupWorkspace<PairProducts, Projection>& workspace) {
+                                  std::array<HeldRecords, 1>& held,
+                                  GroupWorkspace<PairProducts, Projection>& workspace) {
         auto& target = workspace.targets[0];
         auto& queue = workspace.queues[0];
         std::vector<std::size_t>& partners = workspace.partners;
@@ -280,43 +220,36 @@ void expand_rows(const PairProducts& products, const Projection& projection, std
 
 // Both products in one pass over the pairs, each pair product formed once.
 // The commutator and the anticommutator of i < j are queued exactly as
-// expand_rows queues them, as is {B_i, B_i} - 2I/d where the batches decide
-// the bits; the plain {B_i, B_i}, which the tensors keep, goes to a queue of
-// its own.
-template <class PairProducts, class Projection>
-void expand_both_rows(const PairProducts& products, const Projection& projection, std::size_t n, std::size_t d,
+// expand_rows queues them, as is {B_i, B_i} - 2I/d; the plain {B_i, B_i}
+// goes to a queue of its own.
+template <class PairProducts>
+void expand_both_rows(const PairProducts& products, const BlockProjector& projector, std::size_t n, std::size_t d,
                       int exponent, InterruptCheck check_interrupt, PairRecords& records) {
     enum Stream { Commutators, Anticommutators, Squares };
     const auto expand_group = [&](std::size_t first, std::size_t last, const auto& check_row,
-                                  std::array<HeldRecords, 3>& held, GroupWorkspace<PairProducts, Projection>& workspace) {
+                                  std::array<HeldRecords, 3>& held,
+                                  GroupWorkspace<PairProducts, BlockProjector>& workspace) {
         // The plain squares {B_i, B_i} are built in the anticommutators' target.
         auto &commutator_target = workspace.targets[Commutators],
              &anticommutator_target = workspace.targets[Anticommutators];
-        auto &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
-             &squares = workspace.queues[Squares];
+        ProductQueue &commutators = workspace.queues[Commutators], &anticommutators = workspace.queues[Anticommutators],
+                     &squares = workspace.queues[Squares];
         std::vector<std::size_t>& partners = workspace.partners;
         for (std::size_t i = first; i < last; ++i) {
             check_row();
             anticommutator_target.clear();
             workspace.products.accumulate_pair(i, i, false, anticommutator_target);
             squares.queue(i, i, anticommutator_target, exponent, held[Squares]);
-            if constexpr (QueueOf<Projection>::batched) {
-                const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
-                anticommutators.queue(i, i, anticommutator_target, square_exponent, held[Anticommutators]);
-            }
+            const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
+            anticommutators.queue(i, i, anticommutator_target, square_exponent, held[Anticommutators]);
             partners.clear();
             workspace.products.append_partners(i, partners);
             for (const std::size_t j : partners) {
                 commutator_target.clear();
                 anticommutator_target.clear();
                 workspace.products.accumulate_both(i, j, commutator_target, anticommutator_target);
-                if constexpr (QueueOf<Projection>::batched) {
-                    commutators.queue(i, j, commutator_target, exponent, held[Commutators]);
-                    anticommutators.queue(i, j, anticommutator_target, exponent, held[Anticommutators]);
-                } else {
-                    commutators.queue_both(i, j, commutator_target, anticommutator_target, exponent,
-                                           held[Commutators], held[Anticommutators]);
-                }
+                commutators.queue(i, j, commutator_target, exponent, held[Commutators]);
+                anticommutators.queue(i, j, anticommutator_target, exponent, held[Anticommutators]);
             }
             commutators.end_row(held[Commutators]);
             anticommutators.end_row(held[Anticommutators]);
@@ -337,7 +270,7 @@ void expand_both_rows(const PairProducts& products, const Projection& projection
     };
     expand_in_row_groups<std::array<HeldRecords, 3>>(
         n, n >= threaded_rows<PairProducts>, check_interrupt,
-        [&] { return GroupWorkspace(products, projection, d, 2, 3); }, expand_group,
+        [&] { return GroupWorkspace(products, projector, d, 2, 3); }, expand_group,
         [&](std::array<HeldRecords, 3>& held) {
             held[Commutators].hand_on(commutator);
             HeldRecords::hand_on_in_order(held[Squares], square, held[Anticommutators], anticommutator);
@@ -418,6 +351,11 @@ BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* m
     return BlockProjector(columns);
 }
 
+std::optional<InverseColumns> direct_form(const SparseColumns& columns, const BlockProjector& projector) {
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
+    return InverseColumns::of(projector, columns.nonzeros());
+}
+
 std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt) {
     std::optional<ClosedProducts> closed = ClosedProducts::of(monomial, check_interrupt);
     if (closed && !(times_power_of_two(closed->others_bound(), exponent) <= certainly_negligible)) return std::nullopt;
@@ -436,12 +374,7 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * n)) {
         expand_both_rows(DenseBasis(columns.dense(), d), projector, n, d, exponent, check_interrupt, records);
     } else if (monomial == nullptr) {
-        const SparseBasis basis(columns, d);
-        if (const std::optional<InverseColumns> inverse = InverseColumns::of(projector, columns.nonzeros())) {
-            expand_both_rows(basis, *inverse, n, d, exponent, check_interrupt, records);
-        } else {
-            expand_both_rows(basis, projector, n, d, exponent, check_interrupt, records);
-        }
+        expand_both_rows(SparseBasis(columns, d), projector, n, d, exponent, check_interrupt, records);
     } else {
         expand_both_rows(*monomial, projector, n, d, exponent, check_interrupt, records);
     }

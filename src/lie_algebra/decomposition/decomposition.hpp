@@ -9,6 +9,7 @@
 #include "base/interrupt_check.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/closed_products.hpp"
+#include "lie_algebra/decomposition/inverse_columns.hpp"
 #include "lie_algebra/decomposition/projection_queue.hpp"
 
 namespace zenqa {
@@ -43,8 +44,8 @@ protected:
 };
 
 // Both products of every pair in one pass, with the pair products formed
-// once, for a basis without a closed form (closed_form), given as its d*d x n
-// columns and their projector; the
+// once, for a basis without a closed or direct form (closed_form,
+// direct_form), given as its d*d x n columns and their projector; the
 // columns are the basis times 2^-exponent (see bring_into_range) and the
 // coefficients recorded are those of the basis itself. Anticommutators
 // i == j are expanded as they are, without removing I/d.
@@ -56,6 +57,12 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
 // The monomial form the products of a basis are formed in, when it has one
 // and the dense products do not suit it better.
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
+
+// The pseudo-inverse column by column, for a sparse basis whose pair
+// products are projected entry by entry through it (see InverseColumns);
+// none for a basis that the dense products suit. The columns must not have a
+// monomial form, which takes its own way.
+std::optional<InverseColumns> direct_form(const SparseColumns& columns, const BlockProjector& projector);
 
 // The closed form of a monomial basis, where it has one whose roundings leave
 // every coefficient beside the multiples certainly negligible, for a basis
