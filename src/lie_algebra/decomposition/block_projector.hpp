@@ -73,11 +73,17 @@ public:
     // The basis matrices, and the positions of their entries (d*d).
     std::size_t matrices() const { return matrix_count_; }
     std::size_t positions() const { return position_count_; }
-    // The entries the blocks' pseudo-inverses hold, zero or not.
+    // The entries the blocks' pseudo-inverses hold, zero or not, and the
+    // positions the blocks hold.
     std::size_t inverse_entries() const {
         std::size_t entries = 0;
         for (const Block& block : blocks_) entries += block.pseudo_inverse.size();
         return entries;
+    }
+    std::size_t block_positions() const {
+        std::size_t positions = 0;
+        for (const Block& block : blocks_) positions += block.positions.size();
+        return positions;
     }
     // Whether one block holds every position and matrix (a dense basis), so
     // that a projection is one matrix product with the whole pseudo-inverse.

@@ -4,8 +4,18 @@
 
 namespace zenqa {
 
+namespace {
+
+// Measured: dense blocks of 36 matrices project faster entry by entry than
+// batched, blocks of 64 slower.
+constexpr std::size_t longest_mean_column = 32;
+
+}  // namespace
+
 std::optional<InverseColumns> InverseColumns::of(const BlockProjector& projector, std::size_t basis_nonzeros) {
-    if (projector.inverse_entries() > 2 * basis_nonzeros) return std::nullopt;
+    const std::size_t entries = projector.inverse_entries();
+    if (entries > 2 * basis_nonzeros || entries > longest_mean_column * projector.block_positions())
+        return std::nullopt;
     InverseColumns inverse;
     inverse.matrices_ = projector.matrices();
     inverse.begin_.reserve(projector.positions() + 1);

@@ -18,7 +18,9 @@ namespace zenqa {
 class InverseColumns {
 public:
     // None where the blocks' pseudo-inverses hold more than twice the basis'
-    // nonzero entries: there the batched products of a ProjectionQueue cost less.
+    // nonzero entries, or more than 32 per position on average (dense blocks
+    // of more than 32 matrices): there the batched products of a
+    // ProjectionQueue cost less.
     static std::optional<InverseColumns> of(const BlockProjector& projector, std::size_t basis_nonzeros);
 
     std::size_t matrices() const { return matrices_; }
