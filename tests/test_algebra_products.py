@@ -139,6 +139,14 @@ def test_bad_arguments_raise_named_errors(call, error, message):
     assert message is None or message in str(info.value)
 
 
+def large_stack_with(*entries):
+    """160 zero matrices of d = 32, which are scanned in parts, with the entries (k, r, c, value)."""
+    stack = np.zeros((160, 32, 32), complex)
+    for k, r, c, value in entries:
+        stack[k, r, c] = value
+    return stack
+
+
 @pytest.mark.parametrize(
     "basis, error, message",
     [
@@ -152,6 +160,12 @@ def test_bad_arguments_raise_named_errors(call, error, message):
         # complex128 in native order, read in place rather than cast
         (np.array([np.eye(2), [[1, 0], [0, np.nan]]], complex), ValueError, "basis matrix 1 holds NaN at (1, 1)"),
         ([np.eye(2, dtype=complex), np.array([[0, complex(0, np.inf)], [0, 0]])], ValueError, "matrix 1 holds an inf"),
+        # the first in order, whichever part of the scan meets it
+        (
+            large_stack_with((150, 0, 0, np.nan), (40, 1, 2, np.inf)),
+            ValueError,
+            "matrix 40 holds an infinity at (1, 2)",
+        ),
         ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
         (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
         (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
@@ -162,6 +176,15 @@ def test_bad_bases_raise_named_errors(basis, error, message):
     with pytest.raises(error) as info:
         zenqa.Algebra(basis)
     assert message in str(info.value)
+
+
+def test_a_large_stack_reads_as_its_matrices_one_by_one():
+    stack = np.array(zenqa.gen_gellmann(32)[:160])  # scanned in parts, joined in order
+    from_stack, from_list = zenqa.Algebra(stack), zenqa.Algebra(list(stack))
+    np.testing.assert_array_equal(from_stack.basis, stack)
+    for tensor in ("structure_constants", "d_coefficients"):
+        for got, want in zip(getattr(from_stack, tensor)(), getattr(from_list, tensor)(), strict=True):
+            np.testing.assert_array_equal(got, want)
 
 
 class Hostile:

@@ -5,7 +5,9 @@
 
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
+#include "base/thread_team.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
+#include "lie_algebra/basis_forms/dense_columns.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
 #include "numpy_bridge/sparse_matrices.hpp"
@@ -18,17 +20,18 @@ namespace {
 PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
 
 // Appends the matrices d x d of `matrices`, cast to complex128, to the basis
-// columns; the first is basis[first]. Refuses non-finite values. `buffer`
-// holds a cast copy where one is needed.
-void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::vector<Complex>& buffer) {
+// columns, scanned over `team`; the first is basis[first]. Refuses non-finite
+// values. `buffer` holds a cast copy where one is needed.
+void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::vector<Complex>& buffer,
+                     ThreadTeam& team) {
     const std::size_t m = basis.d * basis.d;
     const Complex* values = complex_values(matrices, buffer);
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(as_array(matrices))) / m;
+    append_dense_columns(basis.columns, values, count, team);
+    // NaN and infinities are nonzero: the stored entries hold them all, in
+    // order, so the input is read once.
     for (std::size_t q = 0; q < count; ++q) {
-        basis.columns.append_column(values + q * m);
-        // NaN and infinities are nonzero: the stored entries hold them all,
-        // in order, so the input is read once.
-        basis.columns.for_each_nonzero(basis.columns.cols() - 1, [&](std::size_t p, Complex v) {
+        basis.columns.for_each_nonzero(basis.columns.cols() - count + q, [&](std::size_t p, Complex v) {
             require_finite_entry(v, first + q, p, basis.d);
         });
     }
@@ -44,15 +47,17 @@ BasisValues basis_from_stack(const PyRef& stack) {
     if (n == 0 || basis.d == 0) value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
     require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
     basis.columns = SparseColumns(basis.d * basis.d);
-    // In slices of about a megabyte: the dense copy of each stays small.
-    const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / (basis.d * basis.d));
+    // In slices of about 16 MiB: the dense copy of each stays small against
+    // the basis, and each is enough to share over the threads.
+    const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 20) / (basis.d * basis.d));
     const PyRef plain = checked(PyArray_FromArray(array, nullptr, NPY_ARRAY_ENSUREARRAY));
     std::vector<Complex> buffer;
+    ThreadTeam team(compute_threads());
     for (std::size_t first = 0; first < n; first += step) {
         const std::size_t count = std::min(step, n - first);
         const PyRef slice = checked(
             PySequence_GetSlice(plain.get(), static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count)));
-        append_matrices(basis, slice, first, buffer);
+        append_matrices(basis, slice, first, buffer, team);
     }
     return basis;
 }
@@ -96,6 +101,7 @@ BasisValues basis_from_sequence(PyObject* object) {
     if (n == 0) value_error("basis is empty");
     BasisValues basis;
     std::vector<Complex> buffer;
+    ThreadTeam team(1);  // an item is one matrix, scanned on this thread
     const std::size_t stored = stored_entries(items);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string name = "basis[" + std::to_string(i) + "]";
@@ -118,7 +124,7 @@ BasisValues basis_from_sequence(PyObject* object) {
                    std::vector<npy_intp>(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)));
         if (i == 0) require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
         require_complex(matrix, name);
-        append_matrices(basis, matrix, i, buffer);
+        append_matrices(basis, matrix, i, buffer, team);
     }
     return basis;
 }

@@ -42,6 +42,14 @@ public:
         end_column();
     }
 
+    // Adds the columns of `part`, of as many rows, after these.
+    void append_columns(const SparseColumns& part) {
+        const std::size_t offset = value_.size();
+        position_.insert(position_.end(), part.position_.begin(), part.position_.end());
+        value_.insert(value_.end(), part.value_.begin(), part.value_.end());
+        for (std::size_t k = 1; k < part.begin_.size(); ++k) begin_.push_back(offset + part.begin_[k]);
+    }
+
     // Room for this many more entries, so that adding them allocates once.
     void reserve(std::size_t entries) {
         position_.reserve(position_.size() + entries);
