@@ -25,30 +25,30 @@ std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& colu
         d, {}, {0}, {}, {}, {}, std::vector<std::vector<std::size_t>>(d), std::vector<std::vector<std::size_t>>(d)});
     index->row_begin.reserve(n * (d + 1));
     for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t first = index->entries.size();
+        const auto offset = [&] { return static_cast<std::uint32_t>(index->entries.size() - first); };
         std::size_t rows_begun = 0;
         for_each_nonzero(columns, k, [&](std::size_t p, Complex value) {
             const std::size_t r = p / d, c = p % d;
             if (rows_begun <= r) index->with_row[r].push_back(k);
-            for (; rows_begun <= r; ++rows_begun) index->row_begin.push_back(index->entries.size());
+            for (; rows_begun <= r; ++rows_begun) index->row_begin.push_back(offset());
             index->entries.push_back({static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(c), value});
             if (index->with_col[c].empty() || index->with_col[c].back() != k) index->with_col[c].push_back(k);
         });
-        for (; rows_begun < d; ++rows_begun) index->row_begin.push_back(index->entries.size());
-        index->row_begin.push_back(index->entries.size());
+        for (; rows_begun <= d; ++rows_begun) index->row_begin.push_back(offset());
         index->matrix_begin.push_back(index->entries.size());
     }
     // Each matrix's entries by column, counted then placed, rows increasing.
     index->column_entries.resize(index->entries.size());
     index->column_begin.assign(n * (d + 1), 0);
     for (std::size_t k = 0; k < n; ++k) {
-        std::size_t* columns_k = &index->column_begin[k * (d + 1)];
-        const std::size_t begin = index->row_begin[k * (d + 1)], end = index->row_begin[k * (d + 1) + d];
-        for (std::size_t e = begin; e < end; ++e) ++columns_k[index->entries[e].col + 1];
-        columns_k[0] = begin;
+        std::uint32_t* columns_k = &index->column_begin[k * (d + 1)];
+        const std::size_t first = index->matrix_begin[k], last = index->matrix_begin[k + 1];
+        for (std::size_t e = first; e < last; ++e) ++columns_k[index->entries[e].col + 1];
         for (std::size_t c = 0; c < d; ++c) columns_k[c + 1] += columns_k[c];
-        std::vector<std::size_t> cursor(columns_k, columns_k + d);
-        for (std::size_t e = begin; e < end; ++e)
-            index->column_entries[cursor[index->entries[e].col]++] = index->entries[e];
+        std::vector<std::uint32_t> cursor(columns_k, columns_k + d);
+        for (std::size_t e = first; e < last; ++e)
+            index->column_entries[first + cursor[index->entries[e].col]++] = index->entries[e];
     }
     return index;
 }
@@ -68,21 +68,21 @@ void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
                 if (b->row == a->col) add(a->row * d + b->col, a->value * b->value);
         return;
     }
-    const std::size_t* rows_j = &index_->row_begin[j * (d + 1)];
     if (count_i <= count_j) {
+        const std::uint32_t* rows_j = &index_->row_begin[j * (d + 1)];
         for (const Entry* a = first_i; a != end_i; ++a) {
             const std::size_t row_start = a->row * d;
-            const Entry* b_end = entries + rows_j[a->col + 1];
-            for (const Entry* b = entries + rows_j[a->col]; b != b_end; ++b)
+            const Entry* b_end = first_j + rows_j[a->col + 1];
+            for (const Entry* b = first_j + rows_j[a->col]; b != b_end; ++b)
                 add(row_start + b->col, a->value * b->value);
         }
         return;
     }
-    const Entry* column_entries = index_->column_entries.data();
-    const std::size_t* columns_i = &index_->column_begin[i * (d + 1)];
+    const Entry* columns_of_i = index_->column_entries.data() + index_->matrix_begin[i];
+    const std::uint32_t* columns_i = &index_->column_begin[i * (d + 1)];
     for (const Entry* b = first_j; b != end_j; ++b) {
-        const Entry* a_end = column_entries + columns_i[b->row + 1];
-        for (const Entry* a = column_entries + columns_i[b->row]; a != a_end; ++a)
+        const Entry* a_end = columns_of_i + columns_i[b->row + 1];
+        for (const Entry* a = columns_of_i + columns_i[b->row]; a != a_end; ++a)
             add(a->row * d + b->col, a->value * b->value);
     }
 }
@@ -122,7 +122,8 @@ void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator,
 void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
     const std::size_t n = seen_.size(), d = index_->d;
     const std::size_t first = partners.size();
-    const std::size_t* rows_i = &index_->row_begin[i * (d + 1)];
+    const std::uint32_t* rows_i = &index_->row_begin[i * (d + 1)];
+    const Entry* entries_i = index_->entries.data() + index_->matrix_begin[i];
     // Listing the candidates costs the total length of the lists; past n it is
     // cheaper to take every matrix.
     std::size_t listed = 0;
@@ -131,7 +132,7 @@ void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partn
         if (rows_i[r] == rows_i[r + 1]) continue;
         row_used[r] = true;
         listed += index_->with_col[r].size();
-        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[index_->entries[a].col] = true;
+        for (std::size_t a = rows_i[r]; a < rows_i[r + 1]; ++a) column_used[entries_i[a].col] = true;
     }
     for (std::size_t c = 0; c < d; ++c)
         if (column_used[c]) listed += index_->with_row[c].size();

@@ -44,11 +44,12 @@ private:
     };
     struct Index {
         std::size_t d;
-        std::vector<Entry> entries;                      // matrix by matrix, row by row
-        std::vector<std::size_t> matrix_begin;           // offsets into entries per matrix, and the end
-        std::vector<std::size_t> row_begin;              // (d + 1) offsets into entries per matrix
-        std::vector<Entry> column_entries;               // the same, column by column
-        std::vector<std::size_t> column_begin;           // (d + 1) offsets into column_entries per matrix
+        std::vector<Entry> entries;             // matrix by matrix, row by row
+        std::vector<std::size_t> matrix_begin;  // where each matrix's entries begin, and the end
+        std::vector<Entry> column_entries;      // the same entries, column by column
+        // Per matrix, d + 1 offsets from its first entry: where its rows begin
+        // in entries, where its columns begin in column_entries.
+        std::vector<std::uint32_t> row_begin, column_begin;
         std::vector<std::vector<std::size_t>> with_row;  // matrices with an entry in row r
         std::vector<std::vector<std::size_t>> with_col;  // matrices with an entry in column c
     };
