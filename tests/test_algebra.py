@@ -21,6 +21,17 @@ def rank_deficient(d):
     return [*basis[:-1], basis[0] + basis[1]]
 
 
+def random_blocks(d, size):
+    """Random matrices filling the size x size blocks on the diagonal: sparse, neither orthogonal nor traceless."""
+    rng, basis = np.random.default_rng(size), []
+    for start in range(0, d - size + 1, size):
+        for _ in range(size * size):
+            matrix = np.zeros((d, d), complex)
+            matrix[start : start + size, start : start + size] = rng.normal(size=(size, size, 2)) @ [1, 1j]
+            basis.append(matrix)
+    return basis
+
+
 def overcomplete(d):
     basis = zenqa.gen_gellmann(d)
     return [*basis, basis[0] - 2 * basis[-1], np.diag(np.arange(d, dtype=complex))]
@@ -79,6 +90,9 @@ BASES = {
     "pauli-3": lambda: pauli_strings(3),
     "sheared-pauli-3": lambda: sheared_in_patterns(pauli_strings(3)),
     "sheared-gellmann-4": lambda: sheared_in_patterns(zenqa.gen_gellmann(4)),  # blocks of two, not orthogonal
+    # blocks of 9 matrices are projected entry by entry, blocks of 36 in batches
+    "blocks-of-9": lambda: random_blocks(9, 3),
+    "blocks-of-36": lambda: random_blocks(14, 6),
     # Bases closed under products up to factors, and some that come close
     "scaled-pauli-3": lambda: scaled(pauli_strings(3), seed=8),
     "scaled-sylvester-5": lambda: scaled(zenqa.gen_sylvester(5), seed=9),
@@ -96,7 +110,7 @@ LARGE = {
     f"{name}-16": (lambda gen=gen: gen(16))
     for name, gen in [("gellmann", zenqa.gen_gellmann), ("sylvester", zenqa.gen_sylvester)]
 }
-TRACELESS = [name for name in {**BASES, **LARGE} if not name.startswith(("identity", "overcomplete"))]
+TRACELESS = [name for name in {**BASES, **LARGE} if not name.startswith(("identity", "overcomplete", "blocks"))]
 
 
 def built(name):
