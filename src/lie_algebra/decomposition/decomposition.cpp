@@ -343,9 +343,10 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 
 BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial) {
     if (monomial != nullptr) return BlockProjector(columns, *monomial);
-    // Per position: the projector's tables while it is built, and a target
+    // Per position: the projector's tables while it is built, where its
+    // column of the pseudo-inverse begins (see InverseColumns), and a target
     // entry (value and mark) for each of the two products in every thread.
-    const std::uint64_t per_position = 4 * sizeof(std::size_t) + 2 * compute_threads() * (sizeof(Complex) + 1);
+    const std::uint64_t per_position = 5 * sizeof(std::size_t) + 2 * compute_threads() * (sizeof(Complex) + 1);
     require_memory(checked_product({columns.rows(), per_position}),
                    [] { return std::string("the tables of every position of the basis matrices"); });
     return BlockProjector(columns);
