@@ -90,7 +90,7 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
             [&](NoWorkspace&, std::size_t i, auto&& on_pair) { for_each_closed_pair(*closed, i, exponent_, on_pair); },
             structure_, d_coefficients_);
     } else if (const std::optional<InverseColumns> inverse =
-                   monomial_ ? std::nullopt : direct_form(ranged_columns(), projector_)) {
+                   monomial_ ? std::nullopt : direct_form(ranged_columns().nonzeros(), projector_)) {
         const SparseBasis basis(ranged_columns(), d);
         expand_tensors(
             n_, n_ >= sparse_threaded_rows, check_interrupt, [&] { return DirectPairs(basis, *inverse, d); },

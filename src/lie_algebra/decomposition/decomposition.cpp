@@ -331,7 +331,7 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
     } else {
         const SparseBasis sparse_basis(columns, d);
         const BlockProjector projector(columns);
-        if (const std::optional<InverseColumns> inverse = InverseColumns::of(projector, sparse_basis.nonzeros())) {
+        if (const std::optional<InverseColumns> inverse = direct_form(sparse_basis.nonzeros(), projector)) {
             expand_rows(sparse_basis, *inverse, n, d, exponent, product, check_interrupt, record);
         } else {
             expand_rows(sparse_basis, projector, n, d, exponent, product, check_interrupt, record);
@@ -352,9 +352,9 @@ BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* m
     return BlockProjector(columns);
 }
 
-std::optional<InverseColumns> direct_form(const SparseColumns& columns, const BlockProjector& projector) {
-    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
-    return InverseColumns::of(projector, columns.nonzeros());
+std::optional<InverseColumns> direct_form(std::size_t nonzeros, const BlockProjector& projector) {
+    if (DenseBasis::suits(nonzeros, projector.positions() * projector.matrices())) return std::nullopt;
+    return InverseColumns::of(projector, nonzeros);
 }
 
 std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exponent, InterruptCheck check_interrupt) {

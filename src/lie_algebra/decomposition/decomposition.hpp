@@ -58,11 +58,11 @@ void expand_all_products(const SparseColumns& columns, std::size_t d, int expone
 // and the dense products do not suit it better.
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
 
-// The pseudo-inverse column by column, for a sparse basis whose pair
-// products are projected entry by entry through it (see InverseColumns);
-// none for a basis that the dense products suit. The columns must not have a
-// monomial form, which takes its own way.
-std::optional<InverseColumns> direct_form(const SparseColumns& columns, const BlockProjector& projector);
+// The pseudo-inverse column by column, for a sparse basis of this many
+// nonzero entries whose pair products are projected entry by entry through it
+// (see InverseColumns); none for a basis that the dense products suit. The
+// basis must not have a monomial form, which takes its own way.
+std::optional<InverseColumns> direct_form(std::size_t nonzeros, const BlockProjector& projector);
 
 // The closed form of a monomial basis, where it has one whose roundings leave
 // every coefficient beside the multiples certainly negligible, for a basis

@@ -4,13 +4,6 @@
 
 namespace zenqa {
 
-namespace {
-
-// Up to this many matrices reached are sorted by insertion, without a call.
-constexpr std::size_t few_matrices = 16;
-
-}  // namespace
-
 DirectProjection::DirectProjection(const InverseColumns& inverse)
     : inverse_(inverse),
       sums_(2 * inverse.matrices()),
@@ -43,17 +36,7 @@ std::array<std::span<const Coefficient>, Count> DirectProjection::project(
             for (std::size_t t = 0; t < Count; ++t) sums[t * n + k] = sums[t * n + k] + w * v[t];
         });
     }
-    // Most targets reach a few matrices (four, for most Gell-Mann pairs).
-    if (count <= few_matrices) {
-        for (std::size_t a = 1; a < count; ++a) {
-            const std::size_t k = touched[a];
-            std::size_t b = a;
-            for (; b > 0 && touched[b - 1] > k; --b) touched[b] = touched[b - 1];
-            touched[b] = k;
-        }
-    } else {
-        std::sort(touched, touched + count);
-    }
+    std::sort(touched, touched + count);
     std::array<std::span<const Coefficient>, Count> coefficients;
     for (std::size_t t = 0; t < Count; ++t) {
         Coefficient* kept = kept_.data() + t * n;
