@@ -166,6 +166,10 @@ def large_stack_with(*entries):
             ValueError,
             "matrix 40 holds an infinity at (1, 2)",
         ),
+        (list(large_stack_with((150, 0, 0, np.nan), (40, 1, 2, np.inf))), ValueError, "matrix 40 holds an infinity"),
+        # an earlier matrix's fault before a later one's, though the earlier waits to be scanned
+        ([*large_stack_with((3, 0, 1, np.nan))[:10], np.eye(3)], ValueError, "basis matrix 3 holds NaN at (0, 1)"),
+        ([np.eye(2), [[np.nan, 0], [0, 0]], "ab"], ValueError, "basis matrix 1 holds NaN at (0, 0)"),
         ([np.array([["a", "b"], ["c", "d"]])], TypeError, "basis[0] has dtype <U1, which does not cast safely"),
         (np.ones((1, 2, 2), np.clongdouble), TypeError, "basis has dtype complex256"),
         (3, TypeError, "basis must be a sequence of d x d matrices or an array of shape (n, d, d), not int"),
@@ -178,9 +182,13 @@ def test_bad_bases_raise_named_errors(basis, error, message):
     assert message in str(info.value)
 
 
-def test_a_large_stack_reads_as_its_matrices_one_by_one():
-    stack = np.array(zenqa.gen_gellmann(32)[:160])  # scanned in parts, joined in order
-    from_stack, from_list = zenqa.Algebra(stack), zenqa.Algebra(list(stack))
+@pytest.mark.parametrize("d, count", [(32, 160), (33, None)], ids=["parts", "batches"])
+def test_a_large_stack_reads_as_its_matrices_one_by_one(d, count):
+    # Scanned in parts, joined in order; at d = 33 in two batches as well.
+    stack = np.array(zenqa.gen_gellmann(d)[:count])
+    # Fortran order: read from cast copies, which must stay put while their batch grows.
+    items = [np.asfortranarray(m) if k % 3 else m for k, m in enumerate(stack)]
+    from_stack, from_list = zenqa.Algebra(stack), zenqa.Algebra(items)
     np.testing.assert_array_equal(from_stack.basis, stack)
     for tensor in ("structure_constants", "d_coefficients"):
         for got, want in zip(getattr(from_stack, tensor)(), getattr(from_list, tensor)(), strict=True):

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -74,6 +75,19 @@ private:
     static constexpr std::size_t none = SIZE_MAX;
     std::atomic<std::size_t> stop_from_{none};
     std::exception_ptr failure_;
+};
+
+// A ThreadTeam of compute_threads(), made when first asked for: counting the
+// threads reads the cgroup files, which small work need not pay for.
+class TeamOnDemand {
+public:
+    ThreadTeam& team() {
+        if (!team_) team_.emplace(compute_threads());
+        return *team_;
+    }
+
+private:
+    std::optional<ThreadTeam> team_;
 };
 
 }  // namespace zenqa

@@ -19,23 +19,60 @@ namespace {
 
 PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
 
-// Appends the matrices d x d of `matrices`, cast to complex128, to the basis
-// columns, scanned over `team`; the first is basis[first]. Refuses non-finite
-// values. `buffer` holds a cast copy where one is needed.
-void append_matrices(BasisValues& basis, const PyRef& matrices, std::size_t first, std::vector<Complex>& buffer,
-                     ThreadTeam& team) {
-    const std::size_t m = basis.d * basis.d;
-    const Complex* values = complex_values(matrices, buffer);
-    const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(as_array(matrices))) / m;
-    append_dense_columns(basis.columns, values, count, team);
-    // NaN and infinities are nonzero: the stored entries hold them all, in
-    // order, so the input is read once.
-    for (std::size_t q = 0; q < count; ++q) {
-        basis.columns.for_each_nonzero(basis.columns.cols() - count + q, [&](std::size_t p, Complex v) {
-            require_finite_entry(v, first + q, p, basis.d);
-        });
+// Dense matrices are scanned together in batches of about 16 MiB: each is
+// enough to share over the threads, and its cast copies stay small against
+// the basis.
+constexpr std::size_t batch_values = std::size_t{1} << 20;
+
+// Dense matrices, d x d, waiting to be scanned together into the basis
+// columns, as the next ones after those already there. Each is read in
+// place, its array held until the scan, or from a cast copy in a buffer that
+// later batches reuse.
+class PendingMatrices {
+public:
+    // Whether `values` more fit in this batch; a batch takes at least one array.
+    bool has_room_for(std::size_t values) const { return arrays_.empty() || pending_values_ + values <= batch_values; }
+
+    // Adds the matrices of `array`, whose values cast safely to complex128,
+    // one after another.
+    void add(const PyRef& array, std::size_t d) {
+        PyArrayObject* source = as_array(array);
+        const auto size = static_cast<std::size_t>(PyArray_SIZE(source));
+        const Complex* values = static_cast<const Complex*>(PyArray_DATA(source));
+        if (PyArray_TYPE(source) != NPY_CDOUBLE || !PyArray_ISCARRAY_RO(source)) {
+            // Room for the whole batch at once, so that earlier copies stay where they are.
+            copies_.reserve(std::max(batch_values, copies_.size() + size));
+            copies_.resize(copies_.size() + size);
+            cast_into(array, copies_.data() + copies_.size() - size);
+            values = copies_.data() + copies_.size() - size;
+        }
+        for (std::size_t q = 0; q < size / (d * d); ++q) matrices_.push_back(values + q * d * d);
+        arrays_.push_back(PyRef::borrow(array.get()));
+        pending_values_ += size;
     }
-}
+
+    // Scans them into the basis columns over the threads, refusing non-finite
+    // values in order, and empties the batch.
+    void scan_into(BasisValues& basis, TeamOnDemand& threads) {
+        const std::size_t first = basis.columns.cols();
+        append_dense_columns(basis.columns, matrices_, threads);
+        matrices_.clear();
+        arrays_.clear();
+        copies_.clear();
+        pending_values_ = 0;
+        // NaN and infinities are nonzero: the stored entries hold them all, in
+        // order, so the input is read once.
+        for (std::size_t k = first; k < basis.columns.cols(); ++k)
+            basis.columns.for_each_nonzero(k,
+                                           [&](std::size_t p, Complex v) { require_finite_entry(v, k, p, basis.d); });
+    }
+
+private:
+    std::vector<const Complex*> matrices_;
+    std::vector<PyRef> arrays_;
+    std::vector<Complex> copies_;
+    std::size_t pending_values_ = 0;
+};
 
 BasisValues basis_from_stack(const PyRef& stack) {
     PyArrayObject* array = as_array(stack);
@@ -47,17 +84,17 @@ BasisValues basis_from_stack(const PyRef& stack) {
     if (n == 0 || basis.d == 0) value_error("basis has shape " + shape_of(stack) + ": it holds no matrix entries");
     require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
     basis.columns = SparseColumns(basis.d * basis.d);
-    // In slices of about 16 MiB: the dense copy of each stays small against
-    // the basis, and each is enough to share over the threads.
-    const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 20) / (basis.d * basis.d));
+    // In slices of a batch each, so that a cast copy of the whole is never made.
+    const std::size_t step = std::max<std::size_t>(1, batch_values / (basis.d * basis.d));
     const PyRef plain = checked(PyArray_FromArray(array, nullptr, NPY_ARRAY_ENSUREARRAY));
-    std::vector<Complex> buffer;
-    ThreadTeam team(compute_threads());
+    PendingMatrices pending;
+    TeamOnDemand threads;
     for (std::size_t first = 0; first < n; first += step) {
         const std::size_t count = std::min(step, n - first);
-        const PyRef slice = checked(
-            PySequence_GetSlice(plain.get(), static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count)));
-        append_matrices(basis, slice, first, buffer, team);
+        pending.add(checked(PySequence_GetSlice(plain.get(), static_cast<Py_ssize_t>(first),
+                                                static_cast<Py_ssize_t>(first + count))),
+                    basis.d);
+        pending.scan_into(basis, threads);
     }
     return basis;
 }
@@ -94,19 +131,38 @@ std::size_t stored_entries(const PyRef& items) {
     return stored;
 }
 
+// basis[i], a dense matrix, into `pending`; the earlier ones are scanned
+// first where it does not fit.
+void take_dense_matrix(BasisValues& basis, std::size_t i, std::size_t n, PyObject* item, PendingMatrices& pending,
+                       TeamOnDemand& threads) {
+    const std::string name = "basis[" + std::to_string(i) + "]";
+    PyRef matrix = any_array(item);
+    PyArrayObject* array = as_array(matrix);
+    take_shape(basis, i, name, std::vector<npy_intp>(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)));
+    if (i == 0) require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
+    require_complex(matrix, name);
+    if (!pending.has_room_for(basis.d * basis.d)) pending.scan_into(basis, threads);
+    pending.add(matrix, basis.d);
+}
+
 BasisValues basis_from_sequence(PyObject* object) {
     // A tuple of the items, which Python code run by the conversion cannot change.
     const PyRef items = checked(PySequence_Tuple(object));
     const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
     if (n == 0) value_error("basis is empty");
     BasisValues basis;
-    std::vector<Complex> buffer;
-    ThreadTeam team(1);  // an item is one matrix, scanned on this thread
+    PendingMatrices pending;
+    TeamOnDemand threads;
     const std::size_t stored = stored_entries(items);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string name = "basis[" + std::to_string(i) + "]";
         PyObject* item = PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i));
-        if (is_sparse_matrix(item)) {
+        try {
+            if (!is_sparse_matrix(item)) {
+                take_dense_matrix(basis, i, n, item, pending, threads);
+                continue;
+            }
+            pending.scan_into(basis, threads);
+            const std::string name = "basis[" + std::to_string(i) + "]";
             take_shape(basis, i, name, sparse_shape(item));
             if (i == 0) basis.columns.reserve(std::min(stored, n * basis.d * basis.d));
             // A dense basis this large is refused for its memory first.
@@ -116,16 +172,13 @@ BasisValues basis_from_sequence(PyObject* object) {
                             std::to_string(max_sparse_dimension));
             append_sparse_matrix(item, name, i, basis.d, basis.columns, true);
             basis.sparse = true;
-            continue;
+        } catch (...) {
+            // A fault of an earlier matrix is the one to report.
+            pending.scan_into(basis, threads);
+            throw;
         }
-        PyRef matrix = any_array(item);
-        PyArrayObject* array = as_array(matrix);
-        take_shape(basis, i, name,
-                   std::vector<npy_intp>(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)));
-        if (i == 0) require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
-        require_complex(matrix, name);
-        append_matrices(basis, matrix, i, buffer, team);
     }
+    pending.scan_into(basis, threads);
     return basis;
 }
 
@@ -207,11 +260,16 @@ const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer) 
     if (PyArray_TYPE(source) == NPY_CDOUBLE && PyArray_ISCARRAY_RO(source))
         return static_cast<const Complex*>(PyArray_DATA(source));
     buffer.resize(static_cast<std::size_t>(PyArray_SIZE(source)));
-    const PyRef target =
-        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), PyArray_NDIM(source),
-                                     PyArray_DIMS(source), nullptr, buffer.data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    cast_into(array, buffer.data());
     return buffer.data();
+}
+
+void cast_into(const PyRef& array, Complex* target) {
+    PyArrayObject* source = as_array(array);
+    const PyRef copy =
+        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_CDOUBLE), PyArray_NDIM(source),
+                                     PyArray_DIMS(source), nullptr, target, NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_CopyInto(as_array(copy), source) < 0) throw fetch_error();
 }
 
 const double* Operand::copy_to(std::vector<double>& buffer) const {

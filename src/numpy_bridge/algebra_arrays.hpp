@@ -50,6 +50,9 @@ void require_complex(const PyRef& array, const std::string& name);
 // holds them so (contiguous, aligned, in native byte order), otherwise cast
 // into `buffer`.
 const Complex* complex_values(const PyRef& array, std::vector<Complex>& buffer);
+// The values of `array` cast to complex128 in C order into `target`, which
+// has room for them.
+void cast_into(const PyRef& array, Complex* target);
 
 // An array argument as NumPy reads it, checked: its element type casts
 // safely to float64 (real input) or complex128, its last extents are those

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "array/complex.hpp"
 #include "base/thread_team.hpp"
@@ -8,10 +9,10 @@
 
 namespace zenqa {
 
-// Appends `count` dense columns of columns.rows() values each, one after
-// another, keeping their nonzero entries. Many of them are scanned in parts
-// over the team, each part into columns of its own, joined in order: a scan
-// runs at the speed of memory, which one core does not reach.
-void append_dense_columns(SparseColumns& columns, const Complex* values, std::size_t count, ThreadTeam& team);
+// Appends one dense column of columns.rows() values per matrix, in order,
+// keeping their nonzero entries. Many of them are scanned in parts over the
+// threads, each part into columns of its own, joined in order: a scan runs at
+// the speed of memory, which one core does not reach.
+void append_dense_columns(SparseColumns& columns, std::span<const Complex* const> matrices, TeamOnDemand& threads);
 
 }  // namespace zenqa
