@@ -153,7 +153,16 @@ void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partn
         if (column_used[s]) take(index_->with_row[s]);
         if (row_used[s]) take(index_->with_col[s]);
     }
-    std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
+    // In order: by sorting them, or, where they are many of the matrices
+    // after i, by reading off the marks of those.
+    const std::size_t count = partners.size() - first;
+    if (n - i > 8 * count) {
+        std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
+        return;
+    }
+    partners.resize(first);
+    for (std::size_t j = i + 1; j < n; ++j)
+        if (seen_[j] == stamp) partners.push_back(j);
 }
 
 }  // namespace zenqa

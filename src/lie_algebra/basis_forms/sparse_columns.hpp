@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -26,14 +27,16 @@ public:
     // Closes the column being built; the next append starts a new one.
     void end_column() { begin_.push_back(value_.size()); }
     // Adds a whole column from its rows() values, keeping the nonzero ones.
-    // Runs of zeros, most of a sparse basis, are passed over a few at a time.
+    // Runs of zeros, most of a sparse basis, are passed over a few at a time,
+    // by their bits: a run is all zeros when its bits but the signs are.
     void append_column(const Complex* values) {
         constexpr std::size_t run = 8;
         std::size_t p = 0;
         for (; p + run <= rows_; p += run) {
-            bool nonzero = false;
-            for (std::size_t q = p; q < p + run; ++q) nonzero |= (values[q].re != 0.0) | (values[q].im != 0.0);
-            if (!nonzero) continue;
+            std::uint64_t bits = 0;
+            for (std::size_t q = p; q < p + run; ++q)
+                bits |= std::bit_cast<std::uint64_t>(values[q].re) | std::bit_cast<std::uint64_t>(values[q].im);
+            if (bits << 1 == 0) continue;
             for (std::size_t q = p; q < p + run; ++q)
                 if (!is_zero(values[q])) append(q, values[q]);
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -62,6 +63,10 @@ public:
             commutator_.clear();
             anticommutator_.clear();
             basis_.accumulate_both(i, j, commutator_, anticommutator_);
+            if (commutes()) {
+                on_pair(j, std::span<const Coefficient>(), projection_.project<1>({&anticommutator_}, exponent)[0]);
+                continue;
+            }
             const auto [commutator, anticommutator] =
                 projection_.project<2>({&commutator_, &anticommutator_}, exponent);
             on_pair(j, commutator, anticommutator);
@@ -69,6 +74,13 @@ public:
     }
 
 private:
+    // Whether every term of the commutator cancelled: then only the
+    // anticommutator is projected, to the same bits.
+    bool commutes() const {
+        return std::all_of(commutator_.touched().begin(), commutator_.touched().end(),
+                           [&](std::size_t p) { return is_zero(commutator_.value(p)); });
+    }
+
     SparseBasis basis_;
     SparseAccumulator commutator_, anticommutator_;
     DirectProjection projection_;
