@@ -190,6 +190,7 @@ def test_a_large_stack_reads_as_its_matrices_one_by_one(d, count):
     items = [np.asfortranarray(m) if k % 3 else m for k, m in enumerate(stack)]
     from_stack, from_list = zenqa.Algebra(stack), zenqa.Algebra(items)
     np.testing.assert_array_equal(from_stack.basis, stack)
+    np.testing.assert_array_equal(from_list.basis, stack)
     for tensor in ("structure_constants", "d_coefficients"):
         for got, want in zip(getattr(from_stack, tensor)(), getattr(from_list, tensor)(), strict=True):
             np.testing.assert_array_equal(got, want)
