@@ -96,6 +96,7 @@ BASES = {
     # Bases closed under products up to factors, and some that come close
     "scaled-pauli-3": lambda: scaled(pauli_strings(3), seed=8),
     "scaled-sylvester-5": lambda: scaled(zenqa.gen_sylvester(5), seed=9),
+    "scaled-gellmann-5": lambda: scaled(zenqa.gen_gellmann(5), seed=10),  # entry by entry, weights of its own
     "weyl-by-pauli": weyl_by_pauli,
     "pauli-3-every-third-left-out": lambda: pauli_strings(3)[::3] + pauli_strings(3)[1::3],
     "identity-and-pauli-3": lambda: [np.eye(8, dtype=complex), *pauli_strings(3)],
