@@ -110,6 +110,11 @@ void SparseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulato
     });
 }
 
+void SparseBasis::accumulate_both(std::size_t i, std::size_t j, PairAccumulator& products) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term) { products.add_forward(p, term); });
+    for_each_term(j, i, [&](std::size_t p, Complex term) { products.add_backward(p, term); });
+}
+
 void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const {
     accumulate_product<false>(i, j, target);
     if (commutator) {

@@ -35,6 +35,7 @@ public:
     // added to either target in the order accumulate_pair adds it.
     void accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
                          SparseAccumulator& anticommutator) const;
+    void accumulate_both(std::size_t i, std::size_t j, PairAccumulator& products) const;
 
 private:
     struct Entry {

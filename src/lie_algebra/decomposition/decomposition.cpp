@@ -115,7 +115,8 @@ public:
     explicit DirectQueue(const InverseColumns& inverse) : projection_(inverse) {}
 
     void queue(std::size_t i, std::size_t j, const SparseAccumulator& target, int exponent, HeldRecords& records) {
-        records(i, j, projection_.project<1>({&target}, exponent)[0]);
+        const auto value = [&](std::size_t p) { return std::array{target.value(p)}; };
+        records(i, j, projection_.project<1>(target.touched(), value, exponent)[0]);
     }
     void end_row(HeldRecords&) {}
     void expand(HeldRecords&) {}

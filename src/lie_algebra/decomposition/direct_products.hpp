@@ -27,12 +27,44 @@ public:
     explicit DirectProjection(const InverseColumns& inverse);
 
     // The coefficients that are not negligible, in increasing k, of Count
-    // targets whose positions were touched in one order (accumulate_both
-    // touches both products' so), whose true coefficients are the computed
-    // ones times 2^exponent; valid until the next call.
-    template <std::size_t Count>
-    std::array<std::span<const Coefficient>, Count> project(std::array<const SparseAccumulator*, Count> targets,
-                                                            int exponent);
+    // targets with entries values_at(p)[t] at the given positions, whose true
+    // coefficients are the computed ones times 2^exponent; valid until the
+    // next call.
+    template <std::size_t Count, class ValuesAt>
+    std::array<std::span<const Coefficient>, Count> project(const std::vector<std::size_t>& positions,
+                                                            ValuesAt&& values_at, int exponent) {
+        // Plain pointers: through the vectors, every store would reload them.
+        const std::size_t n = inverse_.matrices();
+        Complex* sums = sums_.data();
+        unsigned char* summed = summed_.data();
+        std::size_t* touched = touched_.data();
+        std::size_t count = 0;
+        for (const std::size_t p : positions) {
+            const std::array<Complex, Count> v = values_at(p);
+            if (std::all_of(v.begin(), v.end(), is_zero)) continue;  // every term cancelled
+            inverse_.for_each_in_column(p, [&](std::size_t k, Complex w) {
+                if (!summed[k]) {
+                    summed[k] = 1;
+                    touched[count++] = k;
+                }
+                for (std::size_t t = 0; t < Count; ++t) sums[t * n + k] = sums[t * n + k] + w * v[t];
+            });
+        }
+        std::sort(touched, touched + count);
+        std::array<std::span<const Coefficient>, Count> coefficients;
+        for (std::size_t t = 0; t < Count; ++t) {
+            Coefficient* kept = kept_.data() + t * n;
+            std::size_t kept_count = 0;
+            for (std::size_t e = 0; e < count; ++e) {
+                const std::size_t k = touched[e];
+                if (const auto value = true_coefficient(k, sums[t * n + k], exponent)) kept[kept_count++] = {k, *value};
+                sums[t * n + k] = Complex{};
+            }
+            coefficients[t] = std::span<const Coefficient>(kept, kept_count);
+        }
+        for (std::size_t e = 0; e < count; ++e) summed[touched[e]] = 0;
+        return coefficients;
+    }
 
 private:
     const InverseColumns& inverse_;
@@ -54,35 +86,39 @@ public:
     // commutator of (i, i) is empty. The basis went in times 2^-exponent.
     template <class OnPair>
     void for_each_pair(std::size_t i, int exponent, OnPair&& on_pair) {
-        anticommutator_.clear();
-        basis_.accumulate_pair(i, i, false, anticommutator_);
-        on_pair(i, std::span<const Coefficient>(), projection_.project<1>({&anticommutator_}, exponent)[0]);
+        const auto anticommutator_at = [&](std::size_t p) { return std::array{products_.value(p).anticommutator}; };
+        const auto both_at = [&](std::size_t p) {
+            return std::array{products_.value(p).commutator, products_.value(p).anticommutator};
+        };
+        products_.clear();
+        basis_.accumulate_both(i, i, products_);
+        on_pair(i, std::span<const Coefficient>(),
+                projection_.project<1>(products_.touched(), anticommutator_at, exponent)[0]);
         partners_.clear();
         basis_.append_partners(i, partners_);
         for (const std::size_t j : partners_) {
-            commutator_.clear();
-            anticommutator_.clear();
-            basis_.accumulate_both(i, j, commutator_, anticommutator_);
+            products_.clear();
+            basis_.accumulate_both(i, j, products_);
+            // Where every term of the commutator cancelled, the anticommutator
+            // alone is projected, to the same bits.
             if (commutes()) {
-                on_pair(j, std::span<const Coefficient>(), projection_.project<1>({&anticommutator_}, exponent)[0]);
+                on_pair(j, std::span<const Coefficient>(),
+                        projection_.project<1>(products_.touched(), anticommutator_at, exponent)[0]);
                 continue;
             }
-            const auto [commutator, anticommutator] =
-                projection_.project<2>({&commutator_, &anticommutator_}, exponent);
+            const auto [commutator, anticommutator] = projection_.project<2>(products_.touched(), both_at, exponent);
             on_pair(j, commutator, anticommutator);
         }
     }
 
 private:
-    // Whether every term of the commutator cancelled: then only the
-    // anticommutator is projected, to the same bits.
     bool commutes() const {
-        return std::all_of(commutator_.touched().begin(), commutator_.touched().end(),
-                           [&](std::size_t p) { return is_zero(commutator_.value(p)); });
+        return std::all_of(products_.touched().begin(), products_.touched().end(),
+                           [&](std::size_t p) { return is_zero(products_.value(p).commutator); });
     }
 
     SparseBasis basis_;
-    SparseAccumulator commutator_, anticommutator_;
+    PairAccumulator products_;
     DirectProjection projection_;
     std::vector<std::size_t> partners_;
 };
