@@ -25,30 +25,23 @@ void PairTensor::append_rows(const PairTensor& part) {
     for (std::size_t r = rows(); r < part.rows(); ++r) row_begin.push_back(offset + part.row_begin[r + 1]);
 }
 
+// Row r of the whole tensor holds the mirrored entries (r, i, k) of the
+// stored (i, r, k), i < r, then the stored entries of row r itself.
 void PairTensor::finish(std::size_t n) {
     while (rows() < n) row_begin.push_back(stored());
-}
-
-std::size_t PairTensor::full_size() const {
-    std::size_t off_diagonal = 0;
-    for (std::size_t i = 0; i < rows(); ++i)
-        for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e) off_diagonal += j[e] != i;
-    return stored() + off_diagonal;
-}
-
-// Row r of the whole tensor holds first the mirrored entries (r, i, k) of the
-// stored (i, r, k), i < r, which come in increasing (i, k) as stored, then the
-// stored entries of row r itself. Large tensors are written in parts of about
-// equal size, each part finding its mirrored entries by their j, which each
-// stored row keeps sorted.
-void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
-    const std::size_t n = rows();
-    std::vector<std::size_t> mirrored_count(n, 0);
+    full_row_begin.assign(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e)
-            if (j[e] != i) ++mirrored_count[j[e]];
-    std::vector<std::size_t> start(n + 1, 0);  // of each row of the whole tensor
-    for (std::size_t r = 0; r < n; ++r) start[r + 1] = start[r] + mirrored_count[r] + row_begin[r + 1] - row_begin[r];
+            if (j[e] != i) ++full_row_begin[j[e] + 1];
+    for (std::size_t r = 0; r < n; ++r) full_row_begin[r + 1] += full_row_begin[r] + row_begin[r + 1] - row_begin[r];
+}
+
+// The mirrored entries of a row come in increasing (i, k) as stored. Large
+// tensors are written in parts of about equal size, each part finding its
+// mirrored entries by their j, which each stored row keeps sorted.
+void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
+    const std::size_t n = rows();
+    const std::vector<std::size_t>& start = full_row_begin;
     const auto put = [&](std::size_t at, std::size_t a, std::size_t b, std::size_t c, Complex v) {
         index[3 * at] = static_cast<std::int64_t>(a);
         index[3 * at + 1] = static_cast<std::int64_t>(b);
@@ -64,8 +57,10 @@ void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
             for (auto e = static_cast<std::size_t>(found - j.data()); e < row_begin[i + 1] && j[e] < last; ++e)
                 put(cursor[j[e] - first]++, j[e], i, k[e], mirrored(symmetry, value[e]));
         }
+        // The stored entries of row r end it.
         for (std::size_t r = first; r < last; ++r)
-            for (std::size_t e = row_begin[r], at = start[r] + mirrored_count[r]; e < row_begin[r + 1]; ++e, ++at)
+            for (std::size_t e = row_begin[r], at = start[r + 1] - (row_begin[r + 1] - row_begin[r]);
+                 e < row_begin[r + 1]; ++e, ++at)
                 put(at, r, j[e], k[e], value[e]);
     };
     const std::size_t total = start[n];

@@ -22,6 +22,8 @@ struct PairTensor {
     std::vector<std::size_t> row_begin{0};
     MappedArray<std::uint32_t> j{"the tensors"}, k{"the tensors"};
     MappedArray<Complex> value{"the tensors"};
+    // Where each row of the whole tensor begins, and its end; set by finish.
+    std::vector<std::size_t> full_row_begin;
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }
@@ -37,7 +39,8 @@ struct PairTensor {
     // The rows of `part`, built apart, after these: part holds no entries in
     // the rows these have.
     void append_rows(const PairTensor& part);
-    // Closes the rows up to n, the basis size.
+    // Closes the rows up to n, the basis size, and counts the rows of the
+    // whole tensor, once for every call that writes it.
     void finish(std::size_t n);
     // No rows, the room for their entries kept.
     void clear() {
@@ -48,7 +51,7 @@ struct PairTensor {
     }
 
     // The number of entries of the whole tensor, both halves.
-    std::size_t full_size() const;
+    std::size_t full_size() const { return full_row_begin.back(); }
     // Every entry of the whole tensor in increasing (i, j, k): index gets
     // full_size() rows (i, j, k), values the values.
     void write_entries(std::int64_t* index, Complex* values) const;
