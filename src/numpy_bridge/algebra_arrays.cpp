@@ -21,8 +21,10 @@ PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObj
 
 // Dense matrices are scanned together in batches of about 16 MiB: each is
 // enough to share over the threads, and its cast copies stay small against
-// the basis.
+// the basis. A batch holds at most so many arrays, which a sequence of tiny
+// matrices may have converted each on its own.
 constexpr std::size_t batch_values = std::size_t{1} << 20;
+constexpr std::size_t batch_arrays = std::size_t{1} << 12;
 
 // Dense matrices, d x d, waiting to be scanned together into the basis
 // columns, as the next ones after those already there. Each is read in
@@ -31,7 +33,9 @@ constexpr std::size_t batch_values = std::size_t{1} << 20;
 class PendingMatrices {
 public:
     // Whether `values` more fit in this batch; a batch takes at least one array.
-    bool has_room_for(std::size_t values) const { return arrays_.empty() || pending_values_ + values <= batch_values; }
+    bool has_room_for(std::size_t values) const {
+        return arrays_.empty() || (pending_values_ + values <= batch_values && arrays_.size() < batch_arrays);
+    }
 
     // Adds the matrices of `array`, whose values cast safely to complex128,
     // one after another.
