@@ -262,6 +262,7 @@ THREADED = {
     "tfim-dla-6": lambda: tfim_dla(6),
     "sylvester-8": lambda: as_sparse(zenqa.gen_sylvester(8)),
     "gellmann-16": lambda: as_sparse(zenqa.gen_gellmann(16)),
+    "gellmann-24-dense": lambda: zenqa.gen_gellmann(24),  # a list, scanned in as many parts as threads
 }
 
 
