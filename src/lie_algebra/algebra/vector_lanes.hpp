@@ -9,15 +9,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "array/complex.hpp"
+#include "array/streaming_store.hpp"
 #include "lie_algebra/algebra/batched_products.hpp"
 
 namespace zenqa::vector_lanes {
@@ -113,35 +109,6 @@ inline std::size_t group_start(std::size_t start, std::size_t n) { return std::m
             for (std::size_t i = 0; i < lane_width; ++i) planes.im(at + i, c) = im[i];
         }
     }
-}
-
-// Streaming stores write past the caches: the results of a large batch are
-// not read again here, and reading their lines in first would double the
-// memory traffic. They need 16-byte alignment, which NumPy gives but does not
-// promise.
-inline bool streams_to(const Complex* out) {
-#if defined(__SSE2__)
-    return reinterpret_cast<std::uintptr_t>(out) % 16 == 0;
-#else
-    return false;
-#endif
-}
-
-// Orders the streaming stores before whatever tells another thread that the results are ready.
-inline void finish_streaming() {
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
-}
-
-[[gnu::always_inline]] inline void write_result(Complex* target, bool streaming, double re, double im) {
-#if defined(__SSE2__)
-    if (streaming) {
-        _mm_stream_pd(reinterpret_cast<double*>(target), _mm_set_pd(im, re));
-        return;
-    }
-#endif
-    *target = {re, im};
 }
 
 // The planes' first `count` vectors, times `scale`, into rows of n results,

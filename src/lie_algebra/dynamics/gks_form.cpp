@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "array/complex_vectors.hpp"
 #include "array/zeroed_array.hpp"
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
@@ -34,7 +35,7 @@ public:
     }
 
     const Complex* data() const { return images_.data(); }
-    double largest() const { return largest_modulus(images_.data(), size_ * size_); }
+    double largest(Workers& workers) const { return largest_modulus(images_.data(), size_ * size_, workers); }
     const Complex* image(std::size_t k, std::size_t l) const { return images_.data() + (k * d_ + l) * size_; }
 
     // Refuses R that is not Hermitian, that is L(E_kl) != L(E_lk)^H: L does
@@ -115,40 +116,46 @@ SparseColumns pseudo_inverse_rows(const Algebra& algebra) {
     return pseudo_inverse;
 }
 
-// Row `row` of the Hermitian C from the diagonal on, from the coefficients of
-// its conjugate, and its mirror in column `row`: C is Hermitian to the last
-// bit, its diagonal real.
-void take_upper_row(std::size_t row, std::size_t n, const Complex* coefficients, Complex* kossakowski) {
-    kossakowski[row * n + row] = {coefficients[row].re, 0.0};
-    for (std::size_t b = row + 1; b < n; ++b) {
-        kossakowski[row * n + b] = conj(coefficients[b]);
-        kossakowski[b * n + row] = coefficients[b];
+// Rows first to last of the Hermitian C from the diagonal on, from the
+// coefficients of their conjugates, and their mirrors in the columns: C is
+// Hermitian to the last bit, its diagonal real. The mirrors go first, and
+// the rows then overwrite what of them falls in these rows' upper parts.
+void take_upper_rows(std::size_t first, std::size_t last, std::size_t n, const Complex* coefficients,
+                     Complex* kossakowski) {
+    write_columns(first, last, n, first, coefficients, kossakowski);
+    for (std::size_t row = first; row < last; ++row) {
+        const Complex* conjugates = coefficients + (row - first) * n;
+        kossakowski[row * n + row] = {conjugates[row].re, 0.0};
+        for (std::size_t b = row + 1; b < n; ++b) kossakowski[row * n + b] = conj(conjugates[b]);
     }
 }
 
 // C = V^+ R (V^+)^H by rows, for a sparse V^+: with U_a = sum_ik V^+[a,(i,k)]
 // R[(i,k), :], row a of C is conj(V^+ conj(U_a)). The d*d entries of U_a,
 // (j, l) at j*d + l, gather S[(i,j),(k,l)], runs of L(E_kl), and R is never
-// formed.
+// formed. U_a is summed transposed, a run to a row, then turned.
 void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const SparseColumns& pseudo_inverse,
                          Complex* kossakowski, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     project_chunks(
         algebra, n,
         [&](std::size_t first, std::size_t last, Complex* matrices) {
+            std::vector<Complex> transposed(size);
             for (std::size_t a = first; a < last; ++a) {
-                Complex* u = matrices + (a - first) * size;
+                std::fill(transposed.begin(), transposed.end(), Complex{});
                 pseudo_inverse.for_each_nonzero(a, [&](std::size_t p, Complex v) {
                     const std::size_t i = p / d, k = p % d;
-                    const Complex w = conj(v);
-                    for (std::size_t l = 0; l < d; ++l) {
-                        const Complex* run = images.image(k, l) + i * d;
-                        for (std::size_t j = 0; j < d; ++j) u[j * d + l] = u[j * d + l] + w * conj(run[j]);
-                    }
+                    for (std::size_t l = 0; l < d; ++l)
+                        add_scaled_conjugate(d, conj(v), images.image(k, l) + i * d, transposed.data() + l * d);
                 });
+                Complex* u = matrices + (a - first) * size;
+                for (std::size_t j = 0; j < d; ++j)
+                    for (std::size_t l = 0; l < d; ++l) u[j * d + l] = transposed[l * d + j];
             }
         },
-        [&](std::size_t row, const Complex* coefficients) { take_upper_row(row, n, coefficients, kossakowski); },
+        [&](std::size_t first, std::size_t last, const Complex* coefficients) {
+            take_upper_rows(first, last, n, coefficients, kossakowski);
+        },
         workers, true);
 }
 
@@ -179,7 +186,9 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
                 for (std::size_t row = first; row < last; ++row)
                     matrices[(row - first) * size + q] = conj(y[q * n + row]);
         },
-        [&](std::size_t row, const Complex* coefficients) { take_upper_row(row, n, coefficients, kossakowski); },
+        [&](std::size_t first, std::size_t last, const Complex* coefficients) {
+            take_upper_rows(first, last, n, coefficients, kossakowski);
+        },
         workers, true);
 }
 
@@ -192,10 +201,10 @@ std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<C
                                            std::vector<Complex> b, Workers& workers) {
     std::optional<HermitianPart> part = HermitianPart::of(algebra);
     if (part) {
-        part->take(a_columns, b);
+        part->take(a_columns, b, workers);
         std::optional<UnitImages> images(std::in_place, algebra, a_columns, b.data(), true, workers);
         // |R - R^H| is at most twice the bound, and R's largest entry is at least R_h's.
-        if (2.0 * part->removed_bound(algebra) <= choi_hermiticity_tolerance * images->largest()) return images;
+        if (2.0 * part->removed_bound(algebra) <= choi_hermiticity_tolerance * images->largest(workers)) return images;
         images.reset();
         part->restore(a_columns, b);
     }

@@ -27,13 +27,26 @@ std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
     return HermitianPart(*hermitian);
 }
 
-void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& b) {
-    const std::size_t n = b.size();
+// Over the team by pieces of columns j of A, each summing its part of the
+// rows of |A - A_h|; the parts are added in order, whatever the threads.
+void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& b, Workers& workers) {
+    const std::size_t n = b.size(), pieces = (n + image_chunk - 1) / image_chunk;
     removed_a_.resize(n * n);
     removed_b_.resize(n);
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t k = 0; k < n; ++k)
-            removed_a_[j * n + k] = take_component(a_columns[j * n + k], keeps_real(k, j));
+    std::vector<double> part_sums(pieces * n);
+    workers.run_in_pieces(n, n, false, [&](std::size_t first, std::size_t last) {
+        double* row_sums = part_sums.data() + first / image_chunk * n;
+        for (std::size_t j = first; j < last; ++j)
+            for (std::size_t k = 0; k < n; ++k) {
+                const double removed = take_component(a_columns[j * n + k], keeps_real(k, j));
+                removed_a_[j * n + k] = removed;
+                row_sums[k] += std::abs(removed);
+            }
+    });
+    std::vector<double> row_sums(n);
+    for (std::size_t piece = 0; piece < pieces; ++piece)
+        for (std::size_t k = 0; k < n; ++k) row_sums[k] += part_sums[piece * n + k];
+    largest_removed_row_sum_ = *std::max_element(row_sums.begin(), row_sums.end());
     for (std::size_t k = 0; k < n; ++k) removed_b_[k] = take_component(b[k], hermitian_[k]);
 }
 
@@ -49,15 +62,10 @@ void HermitianPart::restore(std::vector<Complex>& a_columns, std::vector<Complex
 // the diagonal] db)_k, with w_q the coefficients of E_q less its trace part,
 // each at most twice the largest coefficient of a unit matrix.
 double HermitianPart::removed_bound(const Algebra& algebra) const {
-    const std::size_t n = removed_b_.size();
-    std::vector<double> row_sums(n);
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t k = 0; k < n; ++k) row_sums[k] += std::abs(removed_a_[j * n + k]);
     double largest_b = 0.0;
     for (const double x : removed_b_) largest_b = std::max(largest_b, std::abs(x));
-    const double largest_row_sum = *std::max_element(row_sums.begin(), row_sums.end());
     const BasisFacts& facts = algebra.facts();
-    return facts.largest_position_sum * (largest_row_sum * 2.0 * facts.largest_unit_coefficient + largest_b);
+    return facts.largest_position_sum * (largest_removed_row_sum_ * 2.0 * facts.largest_unit_coefficient + largest_b);
 }
 
 }  // namespace zenqa

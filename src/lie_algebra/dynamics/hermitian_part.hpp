@@ -5,6 +5,7 @@
 
 #include "array/complex.hpp"
 #include "lie_algebra/algebra/algebra.hpp"
+#include "lie_algebra/dynamics/projected_images.hpp"
 
 namespace zenqa {
 
@@ -21,8 +22,8 @@ public:
     static std::optional<HermitianPart> of(const Algebra& algebra);
 
     // Turns A (by its columns: A^T row-major) and b into those of L_h,
-    // keeping the components taken out for restore.
-    void take(std::vector<Complex>& a_columns, std::vector<Complex>& b);
+    // keeping the components taken out for restore and removed_bound.
+    void take(std::vector<Complex>& a_columns, std::vector<Complex>& b, Workers& workers);
     void restore(std::vector<Complex>& a_columns, std::vector<Complex>& b) const;
     // A bound on every entry of the Choi matrix of L - L_h: |R - R^H| is twice
     // its largest entry.
@@ -35,6 +36,7 @@ private:
 
     const std::vector<bool>& hermitian_;  // s_k = +1, the algebra's own
     std::vector<double> removed_a_, removed_b_;
+    double largest_removed_row_sum_ = 0.0;  // of |A - A_h|
 };
 
 }  // namespace zenqa

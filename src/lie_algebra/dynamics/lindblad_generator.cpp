@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "array/complex_vectors.hpp"
 #include "base/refusals.hpp"
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
@@ -75,16 +76,11 @@ private:
         const std::size_t d = d_, r = entry.position / d, c = entry.position % d;
         const Complex v = entry.value;
         for (std::size_t i = 0; i < d; ++i) out[i * d + c] = out[i * d + c] + v * g_[i * d + r];
-        for (std::size_t k = 0; k < d; ++k) out[r * d + k] = out[r * d + k] + v * g_adjoint_[c * d + k];
+        add_scaled(d, v, g_adjoint_.data() + c * d, out + r * d);
         for (std::size_t j = 0; j < m_; ++j) {
             const Complex* column = transposes_.data() + j * d * d + r * d;
             const Complex* row = adjoints_.data() + j * d * d + c * d;
-            const Complex weight = scaled(v, rates_[j]);
-            for (std::size_t i = 0; i < d; ++i) {
-                const Complex left = weight * column[i];
-                Complex* target = out + i * d;
-                for (std::size_t k = 0; k < d; ++k) target[k] = target[k] + left * row[k];
-            }
+            add_outer_product(d, d, scaled(v, rates_[j]), column, row, out);
         }
     }
 
@@ -152,7 +148,10 @@ void lindblad_generator(const Algebra& algebra, const LindbladEquation& equation
             }
             map.image(entries, matrix);
         },
-        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, workers);
+        [&](std::size_t first, std::size_t last, const Complex* coefficients) {
+            take_generator_images(first, last, n, coefficients, a, b);
+        },
+        workers);
 }
 
 }  // namespace zenqa

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "array/complex_vectors.hpp"
 #include "array/zeroed_array.hpp"
 #include "base/checked_math.hpp"
 #include "base/memory_check.hpp"
@@ -99,7 +100,10 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             if (last <= n) return;
             for (std::size_t r = 0; r < d; ++r) add_column(matrices + (n - first) * size, r * d + r, {inverse_d, 0.0});
         },
-        [&](std::size_t t, const Complex* coefficients) { take_generator_image(t, n, coefficients, a, b); }, workers);
+        [&](std::size_t first, std::size_t last, const Complex* coefficients) {
+            take_generator_images(first, last, n, coefficients, a, b);
+        },
+        workers);
 }
 
 void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
@@ -155,8 +159,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
             for (std::size_t j = 0; j < n; ++j) {
                 const Complex w_j = w[t * n + j];
                 if (is_zero(w_j)) continue;
-                const Complex* a_column = a_columns.data() + j * n;
-                for (std::size_t k = 0; k < n; ++k) y_t[k] = y_t[k] + a_column[k] * w_j;
+                add_scaled(n, w_j, a_columns.data() + j * n, y_t);
             }
             for (std::size_t k = 0; k < n; ++k) {
                 if (is_zero(y_t[k])) continue;

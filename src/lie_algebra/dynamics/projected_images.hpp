@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "array/complex_vectors.hpp"
+#include "array/streaming_store.hpp"
 #include "base/interrupt_check.hpp"
 #include "base/thread_team.hpp"
 #include "lie_algebra/algebra/algebra.hpp"
@@ -77,8 +79,8 @@ private:
 
 // The coefficients of `count` d x d matrices that are made on demand a
 // chunk at a time: make(first, last, matrices) writes matrices first to last
-// (row-major, one after another, zeroed before), and take(t, coefficients)
-// receives the n coefficients of matrix t. With `upper_triangle`, the rows
+// (row-major, one after another, zeroed before), and take(first, last,
+// coefficients) receives their n coefficients each, one after another. With `upper_triangle`, the rows
 // of a Hermitian matrix, those before the chunk's first are left zero.
 // Where a projection is one matrix product, each thread projects its range in
 // as few products as the piece size allows, except in the upper triangle,
@@ -93,7 +95,7 @@ void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make,
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
         algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0);
-        for (std::size_t t = first; t < last; ++t) take(t, coefficients.data() + (t - first) * n);
+        take(first, last, coefficients.data());
     });
 }
 
@@ -105,6 +107,17 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
         for (std::size_t t = first; t < last; ++t) make(t, matrices + (t - first) * m);
     };
     project_chunks(algebra, count, make_chunk, take, workers);
+}
+
+// The largest modulus of `count` values, in parts over the team.
+inline double largest_modulus(const Complex* values, std::size_t count, Workers& workers) {
+    constexpr std::size_t part = std::size_t{1} << 16;
+    const std::size_t parts = (count + part - 1) / part;
+    std::vector<double> largest(parts);
+    workers.run(parts, part, [&](std::size_t p) {
+        largest[p] = largest_modulus(values + p * part, std::min(part, count - p * part));
+    });
+    return parts == 0 ? 0.0 : *std::max_element(largest.begin(), largest.end());
 }
 
 // f(i, j) for every i < j < n, in tiles so that the entries (i, j) and
@@ -148,14 +161,32 @@ inline void exchange_outer_digits(std::size_t d, const Complex* source, Complex*
     });
 }
 
-// Takes the coefficients of image t of a generator: those of L(B_t) as
-// column t of A (n x n, row-major), and those of L(I/d), image n, as b.
-inline void take_generator_image(std::size_t t, std::size_t n, const Complex* coefficients, Complex* a, Complex* b) {
-    if (t == n) {
-        std::copy(coefficients, coefficients + n, b);
-        return;
+// Writes target[k * n + t] = coefficients[(t - first) * n + k] for
+// first <= t < last and k_first <= k < n: the coefficients of a chunk of
+// images become columns of an n x n result a row at a time, each row taking
+// a run of whole lines past the cache, while the chunk's coefficients are
+// read in as many streams as it has images.
+inline void write_columns(std::size_t first, std::size_t last, std::size_t n, std::size_t k_first,
+                          const Complex* coefficients, Complex* target) {
+    const bool streaming = streams_to(target);
+    for (std::size_t k = k_first; k < n; ++k)
+        for (std::size_t t = first; t < last; ++t) {
+            const Complex z = coefficients[(t - first) * n + k];
+            write_result(target + k * n + t, streaming, z.re, z.im);
+        }
+    finish_streaming();
+}
+
+// Takes the coefficients of images first to last of a generator: those of
+// L(B_t) as column t of A (n x n, row-major), and those of L(I/d), image n,
+// as b.
+inline void take_generator_images(std::size_t first, std::size_t last, std::size_t n, const Complex* coefficients,
+                                  Complex* a, Complex* b) {
+    if (last > n) {
+        std::copy(coefficients + (n - first) * n, coefficients + (last - first) * n, b);
+        last = n;
     }
-    for (std::size_t k = 0; k < n; ++k) a[k * n + t] = coefficients[k];
+    write_columns(first, last, n, 0, coefficients, a);
 }
 
 }  // namespace zenqa
