@@ -316,13 +316,45 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
         return;
     }
     std::fill(coefficients, coefficients + count * n, Complex{});
+    // Blocks whose products are summed in loops go target by target, so that
+    // a target and its coefficients stay in cache across the blocks; larger
+    // ones gather every target's entries for one product. A coefficient is
+    // summed the same way either way.
+    std::vector<std::size_t> skipped_in(blocks_.size());  // the matrices before `first`
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        const std::vector<std::size_t>& matrices = blocks_[b].matrices;
+        skipped_in[b] =
+            static_cast<std::size_t>(std::lower_bound(matrices.begin(), matrices.end(), first) - matrices.begin());
+    }
+    const auto summed = [](const Block& block, std::size_t kept) {
+        return kept * block.positions.size() <= largest_summed_column;
+    };
+    // A few targets at once: their sums are independent, so they overlap.
+    constexpr std::size_t group = 4;
+    for (std::size_t t0 = 0; t0 < count; t0 += group) {
+        const std::size_t targets_here = std::min(group, count - t0);
+        const Complex* target = targets + t0 * m;
+        for (std::size_t b = 0; b < blocks_.size(); ++b) {
+            const Block& block = blocks_[b];
+            const std::size_t matrices = block.matrices.size(), skipped = skipped_in[b];
+            if (skipped == matrices || !summed(block, matrices - skipped)) continue;
+            for (std::size_t e = skipped; e < matrices; ++e) {
+                Complex sums[group]{};
+                for (std::size_t local = 0; local < block.positions.size(); ++local) {
+                    const Complex w = block.pseudo_inverse[local * matrices + e];
+                    const Complex* entry = target + block.positions[local];
+                    for (std::size_t g = 0; g < targets_here; ++g) sums[g] = sums[g] + w * entry[g * m];
+                }
+                for (std::size_t g = 0; g < targets_here; ++g) coefficients[(t0 + g) * n + block.matrices[e]] = sums[g];
+            }
+        }
+    }
     std::vector<Complex> gathered, expanded;
-    for (const Block& block : blocks_) {
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        const Block& block = blocks_[b];
         const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
-        const auto skipped = static_cast<std::size_t>(
-            std::lower_bound(block.matrices.begin(), block.matrices.end(), first) - block.matrices.begin());
-        const std::size_t kept = matrices - skipped;
-        if (kept == 0) continue;
+        const std::size_t skipped = skipped_in[b], kept = matrices - skipped;
+        if (kept == 0 || summed(block, kept)) continue;
         gathered.resize(positions * count);
         expanded.resize(kept * count);
         for (std::size_t t = 0; t < count; ++t)
