@@ -1,8 +1,8 @@
 #include "numpy_bridge/dynamics_arrays.hpp"
 
-#include <cmath>
 #include <string>
 
+#include "array/complex_vectors.hpp"
 #include "base/checked_math.hpp"
 #include "base/huge_pages.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
@@ -40,20 +40,23 @@ std::vector<T> finite_values(const char* name, const PyRef& array) {
     std::vector<T> values;
     values.reserve(size);
     advise_huge_pages(values.data(), size * sizeof(T));
-    values.resize(size);
     const int type_number = sizeof(T) == sizeof(Complex) ? NPY_CDOUBLE : NPY_DOUBLE;
-    const PyRef target =
-        checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),
-                                     PyArray_DIMS(source), nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
-    const auto* parts = reinterpret_cast<const double*>(values.data());
+    if (PyArray_TYPE(source) == type_number && PyArray_ISCARRAY_RO(source)) {
+        // One pass: no zeros written first for the copy to overwrite.
+        const auto* first = static_cast<const T*>(PyArray_DATA(source));
+        values.assign(first, first + size);
+    } else {
+        values.resize(size);
+        const PyRef target =
+            checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),
+                                         PyArray_DIMS(source), nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
+        if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
+    }
     const std::size_t per_value = sizeof(T) / sizeof(double);
-    for (std::size_t p = 0; p < size * per_value; ++p) {
-        if (std::isfinite(parts[p])) [[likely]]
-            continue;
+    const std::size_t p = first_non_finite(reinterpret_cast<const double*>(values.data()), size * per_value);
+    if (p < size * per_value)
         value_error(std::string(name) + " of shape " + shape_of(array) + " holds a NaN or an infinity at flat index " +
                     std::to_string(p / per_value));
-    }
     return values;
 }
 
