@@ -362,6 +362,20 @@ def test_bad_arguments_are_refused_by_name(call, error, message):
         call()
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_a_large_generator_is_read_in_parts_and_its_first_bad_entry_named(order):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(20))  # A of 399 x 399 entries is copied in parts
+    a, b = algebra.lindblad(*random_equation(20, 2, seed=21))
+    want = algebra.lindblad_terms(a, b)
+    for got, expected in zip(algebra.lindblad_terms(np.asarray(a, order=order), b), want, strict=True):
+        assert got.tobytes() == expected.tobytes()
+    bad = np.array(a, order=order)
+    # The first starts a part of its own; the later one lies in a part that may be read first.
+    bad.flat[[16384, 150000]] = [np.inf, np.nan]
+    with pytest.raises(ValueError, match=r"a of shape \(399, 399\) holds a NaN or an infinity at flat index 16384$"):
+        algebra.lindblad_terms(bad, b)
+
+
 def test_results_too_large_are_refused_before_allocating():
     wide = np.zeros((2048, 2048))
     wide[0, 1] = 1.0

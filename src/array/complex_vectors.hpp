@@ -24,6 +24,12 @@ void add_scaled_conjugate(std::size_t count, Complex w, const Complex* x, Comple
 void add_outer_product(std::size_t rows, std::size_t cols, Complex w, const Complex* column, const Complex* row,
                        Complex* out);
 
+// Asks for the cache lines of `count` values before they are used.
+inline void prefetch(const Complex* values, std::size_t count) {
+    const auto* bytes = reinterpret_cast<const char*>(values);
+    for (std::size_t offset = 0; offset < count * sizeof(Complex); offset += 64) __builtin_prefetch(bytes + offset);
+}
+
 // The largest modulus of the values.
 double largest_modulus(const Complex* values, std::size_t count);
 

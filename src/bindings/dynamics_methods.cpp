@@ -18,19 +18,17 @@ Complex* data_of(const PyRef& array) { return static_cast<Complex*>(array_data(a
 
 PyRef pair(const PyRef& first, const PyRef& second) { return checked(PyTuple_Pack(2, first.get(), second.get())); }
 
-// (A, b) from their arguments, shapes (n, n) and (n,).
-struct GeneratorArguments {
-    std::vector<Complex> a, b;
-};
-
-GeneratorArguments generator_arguments(PyObject* args, PyObject* kwargs, const char* format, std::size_t n) {
+// Parses the arguments a and b of a generator, shapes (n, n) and (n,):
+// take_a gets a, checked for its shape and element type, before b is looked
+// at; b's values are returned.
+template <class TakeA>
+std::vector<Complex> generator_arguments(PyObject* args, PyObject* kwargs, const char* format, std::size_t n,
+                                         TakeA&& take_a) {
     static const char* keywords[] = {"a", "b", nullptr};
     PyObject *a = nullptr, *b = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &a, &b)) throw fetch_error();
-    GeneratorArguments generator;
-    generator.a = complex_argument("a", a, {n, n});
-    generator.b = complex_argument("b", b, {n});
-    return generator;
+    take_a(complex_array_argument("a", a, {n, n}));
+    return complex_argument("b", b, {n});
 }
 
 PyObject* algebra_lindblad(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -65,13 +63,16 @@ PyObject* algebra_lindblad_terms(PyObject* self, PyObject* args, PyObject* kwarg
     return entry_guard([&] {
         const std::shared_ptr<const Algebra> algebra = algebra_of(self);
         const std::size_t n = algebra->size(), d = algebra->dim();
-        GeneratorArguments generator = generator_arguments(args, kwargs, "OO:lindblad_terms", n);
+        // A is copied where C goes, which takes its place once it is used.
+        PyRef kossakowski;
+        const std::vector<Complex> b = generator_arguments(args, kwargs, "OO:lindblad_terms", n, [&](const PyRef& a) {
+            kossakowski = new_complex_array({}, {n, n}, "the Kossakowski matrix");
+            copy_complex_argument("a", a, data_of(kossakowski));
+        });
         PyRef hamiltonian = new_complex_array({}, {d, d}, "the Hamiltonian");
-        PyRef kossakowski = new_complex_array({}, {n, n}, "the Kossakowski matrix");
         {
             const ReleasedGil released;
-            gks_form(*algebra, std::move(generator.a), generator.b.data(), data_of(hamiltonian), data_of(kossakowski),
-                     ReleasedGil::check_signals);
+            gks_form(*algebra, b.data(), data_of(hamiltonian), data_of(kossakowski), ReleasedGil::check_signals);
         }
         return pair(hamiltonian, kossakowski);
     });
@@ -101,12 +102,13 @@ PyObject* algebra_to_liouvillian(PyObject* self, PyObject* args, PyObject* kwarg
     return entry_guard([&] {
         const std::shared_ptr<const Algebra> algebra = algebra_of(self);
         const std::size_t n = algebra->size(), d = algebra->dim();
-        GeneratorArguments generator = generator_arguments(args, kwargs, "OO:to_liouvillian", n);
+        std::vector<Complex> a;
+        const std::vector<Complex> b = generator_arguments(
+            args, kwargs, "OO:to_liouvillian", n, [&](const PyRef& array) { a = complex_argument_values("a", array); });
         PyRef superoperator = new_complex_array({}, {d * d, d * d}, "the superoperator");
         {
             const ReleasedGil released;
-            to_liouvillian(*algebra, std::move(generator.a), generator.b.data(), data_of(superoperator),
-                           ReleasedGil::check_signals);
+            to_liouvillian(*algebra, std::move(a), b.data(), data_of(superoperator), ReleasedGil::check_signals);
         }
         return superoperator;
     });

@@ -1,10 +1,13 @@
 #include "numpy_bridge/dynamics_arrays.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "array/complex_vectors.hpp"
 #include "base/checked_math.hpp"
 #include "base/huge_pages.hpp"
+#include "base/thread_team.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
@@ -29,34 +32,66 @@ bool has_shape(const PyRef& array, const std::vector<std::size_t>& shape) {
     return true;
 }
 
+// Copies of this many doubles and more are shared over the threads, in parts
+// of copy_part: each part checks what it copied while that is in cache, and
+// the threads share the page faults of a fresh target.
+constexpr std::size_t threaded_copy = std::size_t{1} << 18;
+constexpr std::size_t copy_part = std::size_t{1} << 15;
+
+// Copies `count` doubles and returns the index of the first that is not
+// finite, or count.
+std::size_t copy_finite_doubles(const double* source, std::size_t count, double* target) {
+    if (count < threaded_copy) {
+        std::memcpy(target, source, count * sizeof(double));
+        return first_non_finite(target, count);
+    }
+    const std::size_t parts = (count + copy_part - 1) / copy_part;
+    std::vector<std::size_t> found(parts);  // part p's first bad index, or where the next part begins
+    ThreadTeam team(compute_threads());
+    team.run(parts, [&](std::size_t p) {
+        const std::size_t first = p * copy_part, size = std::min(copy_part, count - first);
+        std::memcpy(target + first, source + first, size * sizeof(double));
+        found[p] = first + first_non_finite(target + first, size);
+    });
+    for (std::size_t p = 0; p < parts; ++p)
+        if (found[p] < std::min(count, (p + 1) * copy_part)) return found[p];
+    return count;
+}
+
 // The values of an array whose shape and element type are checked, cast to
-// the element type of T (complex128 or float64) straight into the result,
-// refused when not finite.
+// the element type of T (complex128 or float64) into `target`, refused when
+// not finite.
+template <class T>
+void copy_finite(const char* name, const PyRef& array, T* target) {
+    PyArrayObject* source = as_array(array);
+    const std::size_t per_value = sizeof(T) / sizeof(double);
+    const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(source)) * per_value;
+    auto* doubles = reinterpret_cast<double*>(target);
+    std::size_t bad = count;
+    const int type_number = sizeof(T) == sizeof(Complex) ? NPY_CDOUBLE : NPY_DOUBLE;
+    if (PyArray_TYPE(source) == type_number && PyArray_ISCARRAY_RO(source)) {
+        bad = copy_finite_doubles(static_cast<const double*>(PyArray_DATA(source)), count, doubles);
+    } else {
+        const PyRef copy =
+            checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),
+                                         PyArray_DIMS(source), nullptr, target, NPY_ARRAY_CARRAY, nullptr));
+        if (PyArray_CopyInto(as_array(copy), source) < 0) throw fetch_error();
+        bad = first_non_finite(doubles, count);
+    }
+    if (bad < count)
+        value_error(std::string(name) + " of shape " + shape_of(array) + " holds a NaN or an infinity at flat index " +
+                    std::to_string(bad / per_value));
+}
+
 template <class T>
 std::vector<T> finite_values(const char* name, const PyRef& array) {
-    PyArrayObject* source = as_array(array);
-    const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(source));
+    const std::size_t size = static_cast<std::size_t>(PyArray_SIZE(as_array(array)));
     require_bytes(checked_product({size, sizeof(T)}), std::string("copying ") + name);
     std::vector<T> values;
     values.reserve(size);
     advise_huge_pages(values.data(), size * sizeof(T));
-    const int type_number = sizeof(T) == sizeof(Complex) ? NPY_CDOUBLE : NPY_DOUBLE;
-    if (PyArray_TYPE(source) == type_number && PyArray_ISCARRAY_RO(source)) {
-        // One pass: no zeros written first for the copy to overwrite.
-        const auto* first = static_cast<const T*>(PyArray_DATA(source));
-        values.assign(first, first + size);
-    } else {
-        values.resize(size);
-        const PyRef target =
-            checked(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type_number), PyArray_NDIM(source),
-                                         PyArray_DIMS(source), nullptr, values.data(), NPY_ARRAY_CARRAY, nullptr));
-        if (PyArray_CopyInto(as_array(target), source) < 0) throw fetch_error();
-    }
-    const std::size_t per_value = sizeof(T) / sizeof(double);
-    const std::size_t p = first_non_finite(reinterpret_cast<const double*>(values.data()), size * per_value);
-    if (p < size * per_value)
-        value_error(std::string(name) + " of shape " + shape_of(array) + " holds a NaN or an infinity at flat index " +
-                    std::to_string(p / per_value));
+    values.resize(size);
+    copy_finite(name, array, values.data());
     return values;
 }
 
@@ -68,12 +103,22 @@ void require_type(const char* name, const PyRef& array, int type_number, const c
 
 }  // namespace
 
-std::vector<Complex> complex_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
-    const PyRef array = any_array(object);
+PyRef complex_array_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
+    PyRef array = any_array(object);
     require_type(name, array, NPY_CDOUBLE, "complex128");
     if (!has_shape(array, shape))
         value_error(std::string(name) + " has shape " + shape_of(array) + " but must have shape " + shape_text(shape));
+    return array;
+}
+
+std::vector<Complex> complex_argument_values(const char* name, const PyRef& array) {
     return finite_values<Complex>(name, array);
+}
+
+void copy_complex_argument(const char* name, const PyRef& array, Complex* target) { copy_finite(name, array, target); }
+
+std::vector<Complex> complex_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
+    return complex_argument_values(name, complex_array_argument(name, object, shape));
 }
 
 JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {

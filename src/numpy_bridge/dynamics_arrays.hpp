@@ -15,6 +15,11 @@ namespace zenqa {
 
 // An array of exactly this shape whose values cast safely to complex128, in C order.
 std::vector<Complex> complex_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape);
+// The same in two steps: the array, checked but not copied, then its values,
+// into a vector or into memory of the caller's.
+PyRef complex_array_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape);
+std::vector<Complex> complex_argument_values(const char* name, const PyRef& array);
+void copy_complex_argument(const char* name, const PyRef& array, Complex* target);
 
 // A sequence of d x d matrices or one array of shape (m, d, d); m may be 0.
 struct JumpOperators {

@@ -28,8 +28,8 @@ namespace {
 // sum_ab chi_ab vec(F_a) vec(F_b)^H for L(rho) = sum_ab chi_ab F_a rho F_b^H.
 class UnitImages {
 public:
-    UnitImages(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
-               bool preserves_hermiticity, Workers& workers)
+    UnitImages(const Algebra& algebra, const Complex* a_columns, const Complex* b, bool preserves_hermiticity,
+               Workers& workers)
         : d_(algebra.dim()), size_(d_ * d_), images_(entries(size_)) {
         superoperator_columns(algebra, a_columns, b, preserves_hermiticity, images_.data(), workers);
     }
@@ -145,8 +145,11 @@ void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const
                 std::fill(transposed.begin(), transposed.end(), Complex{});
                 pseudo_inverse.for_each_nonzero(a, [&](std::size_t p, Complex v) {
                     const std::size_t i = p / d, k = p % d;
-                    for (std::size_t l = 0; l < d; ++l)
+                    for (std::size_t l = 0; l < d; ++l) {
+                        // The runs lie d*d apart, a stride the processor does not foresee.
+                        if (l + 4 < d) prefetch(images.image(k, l + 4) + i * d, d);
                         add_scaled_conjugate(d, conj(v), images.image(k, l) + i * d, transposed.data() + l * d);
+                    }
                 });
                 Complex* u = matrices + (a - first) * size;
                 for (std::size_t j = 0; j < d; ++j)
@@ -196,9 +199,8 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
 // Hermitian part of L's, R, once R is shown Hermitian within the tolerance.
 // Where the basis gives L_h cheaply, its images cost half as much as L's, and
 // L's are formed only where L_h's cannot show R within the tolerance.
-// A's columns go with the function, before the Kossakowski matrix is formed.
-std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<Complex> a_columns,
-                                           std::vector<Complex> b, Workers& workers) {
+std::optional<UnitImages> hermitian_images(const Algebra& algebra, Complex* a_columns, std::vector<Complex> b,
+                                           Workers& workers) {
     std::optional<HermitianPart> part = HermitianPart::of(algebra);
     if (part) {
         part->take(a_columns, b, workers);
@@ -215,13 +217,13 @@ std::optional<UnitImages> hermitian_images(const Algebra& algebra, std::vector<C
 
 }  // namespace
 
-void gks_form(const Algebra& algebra, std::vector<Complex> a, const Complex* b, Complex* hamiltonian,
-              Complex* kossakowski, InterruptCheck check) {
+void gks_form(const Algebra& algebra, const Complex* b, Complex* hamiltonian, Complex* kossakowski,
+              InterruptCheck check) {
     const std::size_t n = algebra.size(), d = algebra.dim();
     require_traceless_basis(algebra);
     Workers workers(check);
-    transpose_in_place(a, n, workers);
-    const std::optional<UnitImages> images = hermitian_images(algebra, std::move(a), {b, b + n}, workers);
+    transpose_in_place(kossakowski, n, workers);
+    const std::optional<UnitImages> images = hermitian_images(algebra, kossakowski, {b, b + n}, workers);
     write_hamiltonian(*images, d, hamiltonian);
     // By rows, each nonzero of V^+ costs d*d scalar steps; the Choi route
     // costs 2 n d^4 steps in matrix products, several times faster each.

@@ -29,7 +29,7 @@ std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
 
 // Over the team by pieces of columns j of A, each summing its part of the
 // rows of |A - A_h|; the parts are added in order, whatever the threads.
-void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& b, Workers& workers) {
+void HermitianPart::take(Complex* a_columns, std::vector<Complex>& b, Workers& workers) {
     const std::size_t n = b.size(), pieces = (n + image_chunk - 1) / image_chunk;
     removed_a_.resize(n * n);
     removed_b_.resize(n);
@@ -50,7 +50,7 @@ void HermitianPart::take(std::vector<Complex>& a_columns, std::vector<Complex>& 
     for (std::size_t k = 0; k < n; ++k) removed_b_[k] = take_component(b[k], hermitian_[k]);
 }
 
-void HermitianPart::restore(std::vector<Complex>& a_columns, std::vector<Complex>& b) const {
+void HermitianPart::restore(Complex* a_columns, std::vector<Complex>& b) const {
     const std::size_t n = b.size();
     for (std::size_t j = 0; j < n; ++j)
         for (std::size_t k = 0; k < n; ++k)

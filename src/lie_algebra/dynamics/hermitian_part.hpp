@@ -23,8 +23,8 @@ public:
 
     // Turns A (by its columns: A^T row-major) and b into those of L_h,
     // keeping the components taken out for restore and removed_bound.
-    void take(std::vector<Complex>& a_columns, std::vector<Complex>& b, Workers& workers);
-    void restore(std::vector<Complex>& a_columns, std::vector<Complex>& b) const;
+    void take(Complex* a_columns, std::vector<Complex>& b, Workers& workers);
+    void restore(Complex* a_columns, std::vector<Complex>& b) const;
     // A bound on every entry of the Choi matrix of L - L_h: |R - R^H| is twice
     // its largest entry.
     double removed_bound(const Algebra& algebra) const;

@@ -106,7 +106,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
         workers);
 }
 
-void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
+void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
                            bool preserves_hermiticity, Complex* columns, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const SparseColumns& basis = algebra.basis_columns();
@@ -138,7 +138,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
                 std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
         if (dense.data() != nullptr) {
-            multiply_columns(n, count, n, a_columns.data(), w.data(), y.data());
+            multiply_columns(n, count, n, a_columns, w.data(), y.data());
             // Units in a row (all of them, unless only half are made) take
             // their images where they go.
             const bool in_place = units[last - 1] - units[first] == count - 1;
@@ -159,7 +159,7 @@ void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a
             for (std::size_t j = 0; j < n; ++j) {
                 const Complex w_j = w[t * n + j];
                 if (is_zero(w_j)) continue;
-                add_scaled(n, w_j, a_columns.data() + j * n, y_t);
+                add_scaled(n, w_j, a_columns + j * n, y_t);
             }
             for (std::size_t k = 0; k < n; ++k) {
                 if (is_zero(y_t[k])) continue;
@@ -186,8 +186,8 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     require_memory(checked_product({size, size, sizeof(Complex)}), [] { return "the superoperator's work space"; });
     ZeroedArray<Complex> columns(size * size);
     Workers workers(check);
-    transpose_in_place(a, algebra.size(), workers);
-    superoperator_columns(algebra, a, b, false, columns.data(), workers);
+    transpose_in_place(a.data(), algebra.size(), workers);
+    superoperator_columns(algebra, a.data(), b, false, columns.data(), workers);
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
     exchange_outer_digits(d, columns.data(), superoperator, true, workers);

@@ -33,7 +33,7 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
 // (A^T row-major), so that A w reads only the columns of the nonzero w_j. Where
 // the map preserves Hermiticity, only the images of E_kl with k <= l are
 // formed: that of E_lk is their adjoint.
-void superoperator_columns(const Algebra& algebra, const std::vector<Complex>& a_columns, const Complex* b,
+void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
                            bool preserves_hermiticity, Complex* columns, Workers& workers);
 
 }  // namespace zenqa

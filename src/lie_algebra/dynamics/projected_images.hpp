@@ -135,7 +135,7 @@ void for_each_upper_pair(std::size_t n, Workers& workers, F&& f) {
 }
 
 // The n x n matrix a (row-major) becomes its transpose.
-inline void transpose_in_place(std::vector<Complex>& a, std::size_t n, Workers& workers) {
+inline void transpose_in_place(Complex* a, std::size_t n, Workers& workers) {
     for_each_upper_pair(n, workers, [&](std::size_t i, std::size_t j) { std::swap(a[i * n + j], a[j * n + i]); });
 }
 
