@@ -66,11 +66,20 @@ public:
     }
 
 private:
-    // A multiple of image_chunk near count / threads, at most widest_piece_entries' worth.
+    // The widest multiple of image_chunk, at most widest_piece_entries'
+    // worth, whose pieces, taken in turn by the threads, give none more than
+    // an eighth above an even share: as few products as keep them all busy.
     std::size_t range_width(std::size_t count, std::size_t entries_per_item) const {
         const auto round_up = [](std::size_t x) { return (x + image_chunk - 1) / image_chunk * image_chunk; };
+        const std::size_t threads = team_.size(), even = (count + threads - 1) / threads;
         const std::size_t widest = widest_piece_entries / entries_per_item / image_chunk * image_chunk;
-        return std::max(image_chunk, std::min(round_up((count + team_.size() - 1) / team_.size()), widest));
+        for (std::size_t width = std::min(round_up(even), widest); width > image_chunk; width -= image_chunk) {
+            std::size_t heaviest = 0;  // the first thread's pieces: 0, threads, 2 threads, ...
+            for (std::size_t first = 0; first < count; first += threads * width)
+                heaviest += std::min(width, count - first);
+            if (8 * heaviest <= 9 * even) return width;
+        }
+        return image_chunk;
     }
 
     ThreadTeam team_;
