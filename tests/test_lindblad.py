@@ -362,8 +362,10 @@ def test_bad_arguments_are_refused_by_name(call, error, message):
         call()
 
 
+@pytest.mark.parametrize("threads", ["1", "3"])
 @pytest.mark.parametrize("order", ["C", "F"])
-def test_a_large_generator_is_read_in_parts_and_its_first_bad_entry_named(order):
+def test_a_large_generator_is_read_in_parts_and_its_first_bad_entry_named(monkeypatch, order, threads):
+    monkeypatch.setenv("OPENBLAS_NUM_THREADS", threads)
     algebra = zenqa.Algebra(zenqa.gen_gellmann(20))  # A of 399 x 399 entries is copied in parts
     a, b = algebra.lindblad(*random_equation(20, 2, seed=21))
     want = algebra.lindblad_terms(a, b)
@@ -374,6 +376,18 @@ def test_a_large_generator_is_read_in_parts_and_its_first_bad_entry_named(order)
     bad.flat[[16384, 150000]] = [np.inf, np.nan]
     with pytest.raises(ValueError, match=r"a of shape \(399, 399\) holds a NaN or an infinity at flat index 16384$"):
         algebra.lindblad_terms(bad, b)
+
+
+# Entries are tested for NaN and infinity 256 doubles (128 entries) at a time.
+@pytest.mark.parametrize("flat", [0, 127, 128, 255, 399])
+@pytest.mark.parametrize("bad", [complex(np.nan, 0), complex(0, np.inf), complex(-np.inf, np.nan)])
+def test_the_first_bad_entry_is_named_wherever_it_lies(flat, bad):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(20))
+    hamiltonian = random_hermitian(np.random.default_rng(22), 20)
+    hamiltonian.flat[flat] = bad
+    hamiltonian.flat[flat + 1 :] = np.nan  # later ones are not named
+    with pytest.raises(ValueError, match=rf"hamiltonian of shape \(20, 20\) holds .* at flat index {flat}$"):
+        algebra.lindblad(hamiltonian)
 
 
 def test_results_too_large_are_refused_before_allocating():
