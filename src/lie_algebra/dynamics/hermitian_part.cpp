@@ -30,13 +30,14 @@ std::optional<HermitianPart> HermitianPart::of(const Algebra& algebra) {
 // Over the team by pieces of columns j of A, each summing its part of the
 // rows of |A - A_h|; the parts are added in order, whatever the threads.
 void HermitianPart::take(Complex* a_columns, std::vector<Complex>& b, Workers& workers) {
-    const std::size_t n = b.size(), pieces = (n + image_chunk - 1) / image_chunk;
+    constexpr std::size_t piece = 32;  // columns
+    const std::size_t n = b.size(), pieces = (n + piece - 1) / piece;
     removed_a_.resize(n * n);
     removed_b_.resize(n);
     std::vector<double> part_sums(pieces * n);
-    workers.run_in_pieces(n, n, false, [&](std::size_t first, std::size_t last) {
-        double* row_sums = part_sums.data() + first / image_chunk * n;
-        for (std::size_t j = first; j < last; ++j)
+    workers.run(pieces, piece * n, [&](std::size_t p) {
+        double* row_sums = part_sums.data() + p * n;
+        for (std::size_t j = p * piece; j < std::min(n, (p + 1) * piece); ++j)
             for (std::size_t k = 0; k < n; ++k) {
                 const double removed = take_component(a_columns[j * n + k], keeps_real(k, j));
                 removed_a_[j * n + k] = removed;

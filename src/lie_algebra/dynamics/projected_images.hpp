@@ -89,8 +89,9 @@ private:
 // The coefficients of `count` d x d matrices that are made on demand a
 // chunk at a time: make(first, last, matrices) writes matrices first to last
 // (row-major, one after another, zeroed before), and take(first, last,
-// coefficients) receives their n coefficients each, one after another. With `upper_triangle`, the rows
-// of a Hermitian matrix, those before the chunk's first are left zero.
+// coefficients) receives their n coefficients each, one after another. With
+// `upper_triangle`, the rows of a Hermitian matrix, those before the chunk's
+// first are left zero.
 // Where a projection is one matrix product, each thread projects its range in
 // as few products as the piece size allows, except in the upper triangle,
 // of which narrow pieces leave out more; other bases follow single entries,
