@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "lie_algebra/dynamics/deviation.hpp"
-
 namespace zenqa {
 
 namespace {
