@@ -3,7 +3,17 @@
 #include <algorithm>
 #include <map>
 
+#include "base/thread_team.hpp"
+
 namespace zenqa {
+
+namespace {
+
+// Steps of the table of product groups below which one thread fills it, and
+// between checks for interrupts.
+constexpr std::size_t threaded_table_steps = std::size_t{1} << 22;
+
+}  // namespace
 
 std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std::size_t d,
                                                InterruptCheck check_interrupt) {
@@ -59,20 +69,31 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     for (std::size_t g = 0; g < groups; ++g)
         for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
     basis.product_group_ = std::make_shared<std::vector<std::int32_t>>(groups * groups);
-    basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups);
-    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
-    for (std::size_t g = 0; g < groups; ++g) {
-        for (std::size_t h = 0; h < groups; ++h) {
-            paced.step(d);
-            const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
-                                *rows_h = basis.rows((*basis.groups_)[h].front());
-            bool shared = true;
-            for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
-            (*basis.product_group_)[g * groups + h] =
-                shared && h < g ? (*basis.product_group_)[h * groups + g] : basis.find_product_group(rows_g, rows_h);
-            (*basis.products_share_pattern_)[g * groups + h] = shared;
-        }
-    }
+    // Bytes, not bits: the threads write neighbouring entries.
+    std::vector<std::uint8_t> shared_patterns(groups * groups);
+    // Part g fills the pairs (g, h) and (h, g), h <= g: whether the two
+    // products share their pattern does not depend on the order, and where
+    // they do, neither does the group of that pattern.
+    ThreadTeam team(groups * groups * d >= threaded_table_steps ? compute_threads() : 1);
+    PacedInterruptCheck paced(check_interrupt, threaded_table_steps);  // on the calling thread only
+    team.run(
+        groups,
+        [&](std::size_t g) {
+            if (team.stopping(g)) return;
+            if (team.on_calling_thread()) paced.step((g + 1) * d);
+            for (std::size_t h = 0; h <= g; ++h) {
+                const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
+                                    *rows_h = basis.rows((*basis.groups_)[h].front());
+                bool shared = true;
+                for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
+                const std::int32_t product = basis.find_product_group(rows_g, rows_h);
+                (*basis.product_group_)[g * groups + h] = product;
+                (*basis.product_group_)[h * groups + g] = shared ? product : basis.find_product_group(rows_h, rows_g);
+                shared_patterns[g * groups + h] = shared_patterns[h * groups + g] = shared;
+            }
+        },
+        check_interrupt);
+    basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(shared_patterns.begin(), shared_patterns.end());
     return basis;
 }
 
