@@ -42,7 +42,7 @@ constexpr std::size_t copy_part = std::size_t{1} << 15;
 // finite, or count.
 std::size_t copy_finite_doubles(const double* source, std::size_t count, double* target) {
     if (count < threaded_copy) {
-        std::memcpy(target, source, count * sizeof(double));
+        if (count != 0) std::memcpy(target, source, count * sizeof(double));  // an empty vector's data may be null
         return first_non_finite(target, count);
     }
     const std::size_t parts = (count + copy_part - 1) / copy_part;
