@@ -81,9 +81,9 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
         [&](std::size_t g) {
             if (team.stopping(g)) return;
             if (team.on_calling_thread()) paced.step((g + 1) * d);
+            const std::uint32_t* rows_g = basis.rows((*basis.groups_)[g].front());
             for (std::size_t h = 0; h <= g; ++h) {
-                const std::uint32_t *rows_g = basis.rows((*basis.groups_)[g].front()),
-                                    *rows_h = basis.rows((*basis.groups_)[h].front());
+                const std::uint32_t* rows_h = basis.rows((*basis.groups_)[h].front());
                 bool shared = true;
                 for (std::size_t c = 0; c < d && shared; ++c) shared = rows_g[rows_h[c]] == rows_h[rows_g[c]];
                 const std::int32_t product = basis.find_product_group(rows_g, rows_h);

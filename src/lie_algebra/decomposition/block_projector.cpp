@@ -321,14 +321,13 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
     // ones gather every target's entries for one product. A coefficient is
     // summed the same way either way.
     std::vector<std::size_t> skipped_in(blocks_.size());  // the matrices before `first`
+    std::vector<std::uint8_t> summed(blocks_.size());     // whether the block's products are summed in loops
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
         const std::vector<std::size_t>& matrices = blocks_[b].matrices;
         skipped_in[b] =
             static_cast<std::size_t>(std::lower_bound(matrices.begin(), matrices.end(), first) - matrices.begin());
+        summed[b] = (matrices.size() - skipped_in[b]) * blocks_[b].positions.size() <= largest_summed_column;
     }
-    const auto summed = [](const Block& block, std::size_t kept) {
-        return kept * block.positions.size() <= largest_summed_column;
-    };
     // A few targets at once: their sums are independent, so they overlap.
     constexpr std::size_t group = 4;
     for (std::size_t t0 = 0; t0 < count; t0 += group) {
@@ -337,7 +336,7 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
         for (std::size_t b = 0; b < blocks_.size(); ++b) {
             const Block& block = blocks_[b];
             const std::size_t matrices = block.matrices.size(), skipped = skipped_in[b];
-            if (skipped == matrices || !summed(block, matrices - skipped)) continue;
+            if (skipped == matrices || !summed[b]) continue;
             for (std::size_t e = skipped; e < matrices; ++e) {
                 Complex sums[group]{};
                 for (std::size_t local = 0; local < block.positions.size(); ++local) {
@@ -354,7 +353,7 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
         const Block& block = blocks_[b];
         const std::size_t positions = block.positions.size(), matrices = block.matrices.size();
         const std::size_t skipped = skipped_in[b], kept = matrices - skipped;
-        if (kept == 0 || summed(block, kept)) continue;
+        if (kept == 0 || summed[b]) continue;
         gathered.resize(positions * count);
         expanded.resize(kept * count);
         for (std::size_t t = 0; t < count; ++t)

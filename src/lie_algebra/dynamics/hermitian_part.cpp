@@ -43,8 +43,8 @@ void HermitianPart::take(Complex* a_columns, std::vector<Complex>& b, Workers& w
             }
     });
     std::vector<double> row_sums(n);
-    for (std::size_t piece = 0; piece < pieces; ++piece)
-        for (std::size_t k = 0; k < n; ++k) row_sums[k] += part_sums[piece * n + k];
+    for (std::size_t p = 0; p < pieces; ++p)
+        for (std::size_t k = 0; k < n; ++k) row_sums[k] += part_sums[p * n + k];
     largest_removed_row_sum_ = *std::max_element(row_sums.begin(), row_sums.end());
     for (std::size_t k = 0; k < n; ++k) removed_b_[k] = take_component(b[k], hermitian_[k]);
 }
