@@ -48,6 +48,19 @@ def tfim_dla(n):
     return [pauli_word(w, n) for w in tfim_dla_words(n)]
 
 
+def dihedral_basis(half, count, seed):
+    """Left multiplications by `count` elements of the dihedral group of order 2 half, a phase in each
+    entry: monomial matrices whose patterns are disjoint and do not all commute."""
+    rng = np.random.default_rng(seed)
+    k, t = np.arange(half).repeat(2), np.tile([0, 1], half)  # element c = 2 k + t: rotation k, reflection t
+    basis = []
+    for g in rng.choice(np.arange(1, 2 * half), size=count, replace=False):
+        r, s = divmod(int(g), 2)
+        rows = 2 * ((r + (-1) ** s * k) % half) + (s ^ t)
+        basis.append(sp.csr_array((np.exp(2j * np.pi * rng.random(2 * half)), (rows, 2 * k + t))))
+    return basis
+
+
 def as_sparse(basis):
     return [sp.csr_array(m) for m in basis]
 
@@ -263,6 +276,8 @@ THREADED = {
     "sylvester-8": lambda: as_sparse(zenqa.gen_sylvester(8)),
     "gellmann-16": lambda: as_sparse(zenqa.gen_gellmann(16)),
     "gellmann-24-dense": lambda: zenqa.gen_gellmann(24),  # a list, scanned in as many parts as threads
+    # 64 patterns of d = 1024: which pairs of them meet the basis is found over the threads.
+    "dihedral-1024": lambda: dihedral_basis(512, 64, seed=9),
 }
 
 
@@ -277,10 +292,19 @@ def test_same_bits_on_every_thread_count(monkeypatch, name):
     assert len(results) == 1
 
 
-def test_every_pauli_string_on_six_qubits_brackets_as_its_matrices():
-    # 8 million stored entries per tensor: their blocks of memory are remapped
-    # many times as they grow, past the size backed by huge pages.
-    basis = [pauli_word((x, z), 6) for x in range(64) for z in range(64) if x or z]
+@pytest.mark.parametrize(
+    "make",
+    [
+        # 8 million stored entries per tensor: their blocks of memory are remapped
+        # many times as they grow, past the size backed by huge pages.
+        lambda: [pauli_word((x, z), 6) for x in range(64) for z in range(64) if x or z],
+        # Products in the two orders with different patterns, most outside the basis.
+        lambda: dihedral_basis(512, 64, seed=9),
+    ],
+    ids=["every-pauli-string-6", "dihedral-1024"],
+)
+def test_large_monomial_basis_brackets_as_its_matrices(make):
+    basis = make()
     algebra = zenqa.Algebra(basis)
     a, b = np.random.default_rng(7).normal(size=(2, len(basis)))
     x, y = algebra.matrix(a), algebra.matrix(b)
