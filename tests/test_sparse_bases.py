@@ -111,6 +111,47 @@ def test_tfim_dla_closes_and_brackets_agree_with_matrices(n):
         )
 
 
+def numpy_tensors(basis):
+    """[B_a, B_b] and {B_a, B_b} / 2 projected by NumPy's pseudo-inverse of the basis, and the
+    squares' halves with I/d taken off first, as the dictionaries take them."""
+    dense = np.array([m.toarray() for m in basis])
+    n, d = len(dense), len(dense[0])
+    pinv = np.linalg.pinv(dense.reshape(n, -1).T)
+    ab = np.einsum("aij,bjk->abik", dense, dense).reshape(n, n, -1)
+    ba = ab.transpose(1, 0, 2)
+    squares = ab[range(n), range(n)] - np.eye(d).ravel() / (2 * d)
+    return [np.einsum("kp,...p->...k", pinv, p) for p in (ab - ba, (ab + ba) / 2, squares)]
+
+
+EVERY_WORD_3 = [(x, z) for x in range(8) for z in range(8) if x or z]
+
+
+@pytest.mark.parametrize(
+    "words",
+    [
+        tfim_dla_words(3),
+        [EVERY_WORD_3[k] for k in np.random.default_rng(4).choice(63, 24, replace=False)],
+        [(0, 0), (1, 0), (0, 1), (1, 1)],
+    ],
+    ids=["tfim-dla-3", "24-pauli-strings-3", "identity-and-pauli-strings"],
+)
+def test_pauli_strings_with_factors_expand_as_their_matrices(words):
+    # Products outside a set of Pauli strings are orthogonal to it, and each
+    # string carries a complex factor of its own. With the identity in the
+    # basis, the dictionaries' I/d is no longer projected away.
+    factors = np.random.default_rng(3).normal(size=(len(words), 2)) @ [1, 1j]
+    basis = [pauli_word(w, 3) * factor for w, factor in zip(words, factors, strict=True)]
+    algebra = zenqa.Algebra(basis)
+    d_dict = zenqa.get_d_coefficients([m.toarray() for m in basis])
+    squares = [[d_dict.get((a, a, k), 0) for k in range(len(basis))] for a in range(len(basis))]
+    for got, want in zip(
+        (algebra.structure_constants(dense=True), algebra.d_coefficients(dense=True), squares),
+        numpy_tensors(basis),
+        strict=True,
+    ):
+        np.testing.assert_allclose(got, np.where(abs(want) > 1e-12, want, 0), rtol=0, atol=1e-13 * abs(want).max())
+
+
 @pytest.mark.parametrize("form", FORMATS)
 def test_every_format_reads_the_same_basis(form):
     basis = zenqa.gen_gellmann(4)

@@ -8,6 +8,9 @@ namespace zenqa {
 struct Complex {
     double re = 0.0;
     double im = 0.0;
+
+    // Equal values, as doubles compare: 0.0 equals -0.0.
+    bool operator==(const Complex&) const = default;
 };
 
 inline Complex operator*(Complex x, Complex y) { return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re}; }

@@ -1,6 +1,7 @@
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <map>
 
 #include "base/thread_team.hpp"
@@ -69,6 +70,7 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
     for (std::size_t g = 0; g < groups; ++g)
         for (const std::size_t k : (*basis.groups_)[g]) basis.group_of_[k] = static_cast<std::uint32_t>(g);
     basis.product_group_ = std::make_shared<std::vector<std::int32_t>>(groups * groups);
+    if (basis.fill_xor_product_groups()) return basis;
     // Bytes, not bits: the threads write neighbouring entries.
     std::vector<std::uint8_t> shared_patterns(groups * groups);
     // Part g fills the pairs (g, h) and (h, g), h <= g: whether the two
@@ -95,6 +97,28 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
         check_interrupt);
     basis.products_share_pattern_ = std::make_shared<std::vector<bool>>(shared_patterns.begin(), shared_patterns.end());
     return basis;
+}
+
+bool MonomialBasis::fill_xor_product_groups() {
+    const std::size_t groups = groups_->size();
+    if (!std::has_single_bit(d_)) return false;
+    std::vector<std::int32_t> group_of_mask(d_, in_no_group);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::uint32_t* rows_g = rows((*groups_)[g].front());
+        const std::uint32_t mask = rows_g[0];
+        for (std::size_t c = 0; c < d_; ++c)
+            if (rows_g[c] != (c ^ mask)) return false;
+        group_of_mask[mask] = static_cast<std::int32_t>(g);
+    }
+    // Patterns of distinct masks share no position, and c -> c ^ x ^ y in
+    // either order.
+    for (std::size_t g = 0; g < groups; ++g)
+        for (std::size_t h = 0; h < groups; ++h)
+            (*product_group_)[g * groups + h] =
+                group_of_mask[rows((*groups_)[g].front())[0] ^ rows((*groups_)[h].front())[0]];
+    products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups, true);
+    xor_patterns_ = true;
+    return true;
 }
 
 std::int32_t MonomialBasis::find_product_group(const std::uint32_t* rows_g, const std::uint32_t* rows_h) const {

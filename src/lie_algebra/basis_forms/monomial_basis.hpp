@@ -72,6 +72,10 @@ public:
         return (*product_group_)[g * groups_->size() + h];
     }
 
+    // Whether every pattern is r = c ^ x for a mask x, which is then the row
+    // of column 0: Pauli strings, on d = 2^m.
+    bool xor_patterns() const { return xor_patterns_; }
+
     // Appends every j > i for which B_i B_j or B_j B_i has an entry where
     // some basis matrix has one: the others expand to nothing.
     void append_partners(std::size_t i, std::vector<std::size_t>& partners) const;
@@ -85,6 +89,9 @@ private:
     // Calls add(p, B_i(r, q) B_j(q, c)) for the d terms, column by column.
     template <class Add>
     void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
+    // Fills the tables of product groups in O(1) per pair where the patterns
+    // are xor_patterns: false, leaving them, where one is not.
+    bool fill_xor_product_groups();
     // product_group for the patterns given by their rows.
     std::int32_t find_product_group(const std::uint32_t* rows_g, const std::uint32_t* rows_h) const;
 
@@ -98,6 +105,7 @@ private:
     // Per pair of groups (g, h), whether products of their matrices in
     // either order share one pattern (Pauli strings and Sylvester do).
     std::shared_ptr<std::vector<bool>> products_share_pattern_;
+    bool xor_patterns_ = false;
 };
 
 }  // namespace zenqa

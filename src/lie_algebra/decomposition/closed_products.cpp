@@ -1,6 +1,7 @@
 #include "lie_algebra/decomposition/closed_products.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -63,36 +64,74 @@ private:
     std::unordered_multimap<std::uint64_t, std::uint32_t> by_key_;
 };
 
+// Each matrix's mask z, where B_k(c ^ x, c) = B_k(x, 0) (-1)^popcount(z & c)
+// exactly, in a basis of xor_patterns: Pauli strings up to factors. These
+// characters are Walsh functions, which multiply by XOR-ing their masks and
+// are orthogonal exactly, so a product whose mask the basis lacks is
+// orthogonal to it: a subset of the Pauli strings (a DLA) is closed up to
+// products it does not hold.
+std::optional<std::vector<std::uint32_t>> walsh_masks(const MonomialBasis& basis, PacedInterruptCheck& paced) {
+    if (!basis.xor_patterns()) return std::nullopt;
+    const std::size_t n = basis.size(), d = basis.dim();
+    std::vector<std::uint32_t> masks(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        paced.step(d);
+        const std::uint32_t* rows = basis.rows(k);
+        const Complex* values = basis.values(k);
+        const Complex first = values[rows[0]];
+        std::uint32_t z = 0;
+        for (std::size_t bit = 1; bit < d; bit <<= 1)
+            if (values[rows[bit]] == -first) z |= static_cast<std::uint32_t>(bit);
+        for (std::size_t c = 0; c < d; ++c)
+            if (!(values[rows[c]] == (std::popcount(z & c) % 2 == 0 ? first : -first))) return std::nullopt;
+        masks[k] = z;
+    }
+    return masks;
+}
+
 }  // namespace
 
-std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, InterruptCheck check_interrupt) {
-    const std::size_t n = basis.size(), d = basis.dim();
-    const std::vector<std::vector<std::size_t>>& groups = basis.groups();
-    const std::size_t patterns = groups.size();
-    // Patterns compose to a pattern of the basis, or to one that shares no
-    // position with any.
-    for (std::size_t g = 0; g < patterns; ++g)
-        for (std::size_t h = 0; h < patterns; ++h)
-            if (basis.product_group(g, h) == MonomialBasis::partly_in_groups) return std::nullopt;
+bool ClosedProducts::take_walsh_characters(std::vector<std::uint32_t> masks) {
+    const std::size_t n = size_;
+    std::vector<std::uint32_t> mask_of_character;
+    std::unordered_map<std::uint32_t, std::uint32_t> character_of_mask;
+    for (std::size_t k = 0; k < n; ++k) {
+        // Only the identity's multiples have a trace.
+        if (masks[k] == 0 && basis_.rows(k)[0] == 0) return false;
+        const auto [found, added] =
+            character_of_mask.try_emplace(masks[k], static_cast<std::uint32_t>(mask_of_character.size()));
+        if (added) mask_of_character.push_back(masks[k]);
+        character_of_[k] = found->second;
+        inverse_first_[k] = inverse(basis_.values(k)[basis_.rows(k)[0]]);
+    }
+    const std::size_t count = mask_of_character.size();
+    characters_ = count;
+    character_product_.resize(count * count);
+    for (std::size_t x = 0; x < count; ++x)
+        for (std::size_t y = 0; y < count; ++y) {
+            const auto found = character_of_mask.find(mask_of_character[x] ^ mask_of_character[y]);
+            character_product_[x * count + y] = found == character_of_mask.end() ? no_character : found->second;
+        }
+    exact_ = true;
+    walsh_masks_ = std::move(masks);
+    return true;
+}
+
+bool ClosedProducts::take_characters(PacedInterruptCheck& paced) {
+    const std::size_t n = size_, d = basis_.dim();
     // The tables stay about the size of the basis, as for Weyl-Heisenberg
     // bases, where there are d patterns and d characters and n = d*d - 1.
-    const std::size_t most_characters =
-        std::min(2 * (n + 1) / patterns, static_cast<std::size_t>(std::sqrt(2.0 * static_cast<double>(n + 1))));
-    ClosedProducts closed(basis);
-    closed.size_ = n;
-    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
+    const std::size_t most_characters = std::min(2 * (n + 1) / basis_.groups().size(),
+                                                 static_cast<std::size_t>(std::sqrt(2.0 * static_cast<double>(n + 1))));
 
     // Each matrix's character, and the range of its values, which bounds the factors.
     CharacterSet characters(d);
     std::vector<Complex> u(d);
     double squared_deviation = 0.0, largest = 0.0, smallest = INFINITY;
-    closed.character_of_.resize(n);
-    closed.inverse_first_.resize(n);
-    closed.squared_norm_.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
         paced.step(d);
-        const std::uint32_t* rows = basis.rows(k);
-        const Complex* values = basis.values(k);
+        const std::uint32_t* rows = basis_.rows(k);
+        const Complex* values = basis_.values(k);
         const Complex inverse_first = inverse(values[rows[0]]);
         double squared_norm = 0.0;
         Complex trace{};
@@ -105,18 +144,18 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
             if (rows[c] == c) trace = trace + s;
         }
         // <I, B_k> against |I| |B_k|.
-        if (!(squared_modulus(trace) <= squared_tolerance * static_cast<double>(d) * squared_norm)) return std::nullopt;
+        if (!(squared_modulus(trace) <= squared_tolerance * static_cast<double>(d) * squared_norm)) return false;
         const std::ptrdiff_t x = characters.find(u.data(), true, squared_deviation);
-        if (x < 0 || characters.size() > most_characters) return std::nullopt;
-        closed.character_of_[k] = static_cast<std::uint32_t>(x);
-        closed.inverse_first_[k] = inverse_first;
-        closed.squared_norm_[k] = squared_norm;
+        if (x < 0 || characters.size() > most_characters) return false;
+        character_of_[k] = static_cast<std::uint32_t>(x);
+        inverse_first_[k] = inverse_first;
+        squared_norm_[k] = squared_norm;
     }
     const std::size_t count = characters.size();
-    closed.characters_ = count;
+    characters_ = count;
 
     // Characters multiply within the set and are orthogonal to each other.
-    closed.character_product_.resize(count * count);
+    character_product_.resize(count * count);
     double squared_overlap = 0.0;
     for (std::size_t x = 0; x < count; ++x) {
         const Complex* ux = characters.at(x);
@@ -125,8 +164,8 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
             const Complex* uy = characters.at(y);
             for (std::size_t c = 0; c < d; ++c) u[c] = ux[c] * uy[c];
             const std::ptrdiff_t z = characters.find(u.data(), false, squared_deviation);
-            if (z < 0) return std::nullopt;
-            closed.character_product_[x * count + y] = static_cast<std::uint32_t>(z);
+            if (z < 0) return false;
+            character_product_[x * count + y] = static_cast<std::uint32_t>(z);
             if (y <= x) continue;
             Complex overlap{};
             double squared_x = 0.0, squared_y = 0.0;
@@ -136,38 +175,65 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
                 squared_y += squared_modulus(uy[c]);
             }
             const double relative = squared_modulus(overlap) / (squared_x * squared_y);
-            if (!(relative <= squared_tolerance)) return std::nullopt;
+            if (!(relative <= squared_tolerance)) return false;
             squared_overlap = std::max(squared_overlap, relative);
         }
     }
     // A pattern's permutation only scales each character.
-    for (const std::vector<std::size_t>& group : groups) {
-        const std::uint32_t* rows = basis.rows(group.front());
+    for (const std::vector<std::size_t>& group : basis_.groups()) {
+        const std::uint32_t* rows = basis_.rows(group.front());
         for (std::size_t x = 0; x < count; ++x) {
             paced.step(d);
             const Complex* ux = characters.at(x);
             const Complex scale = ux[rows[0]];
             for (std::size_t c = 0; c < d; ++c) {
                 const double gap = squared_gap(ux[rows[c]], scale * ux[c]);
-                if (!(gap <= squared_tolerance)) return std::nullopt;
+                if (!(gap <= squared_tolerance)) return false;
                 squared_deviation = std::max(squared_deviation, gap);
             }
         }
     }
-    closed.matrix_of_.assign(patterns * count, -1);
+    exact_ = squared_deviation == 0.0;
+    // A product's factor is at most max |s|^2 / min |s|; what lies beside its
+    // multiple, entry by entry within the deviation of it, and the overlap of
+    // characters give B_k' at most deviation |factor| |B_k| / |B_k'| each.
+    const double deviation = std::sqrt(std::max(squared_deviation, squared_overlap));
+    others_bound_ = 2 * deviation * (largest / std::sqrt(smallest)) * std::sqrt(largest / smallest);
+    return true;
+}
+
+std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, InterruptCheck check_interrupt) {
+    const std::size_t n = basis.size(), d = basis.dim();
+    const std::size_t patterns = basis.groups().size();
+    // Patterns compose to a pattern of the basis, or to one that shares no
+    // position with any.
+    for (std::size_t g = 0; g < patterns; ++g)
+        for (std::size_t h = 0; h < patterns; ++h)
+            if (basis.product_group(g, h) == MonomialBasis::partly_in_groups) return std::nullopt;
+    ClosedProducts closed(basis);
+    closed.size_ = n;
+    closed.character_of_.resize(n);
+    closed.inverse_first_.resize(n);
+    closed.squared_norm_.resize(n);
+    PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
+    std::optional<std::vector<std::uint32_t>> masks = walsh_masks(basis, paced);
+    if (masks ? !closed.take_walsh_characters(std::move(*masks)) : !closed.take_characters(paced)) return std::nullopt;
+
+    closed.matrix_of_.assign(patterns * closed.characters_, -1);
     for (std::size_t k = 0; k < n; ++k) {
-        std::int64_t& slot = closed.matrix_of_[basis.group_of(k) * count + closed.character_of_[k]];
+        std::int64_t& slot = closed.matrix_of_[basis.group_of(k) * closed.characters_ + closed.character_of_[k]];
         if (slot >= 0) return std::nullopt;
         slot = static_cast<std::int64_t>(k);
     }
-    closed.exact_ = squared_deviation == 0.0;
     // The exact mode reads, for one i and j after j, B_j's value in column 0
     // and in the column of B_i's first row: by column, those come in order.
     if (closed.exact_) {
-        closed.column_values_.resize(n * d);
+        const std::size_t columns = closed.walsh_masks_.empty() ? d : 1;
+        closed.column_values_.resize(n * columns);
         closed.first_row_.resize(n);
         for (std::size_t k = 0; k < n; ++k) {
-            for (std::size_t c = 0; c < d; ++c) closed.column_values_[c * n + k] = basis.values(k)[basis.rows(k)[c]];
+            for (std::size_t c = 0; c < columns; ++c)
+                closed.column_values_[c * n + k] = basis.values(k)[basis.rows(k)[c]];
             closed.first_row_[k] = basis.rows(k)[0];
         }
     } else {
@@ -180,11 +246,6 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
                 closed.column_im_[k * d + c] = value.im;
             }
     }
-    // A product's factor is at most max |s|^2 / min |s|; what lies beside its
-    // multiple, entry by entry within the deviation of it, and the overlap of
-    // characters give B_k' at most deviation |factor| |B_k| / |B_k'| each.
-    const double deviation = std::sqrt(std::max(squared_deviation, squared_overlap));
-    closed.others_bound_ = 2 * deviation * (largest / std::sqrt(smallest)) * std::sqrt(largest / smallest);
     return closed;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,19 +47,31 @@ public:
         const std::int32_t pattern = basis_.product_group(basis_.group_of(i), basis_.group_of(j));
         if (pattern < 0) return none;
         const std::uint32_t character = character_product_[character_of_[i] * characters_ + character_of_[j]];
+        if (character == no_character) return none;
         const std::int64_t found = matrix_of_[static_cast<std::size_t>(pattern) * characters_ + character];
         return found < 0 ? none : static_cast<std::size_t>(found);
     }
     Complex factor(std::size_t i, std::size_t j, std::size_t k) const {
         if (!exact_) return least_squares_factor(i, j, k);
         // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
-        const Complex in_column = column_values_[first_row_[j] * size_ + i], first = column_values_[j];
-        return (in_column * first) * inverse_first_[k];
+        const std::size_t q = first_row_[j];
+        const Complex in_column = walsh_masks_.empty() ? column_values_[q * size_ + i] : walsh_value(i, q);
+        return (in_column * column_values_[j]) * inverse_first_[k];
     }
 
 private:
     explicit ClosedProducts(const MonomialBasis& basis) : basis_(basis) {}
 
+    // The characters as masks of Walsh functions (see walsh_masks), or as
+    // vectors checked against each other within the tolerance: false where
+    // the basis has no closed form.
+    bool take_walsh_characters(std::vector<std::uint32_t> masks);
+    bool take_characters(PacedInterruptCheck& paced);
+    // B_i's value in column c, from its mask (see walsh_masks).
+    Complex walsh_value(std::size_t i, std::size_t c) const {
+        const Complex first = column_values_[i];
+        return std::popcount(walsh_masks_[i] & c) % 2 == 0 ? first : -first;
+    }
     // <B_k, B_i B_j> / |B_k|^2.
     Complex least_squares_factor(std::size_t i, std::size_t j, std::size_t k) const;
 
@@ -67,15 +80,20 @@ private:
     std::size_t characters_ = 0;
     // Per matrix:
     std::vector<std::uint32_t> character_of_;
-    // Its value in each column, n per column, in the exact mode; otherwise
-    // d per matrix, real and imaginary parts apart, to be summed lane by lane.
+    // Its value in each column, n per column, in the exact mode (column 0
+    // alone with Walsh masks, which give the rest); otherwise d per matrix,
+    // real and imaginary parts apart, to be summed lane by lane.
     std::vector<Complex> column_values_;
     std::vector<double> column_re_, column_im_;
+    std::vector<std::uint32_t> walsh_masks_;
     std::vector<std::uint32_t> first_row_;  // the row of its column 0, in the exact mode
     std::vector<Complex> inverse_first_;    // 1 / its value in column 0
     std::vector<double> squared_norm_;
-    std::vector<std::uint32_t> character_product_;  // per pair of characters
-    std::vector<std::int64_t> matrix_of_;           // per pattern and character, -1 for none
+    // Per pair of characters; no_character where the product is none of them,
+    // which is orthogonal to all of them.
+    static constexpr std::uint32_t no_character = UINT32_MAX;
+    std::vector<std::uint32_t> character_product_;
+    std::vector<std::int64_t> matrix_of_;  // per pattern and character, -1 for none
     double others_bound_ = 0.0;
     // Products are their multiples exactly (Pauli strings): a factor is read
     // off one entry, in O(1), instead of summed over d.
