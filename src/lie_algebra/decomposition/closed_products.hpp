@@ -23,6 +23,8 @@ namespace zenqa {
 // permutation only scales each character, B_i B_j is a multiple of the one
 // matrix with the product's pattern and character, found by table lookups
 // instead of a projection, or orthogonal to the basis where there is none.
+// Any set of Pauli strings has this form, closed or not: a product outside
+// the set is orthogonal to it.
 class ClosedProducts {
 public:
     // None unless `basis` has that form within rounding, one matrix per
