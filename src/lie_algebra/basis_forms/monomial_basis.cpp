@@ -102,20 +102,20 @@ std::optional<MonomialBasis> MonomialBasis::of(const SparseColumns& columns, std
 bool MonomialBasis::fill_xor_product_groups() {
     const std::size_t groups = groups_->size();
     if (!std::has_single_bit(d_)) return false;
+    std::vector<std::uint32_t> mask_of_group(groups);
     std::vector<std::int32_t> group_of_mask(d_, in_no_group);
     for (std::size_t g = 0; g < groups; ++g) {
         const std::uint32_t* rows_g = rows((*groups_)[g].front());
-        const std::uint32_t mask = rows_g[0];
+        mask_of_group[g] = rows_g[0];
         for (std::size_t c = 0; c < d_; ++c)
-            if (rows_g[c] != (c ^ mask)) return false;
-        group_of_mask[mask] = static_cast<std::int32_t>(g);
+            if (rows_g[c] != (c ^ mask_of_group[g])) return false;
+        group_of_mask[mask_of_group[g]] = static_cast<std::int32_t>(g);
     }
     // Patterns of distinct masks share no position, and c -> c ^ x ^ y in
     // either order.
     for (std::size_t g = 0; g < groups; ++g)
         for (std::size_t h = 0; h < groups; ++h)
-            (*product_group_)[g * groups + h] =
-                group_of_mask[rows((*groups_)[g].front())[0] ^ rows((*groups_)[h].front())[0]];
+            (*product_group_)[g * groups + h] = group_of_mask[mask_of_group[g] ^ mask_of_group[h]];
     products_share_pattern_ = std::make_shared<std::vector<bool>>(groups * groups, true);
     xor_patterns_ = true;
     return true;

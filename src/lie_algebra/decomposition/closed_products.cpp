@@ -119,6 +119,7 @@ bool ClosedProducts::take_walsh_characters(std::vector<std::uint32_t> masks) {
 
 bool ClosedProducts::take_characters(PacedInterruptCheck& paced) {
     const std::size_t n = size_, d = basis_.dim();
+    squared_norm_.resize(n);  // for the least-squares factors
     // The tables stay about the size of the basis, as for Weyl-Heisenberg
     // bases, where there are d patterns and d characters and n = d*d - 1.
     const std::size_t most_characters = std::min(2 * (n + 1) / basis_.groups().size(),
@@ -214,7 +215,6 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     closed.size_ = n;
     closed.character_of_.resize(n);
     closed.inverse_first_.resize(n);
-    closed.squared_norm_.resize(n);
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     std::optional<std::vector<std::uint32_t>> masks = walsh_masks(basis, paced);
     if (masks ? !closed.take_walsh_characters(std::move(*masks)) : !closed.take_characters(paced)) return std::nullopt;
