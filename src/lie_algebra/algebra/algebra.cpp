@@ -23,11 +23,11 @@ public:
     // Inline where the type is known: the closed expansion calls these for every pair.
     [[gnu::always_inline]] void commutator(std::size_t i, std::size_t j,
                                            std::span<const Coefficient> coefficients) override {
-        for (const Coefficient& x : coefficients) structure_.append(i, j, x.k, x.value);
+        structure_.append(i, j, coefficients, [](Complex v) { return v; });
     }
     [[gnu::always_inline]] void anticommutator(std::size_t i, std::size_t j,
                                                std::span<const Coefficient> coefficients) override {
-        for (const Coefficient& x : coefficients) d_coefficients_.append(i, j, x.k, half_of(x.value));
+        d_coefficients_.append(i, j, coefficients, half_of);
     }
 
 private:

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "array/complex.hpp"
 #include "base/mapped_array.hpp"
+#include "lie_algebra/decomposition/negligible.hpp"
 
 namespace zenqa {
 
@@ -27,13 +29,18 @@ struct PairTensor {
 
     std::size_t stored() const { return value.size(); }
     std::size_t rows() const { return row_begin.size() - 1; }
-    // Entries come in increasing (i, j, k). Inline: the expansions call it
-    // for every entry.
-    [[gnu::always_inline]] void append(std::size_t i, std::size_t j_, std::size_t k_, Complex v) {
-        while (rows() < i + 1) row_begin.push_back(stored());
-        j.push_back(static_cast<std::uint32_t>(j_));
-        k.push_back(static_cast<std::uint32_t>(k_));
-        value.push_back(v);
+    // The entries (i, j, k, value_of(v)) for the coefficients (k, v) of one
+    // pair, in increasing k; pairs come in increasing (i, j). Inline: the
+    // expansions call it for every pair.
+    template <class ValueOf>
+    [[gnu::always_inline]] void append(std::size_t i, std::size_t j_, std::span<const Coefficient> coefficients,
+                                       ValueOf&& value_of) {
+        if (rows() <= i) row_begin.resize(i + 2, stored());
+        for (const Coefficient& x : coefficients) {
+            j.push_back(static_cast<std::uint32_t>(j_));
+            k.push_back(static_cast<std::uint32_t>(x.k));
+            value.push_back(value_of(x.value));
+        }
         row_begin.back() = stored();
     }
     // The rows of `part`, built apart, after these: part holds no entries in

@@ -1,22 +1,25 @@
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <utility>
 
 namespace zenqa {
 
-namespace {
-
-// Two matrices with at most this many pairs of entries are matched pair by pair.
-constexpr std::size_t matched_entry_pairs = 16;
-
-}  // namespace
-
 SparseBasis::SparseBasis(const ComplexMatrix& columns, std::size_t d)
-    : index_(index(columns, d)), seen_(columns.cols()) {}
+    : SparseBasis(index(columns, d), columns.cols()) {}
 
 SparseBasis::SparseBasis(const SparseColumns& columns, std::size_t d)
-    : index_(index(columns, d)), seen_(columns.cols()) {}
+    : SparseBasis(index(columns, d), columns.cols()) {}
+
+SparseBasis::SparseBasis(std::shared_ptr<const Index> index, std::size_t n)
+    : index_(std::move(index)),
+      d_(index_->d),
+      entries_(index_->entries.data()),
+      matrix_begin_(index_->matrix_begin.data()),
+      n_(n),
+      marked_((n + 63) / 64) {}
 
 template <class Columns>
 std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& columns, std::size_t d) {
@@ -62,12 +65,7 @@ void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
     const auto count_i = static_cast<std::size_t>(end_i - first_i), count_j = static_cast<std::size_t>(end_j - first_j);
     // Matrices of a few entries are matched entry against entry, in the order
     // of the lookup by rows, without reaching for their tables of rows.
-    if (count_i * count_j <= matched_entry_pairs) {
-        for (const Entry* a = first_i; a != end_i; ++a)
-            for (const Entry* b = first_j; b != end_j; ++b)
-                if (b->row == a->col) add(a->row * d + b->col, a->value * b->value);
-        return;
-    }
+    if (count_i * count_j <= matched_entry_pairs) return match_terms(first_i, count_i, first_j, count_j, add);
     if (count_i <= count_j) {
         const std::uint32_t* rows_j = &index_->row_begin[j * (d + 1)];
         for (const Entry* a = first_i; a != end_i; ++a) {
@@ -110,7 +108,7 @@ void SparseBasis::accumulate_both(std::size_t i, std::size_t j, SparseAccumulato
     });
 }
 
-void SparseBasis::accumulate_both(std::size_t i, std::size_t j, PairAccumulator& products) const {
+void SparseBasis::accumulate_both_looked_up(std::size_t i, std::size_t j, PairAccumulator& products) const {
     for_each_term(i, j, [&](std::size_t p, Complex term) { products.add_forward(p, term); });
     for_each_term(j, i, [&](std::size_t p, Complex term) { products.add_backward(p, term); });
 }
@@ -125,8 +123,7 @@ void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator,
 }
 
 void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
-    const std::size_t n = seen_.size(), d = index_->d;
-    const std::size_t first = partners.size();
+    const std::size_t n = n_, d = d_;
     const std::uint32_t* rows_i = &index_->row_begin[i * (d + 1)];
     const Entry* entries_i = index_->entries.data() + index_->matrix_begin[i];
     // Listing the candidates costs the total length of the lists; past n it is
@@ -145,29 +142,22 @@ void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partn
         for (std::size_t j = i + 1; j < n; ++j) partners.push_back(j);
         return;
     }
-    const std::size_t stamp = i + 1;
+    // The candidates after i, marked in a bitset read off in order: each
+    // list holds its matrices in increasing order.
+    std::size_t last_word = 0;
     const auto take = [&](const std::vector<std::size_t>& list) {
-        for (const std::size_t j : list) {
-            if (j > i && seen_[j] != stamp) {
-                seen_[j] = stamp;
-                partners.push_back(j);
-            }
-        }
+        for (auto j = std::upper_bound(list.begin(), list.end(), i); j != list.end(); ++j)
+            marked_[*j / 64] |= std::uint64_t{1} << (*j % 64);
+        if (!list.empty()) last_word = std::max(last_word, list.back() / 64);
     };
     for (std::size_t s = 0; s < d; ++s) {
         if (column_used[s]) take(index_->with_row[s]);
         if (row_used[s]) take(index_->with_col[s]);
     }
-    // In order: by sorting them, or, where they are many of the matrices
-    // after i, by reading off the marks of those.
-    const std::size_t count = partners.size() - first;
-    if (n - i > 8 * count) {
-        std::sort(partners.begin() + static_cast<std::ptrdiff_t>(first), partners.end());
-        return;
+    for (std::size_t w = (i + 1) / 64; w <= last_word; ++w) {
+        for (std::uint64_t bits = std::exchange(marked_[w], 0); bits != 0; bits &= bits - 1)
+            partners.push_back(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
     }
-    partners.resize(first);
-    for (std::size_t j = i + 1; j < n; ++j)
-        if (seen_[j] == stamp) partners.push_back(j);
 }
 
 }  // namespace zenqa

@@ -35,7 +35,16 @@ public:
     // added to either target in the order accumulate_pair adds it.
     void accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
                          SparseAccumulator& anticommutator) const;
-    void accumulate_both(std::size_t i, std::size_t j, PairAccumulator& products) const;
+    // Inline for the matrices of few entries that most pairs of a sparse
+    // basis are made of.
+    void accumulate_both(std::size_t i, std::size_t j, PairAccumulator& products) const {
+        const std::size_t first_i = matrix_begin_[i], count_i = matrix_begin_[i + 1] - first_i;
+        const std::size_t first_j = matrix_begin_[j], count_j = matrix_begin_[j + 1] - first_j;
+        if (count_i * count_j > matched_entry_pairs) return accumulate_both_looked_up(i, j, products);
+        const Entry *a = entries_ + first_i, *b = entries_ + first_j;
+        match_terms(a, count_i, b, count_j, [&](std::size_t p, Complex term) { products.add_forward(p, term); });
+        match_terms(b, count_j, a, count_i, [&](std::size_t p, Complex term) { products.add_backward(p, term); });
+    }
 
 private:
     struct Entry {
@@ -55,8 +64,22 @@ private:
         std::vector<std::vector<std::size_t>> with_col;  // matrices with an entry in column c
     };
 
+    // Two matrices with at most this many pairs of entries are matched pair by pair.
+    static constexpr std::size_t matched_entry_pairs = 16;
+
+    SparseBasis(std::shared_ptr<const Index> index, std::size_t n);
     template <class Columns>
     static std::shared_ptr<const Index> index(const Columns& columns, std::size_t d);
+    // Calls add(p, A(r, q) B(q, c)) for the terms of the product of matrices
+    // A and B of these entries, p = r*d + c, matching entry against entry in
+    // the order of a lookup by rows.
+    template <class Add>
+    void match_terms(const Entry* a, std::size_t count_a, const Entry* b, std::size_t count_b, Add&& add) const {
+        for (const Entry* x = a; x != a + count_a; ++x)
+            for (const Entry* y = b; y != b + count_b; ++y)
+                if (y->row == x->col) add(x->row * d_ + y->col, x->value * y->value);
+    }
+    void accumulate_both_looked_up(std::size_t i, std::size_t j, PairAccumulator& products) const;
     // target += B_i B_j, or target -= B_i B_j.
     template <bool subtract>
     void accumulate_product(std::size_t i, std::size_t j, SparseAccumulator& target) const;
@@ -67,7 +90,13 @@ private:
     void for_each_term(std::size_t i, std::size_t j, Add&& add) const;
 
     std::shared_ptr<const Index> index_;
-    std::vector<std::size_t> seen_;  // per matrix: the last i that listed it, plus one
+    // Read for every pair: the index's d, its entries, and where each
+    // matrix's begin.
+    std::size_t d_;
+    const Entry* entries_;
+    const std::size_t* matrix_begin_;
+    std::size_t n_;
+    std::vector<std::uint64_t> marked_;  // per matrix, a bit: listed as a partner of the row being found
 };
 
 }  // namespace zenqa

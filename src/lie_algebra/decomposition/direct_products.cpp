@@ -1,13 +1,20 @@
 #include "lie_algebra/decomposition/direct_products.hpp"
 
+#include <algorithm>
+
 namespace zenqa {
 
 DirectProjection::DirectProjection(const InverseColumns& inverse)
     : inverse_(inverse),
-      sums_(2 * inverse.matrices()),
+      sums_(inverse.matrices()),
       summed_(inverse.matrices()),
       touched_(inverse.matrices()),
       kept_(2 * inverse.matrices()) {}
+
+void DirectProjection::forget_marks() {
+    std::fill(summed_.begin(), summed_.end(), 0);
+    mark_ = 1;
+}
 
 DirectPairs::DirectPairs(const SparseBasis& basis, const InverseColumns& inverse, std::size_t d)
     : basis_(basis), products_(d * d), projection_(inverse) {}

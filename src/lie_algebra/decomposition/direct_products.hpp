@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "array/complex.hpp"
@@ -31,47 +33,65 @@ public:
     // coefficients are the computed ones times 2^exponent; valid until the
     // next call.
     template <std::size_t Count, class ValuesAt>
-    std::array<std::span<const Coefficient>, Count> project(const std::vector<std::size_t>& positions,
+    std::array<std::span<const Coefficient>, Count> project(std::span<const std::size_t> positions,
                                                             ValuesAt&& values_at, int exponent) {
+        static_assert(Count <= 2);
         // Plain pointers: through the vectors, every store would reload them.
-        const std::size_t n = inverse_.matrices();
-        Complex* sums = sums_.data();
-        unsigned char* summed = summed_.data();
+        std::array<Complex, 2>* sums = sums_.data();
+        std::uint32_t* summed = summed_.data();
         std::size_t* touched = touched_.data();
+        // A new mark for this target: the marks of the ones before need no clearing.
+        const std::uint32_t mark = next_mark();
         std::size_t count = 0;
         for (const std::size_t p : positions) {
             const std::array<Complex, Count> v = values_at(p);
             if (std::all_of(v.begin(), v.end(), is_zero)) continue;  // every term cancelled
             inverse_.for_each_in_column(p, [&](std::size_t k, Complex w) {
-                if (!summed[k]) {
-                    summed[k] = 1;
+                if (summed[k] != mark) {
+                    summed[k] = mark;
                     touched[count++] = k;
+                    sums[k] = {};
                 }
-                for (std::size_t t = 0; t < Count; ++t) sums[t * n + k] = sums[t * n + k] + w * v[t];
+                for (std::size_t t = 0; t < Count; ++t) sums[k][t] = sums[k][t] + w * v[t];
             });
         }
-        std::sort(touched, touched + count);
-        std::array<std::span<const Coefficient>, Count> coefficients;
-        for (std::size_t t = 0; t < Count; ++t) {
-            Coefficient* kept = kept_.data() + t * n;
-            std::size_t kept_count = 0;
-            for (std::size_t e = 0; e < count; ++e) {
-                const std::size_t k = touched[e];
-                if (const auto value = true_coefficient(k, sums[t * n + k], exponent)) kept[kept_count++] = {k, *value};
-                sums[t * n + k] = Complex{};
-            }
-            coefficients[t] = std::span<const Coefficient>(kept, kept_count);
+        sort_few(touched, count);
+        std::array<std::size_t, Count> kept_count{};
+        for (std::size_t e = 0; e < count; ++e) {
+            const std::size_t k = touched[e];
+            for (std::size_t t = 0; t < Count; ++t)
+                if (const auto value = true_coefficient(k, sums[k][t], exponent))
+                    kept_[t * inverse_.matrices() + kept_count[t]++] = {k, *value};
         }
-        for (std::size_t e = 0; e < count; ++e) summed[touched[e]] = 0;
+        std::array<std::span<const Coefficient>, Count> coefficients;
+        for (std::size_t t = 0; t < Count; ++t)
+            coefficients[t] = std::span<const Coefficient>(kept_.data() + t * inverse_.matrices(), kept_count[t]);
         return coefficients;
     }
 
 private:
+    std::uint32_t next_mark() {
+        if (++mark_ == 0) [[unlikely]]
+            forget_marks();
+        return mark_;
+    }
+    // After the marks wrapped around: old ones could pass for new ones.
+    void forget_marks();
+    // Sorts the matrices a target reaches: the few of most targets by
+    // insertion, inline, many by std::sort.
+    static void sort_few(std::size_t* k, std::size_t count) {
+        constexpr std::size_t few = 16;
+        if (count > few) return std::sort(k, k + count);
+        for (std::size_t e = 1; e < count; ++e)
+            for (std::size_t f = e; f > 0 && k[f - 1] > k[f]; --f) std::swap(k[f - 1], k[f]);
+    }
+
     const InverseColumns& inverse_;
-    std::vector<Complex> sums_;          // per basis matrix, for each of up to two targets
-    std::vector<unsigned char> summed_;  // whether the targets reached it
-    std::vector<std::size_t> touched_;   // the matrices they reached, first come first
-    std::vector<Coefficient> kept_;      // per target, its coefficients that are not negligible
+    std::vector<std::array<Complex, 2>> sums_;  // per basis matrix, the sums of up to two targets
+    std::vector<std::uint32_t> summed_;         // per basis matrix, the mark of the last target that reached it
+    std::uint32_t mark_ = 0;
+    std::vector<std::size_t> touched_;  // the matrices the target reached, first come first
+    std::vector<Coefficient> kept_;     // per target, its coefficients that are not negligible
 };
 
 // Both products of the pairs of a sparse basis whose InverseColumns exist,
