@@ -95,7 +95,7 @@ private:
     std::size_t d_;
     const Entry* entries_;
     const std::size_t* matrix_begin_;
-    std::size_t n_;
+    std::size_t n_;                      // the number of matrices
     std::vector<std::uint64_t> marked_;  // per matrix, a bit: listed as a partner of the row being found
 };
 

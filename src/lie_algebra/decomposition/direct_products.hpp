@@ -55,7 +55,7 @@ public:
                 for (std::size_t t = 0; t < Count; ++t) sums[k][t] = sums[k][t] + w * v[t];
             });
         }
-        sort_few(touched, count);
+        sort_reached(touched, count);
         std::array<std::size_t, Count> kept_count{};
         for (std::size_t e = 0; e < count; ++e) {
             const std::size_t k = touched[e];
@@ -77,9 +77,9 @@ private:
     }
     // After the marks wrapped around: old ones could pass for new ones.
     void forget_marks();
-    // Sorts the matrices a target reaches: the few of most targets by
+    // Sorts the matrices a target reached: the few of most targets by
     // insertion, inline, many by std::sort.
-    static void sort_few(std::size_t* k, std::size_t count) {
+    static void sort_reached(std::size_t* k, std::size_t count) {
         constexpr std::size_t few = 16;
         if (count > few) return std::sort(k, k + count);
         for (std::size_t e = 1; e < count; ++e)
