@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "base/fault.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
@@ -23,7 +24,7 @@ public:
     // Inline where the type is known: the closed expansion calls these for every pair.
     [[gnu::always_inline]] void commutator(std::size_t i, std::size_t j,
                                            std::span<const Coefficient> coefficients) override {
-        structure_.append(i, j, coefficients, [](Complex v) { return v; });
+        structure_.append(i, j, coefficients, std::identity{});
     }
     [[gnu::always_inline]] void anticommutator(std::size_t i, std::size_t j,
                                                std::span<const Coefficient> coefficients) override {

@@ -58,11 +58,11 @@ std::shared_ptr<const SparseBasis::Index> SparseBasis::index(const Columns& colu
 
 template <class Add>
 void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
-    const std::size_t d = index_->d;
-    const Entry* entries = index_->entries.data();
-    const Entry *first_i = entries + index_->matrix_begin[i], *end_i = entries + index_->matrix_begin[i + 1];
-    const Entry *first_j = entries + index_->matrix_begin[j], *end_j = entries + index_->matrix_begin[j + 1];
-    const auto count_i = static_cast<std::size_t>(end_i - first_i), count_j = static_cast<std::size_t>(end_j - first_j);
+    const std::size_t d = d_;
+    const Entry *first_i = entries_ + matrix_begin_[i], *end_i = entries_ + matrix_begin_[i + 1];
+    const Entry *first_j = entries_ + matrix_begin_[j], *end_j = entries_ + matrix_begin_[j + 1];
+    const std::size_t count_i = matrix_begin_[i + 1] - matrix_begin_[i],
+                      count_j = matrix_begin_[j + 1] - matrix_begin_[j];
     // Matrices of a few entries are matched entry against entry, in the order
     // of the lookup by rows, without reaching for their tables of rows.
     if (count_i * count_j <= matched_entry_pairs) return match_terms(first_i, count_i, first_j, count_j, add);
@@ -76,7 +76,7 @@ void SparseBasis::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
         }
         return;
     }
-    const Entry* columns_of_i = index_->column_entries.data() + index_->matrix_begin[i];
+    const Entry* columns_of_i = index_->column_entries.data() + matrix_begin_[i];
     const std::uint32_t* columns_i = &index_->column_begin[i * (d + 1)];
     for (const Entry* b = first_j; b != end_j; ++b) {
         const Entry* a_end = columns_of_i + columns_i[b->row + 1];
@@ -125,7 +125,7 @@ void SparseBasis::accumulate_pair(std::size_t i, std::size_t j, bool commutator,
 void SparseBasis::append_partners(std::size_t i, std::vector<std::size_t>& partners) {
     const std::size_t n = n_, d = d_;
     const std::uint32_t* rows_i = &index_->row_begin[i * (d + 1)];
-    const Entry* entries_i = index_->entries.data() + index_->matrix_begin[i];
+    const Entry* entries_i = entries_ + matrix_begin_[i];
     // Listing the candidates costs the total length of the lists; past n it is
     // cheaper to take every matrix.
     std::size_t listed = 0;

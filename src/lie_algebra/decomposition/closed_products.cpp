@@ -102,7 +102,6 @@ bool ClosedProducts::take_walsh_characters(std::vector<std::uint32_t> masks) {
             character_of_mask.try_emplace(masks[k], static_cast<std::uint32_t>(mask_of_character.size()));
         if (added) mask_of_character.push_back(masks[k]);
         character_of_[k] = found->second;
-        inverse_first_[k] = inverse(basis_.values(k)[basis_.rows(k)[0]]);
     }
     const std::size_t count = mask_of_character.size();
     characters_ = count;
@@ -133,7 +132,7 @@ bool ClosedProducts::take_characters(PacedInterruptCheck& paced) {
         paced.step(d);
         const std::uint32_t* rows = basis_.rows(k);
         const Complex* values = basis_.values(k);
-        const Complex inverse_first = inverse(values[rows[0]]);
+        const Complex inverse_first = inverse_first_[k];
         double squared_norm = 0.0;
         Complex trace{};
         for (std::size_t c = 0; c < d; ++c) {
@@ -149,7 +148,6 @@ bool ClosedProducts::take_characters(PacedInterruptCheck& paced) {
         const std::ptrdiff_t x = characters.find(u.data(), true, squared_deviation);
         if (x < 0 || characters.size() > most_characters) return false;
         character_of_[k] = static_cast<std::uint32_t>(x);
-        inverse_first_[k] = inverse_first;
         squared_norm_[k] = squared_norm;
     }
     const std::size_t count = characters.size();
@@ -215,6 +213,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     closed.size_ = n;
     closed.character_of_.resize(n);
     closed.inverse_first_.resize(n);
+    for (std::size_t k = 0; k < n; ++k) closed.inverse_first_[k] = inverse(basis.values(k)[basis.rows(k)[0]]);
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     std::optional<std::vector<std::uint32_t>> masks = walsh_masks(basis, paced);
     if (masks ? !closed.take_walsh_characters(std::move(*masks)) : !closed.take_characters(paced)) return std::nullopt;
