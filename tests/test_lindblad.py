@@ -28,6 +28,14 @@ def mixed(basis, seed):
     return np.einsum("ij,jkl->ikl", mix, np.array(basis))
 
 
+def mixed_off_diagonal(d, seed):
+    """Gell-Mann with only its off-diagonal matrices mixed, unitarily: dense, but projected in two blocks."""
+    basis = np.array(zenqa.gen_gellmann(d))
+    off = [k for k, m in enumerate(basis) if not np.diagonal(m).any()]
+    basis[off] = np.einsum("ij,jkl->ikl", random_unitary(len(off), seed), basis[off])
+    return basis
+
+
 BASES = {
     "gellmann-2": zenqa.gen_gellmann(2),
     "gellmann-3": zenqa.gen_gellmann(3),
@@ -37,6 +45,7 @@ BASES = {
     "rotated-3": rotated(zenqa.gen_gellmann(3), seed=5),
     "rotated-6": rotated(zenqa.gen_gellmann(6), seed=7),  # dense: matrix products, more than one chunk of them
     "non-orthogonal-3": mixed(zenqa.gen_gellmann(3), seed=6),
+    "two-blocks-4": mixed_off_diagonal(4, seed=8),
     "hermitian-3": [-1j * m for m in zenqa.gen_gellmann(3)],  # the lambda themselves
     "mixed-adjoints-3": [m * 1j**k for k, m in enumerate(zenqa.gen_gellmann(3))],  # some Hermitian, some anti-Hermitian
 }

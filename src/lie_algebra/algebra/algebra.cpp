@@ -124,4 +124,12 @@ void Algebra::project(const SparseColumns& matrices, Complex* out) const {
     for (std::size_t p = 0; p < matrices.cols() * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
+void Algebra::project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride, Complex* out,
+                                     std::size_t stride, std::size_t first) const {
+    projector_.project_conjugate_rows(count, rows, rows_stride, out, stride, first);
+    for (std::size_t t = 0; t < count; ++t)
+        for (std::size_t k = first; k < n_; ++k)
+            out[t * stride + k] = times_power_of_two(out[t * stride + k], -exponent_);
+}
+
 }  // namespace zenqa

@@ -367,6 +367,24 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
     }
 }
 
+void BlockProjector::project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride,
+                                            Complex* coefficients, std::size_t stride, std::size_t first) const {
+    const std::size_t m = position_count_, n = matrix_count_;
+    if (first >= n) return;
+    if (is_one_block()) {
+        multiply_by_adjoint(n - first, count, m, blocks_[0].pseudo_inverse.data() + first, n, rows, rows_stride,
+                            coefficients + first, stride);
+        return;
+    }
+    std::vector<Complex> targets(count * m), projected(count * n);
+    for (std::size_t p = 0; p < m; ++p)
+        for (std::size_t t = 0; t < count; ++t) targets[t * m + p] = conj(rows[t + p * rows_stride]);
+    project(count, targets.data(), projected.data(), first);
+    for (std::size_t t = 0; t < count; ++t)
+        std::copy(projected.begin() + t * n + first, projected.begin() + (t + 1) * n,
+                  coefficients + t * stride + first);
+}
+
 void BlockProjector::project(const SparseColumns& targets, Complex* coefficients) const {
     const std::size_t n = matrix_count_;
     std::fill(coefficients, coefficients + targets.cols() * n, Complex{});

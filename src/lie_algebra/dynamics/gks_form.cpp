@@ -181,18 +181,18 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
             algebra.project(last - first, r.data() + first * size, &y[first * n]);
         });
     }
-    // Then C^H = V^+ Y^H, a chunk of rows of C at a time.
-    project_chunks(
-        algebra, n,
-        [&](std::size_t first, std::size_t last, Complex* matrices) {
-            for (std::size_t q = 0; q < size; ++q)
-                for (std::size_t row = first; row < last; ++row)
-                    matrices[(row - first) * size + q] = conj(y[q * n + row]);
-        },
-        [&](std::size_t first, std::size_t last, const Complex* coefficients) {
-            take_upper_rows(first, last, n, coefficients, kossakowski);
-        },
-        workers, true);
+    // Then C^H = V^+ Y^H, a chunk of its columns at a time: column a, from
+    // the chunk's first entry on, lands in row a as the conjugate of C's.
+    workers.run_in_pieces(n, size, false, [&](std::size_t first, std::size_t last) {
+        algebra.project_conjugate_rows(last - first, y.data() + first, n, kossakowski + first * n, n, first);
+    });
+    // C, Hermitian to the last bit with a real diagonal, from its upper triangle.
+    for_each_upper_pair(n, workers, [&](std::size_t a, std::size_t b) {
+        const Complex conjugate = kossakowski[a * n + b];
+        kossakowski[a * n + b] = conj(conjugate);
+        kossakowski[b * n + a] = conjugate;
+    });
+    for (std::size_t a = 0; a < n; ++a) kossakowski[a * n + a].im = 0.0;
 }
 
 // The unit images of the Hermitian part L_h of L, whose Choi matrix is the

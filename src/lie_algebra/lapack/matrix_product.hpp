@@ -60,4 +60,15 @@ inline void multiply_columns(std::size_t m, std::size_t n, std::size_t k, const 
     gemm_product(false, m, n, k, a, b, c, lda, ldc);
 }
 
+// c = a b^H by zgemm: a is m x k, b is n x k and c is m x n, column-major,
+// their columns lda, ldb and ldc apart. Like multiply_columns, each column of
+// c is the same bits however many come with it.
+inline void multiply_by_adjoint(std::size_t m, std::size_t n, std::size_t k, const Complex* a, std::size_t lda,
+                                const Complex* b, std::size_t ldb, Complex* c, std::size_t ldc) {
+    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
+    const int leading_a = lapack_int(lda), leading_b = lapack_int(ldb), leading_c = lapack_int(ldc);
+    const Complex one{1.0, 0.0}, zero{0.0, 0.0};
+    lapack::zgemm("N", "C", &rows, &cols, &inner, &one, a, &leading_a, b, &leading_b, &zero, c, &leading_c);
+}
+
 }  // namespace zenqa
