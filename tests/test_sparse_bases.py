@@ -225,6 +225,25 @@ def test_coefficients_of_sparse_and_dense_matrices_agree(name):
         algebra.coefficients(sp.csr_array(np.eye(2)))
 
 
+def test_dynamics_take_sparse_operators_as_their_dense_forms():
+    algebra = zenqa.Algebra(SPARSE_BASES["gellmann-3"]())
+    rng = np.random.default_rng(4)
+    hamiltonian, jumps = rng.normal(size=(3, 3)), rng.normal(size=(2, 3, 3)) + 1j * rng.normal(size=(2, 3, 3))
+    hamiltonian += hamiltonian.T
+    a, b = algebra.lindblad(hamiltonian, jumps)
+    superoperator = algebra.to_liouvillian(a, b)
+    for got, want in [
+        (algebra.lindblad(sp.csr_array(hamiltonian), [sp.coo_matrix(j) for j in jumps]), (a, b)),
+        (algebra.from_liouvillian(sp.csc_array(superoperator)), algebra.from_liouvillian(superoperator)),
+        (algebra.lindblad_terms(sp.csr_array(a), b), algebra.lindblad_terms(a, b)),
+    ]:
+        assert all(np.array_equal(x, y) for x, y in zip(got, want, strict=True))
+    with pytest.raises(ValueError, match=r"hamiltonian has shape \(4, 4\) but must have shape \(3, 3\)"):
+        algebra.lindblad(sp.csr_array((4, 4)))
+    with pytest.raises(ValueError, match=r"jump_operators has shape \(3, 3\) but must be a sequence of 3 x 3"):
+        algebra.lindblad(hamiltonian, sp.csr_array(jumps[0]))
+
+
 def test_matrix_stays_dense_and_too_large_is_refused():
     algebra = zenqa.Algebra(tfim_dla(3))
     a = np.eye(len(algebra))[:2]

@@ -130,7 +130,8 @@ std::vector<PyMethodDef> dynamics_methods() {
          "dx/dt = A x + b, column j of A the coefficients of L(B_j), b those of\n"
          "L(I/d). hamiltonian: Hermitian (d, d); jump_operators: (d, d) matrices or\n"
          "an (m, d, d) array; rates: m real numbers, 1 each by default (negative\n"
-         "ones allowed). The basis must span the traceless matrices."},
+         "ones allowed). The basis must span the traceless matrices. Matrices given\n"
+         "as scipy.sparse, here and in the other methods, are taken dense."},
         {"lindblad_terms", with_keywords(algebra_lindblad_terms), METH_VARARGS | METH_KEYWORDS,
          "lindblad_terms($self, /, a, b)\n--\n\n"
          "The GKS form (hamiltonian, kossakowski) of the generator (A, b): H traceless\n"

@@ -11,6 +11,7 @@
 #include "numpy_bridge/algebra_arrays.hpp"
 #include "numpy_bridge/numpy.hpp"
 #include "numpy_bridge/numpy_api.hpp"
+#include "numpy_bridge/sparse_matrices.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -19,10 +20,10 @@ namespace {
 
 PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
 
-std::string shape_text(const std::vector<std::size_t>& shape) {
-    std::string text = "(";
-    for (std::size_t axis = 0; axis < shape.size(); ++axis) text += (axis ? ", " : "") + std::to_string(shape[axis]);
-    return text + (shape.size() == 1 ? ",)" : ")");
+template <class Extent>
+std::string shape_text(const std::vector<Extent>& shape) {
+    const std::vector<npy_intp> extents(shape.begin(), shape.end());
+    return zenqa::shape_text(static_cast<int>(extents.size()), extents.data());
 }
 
 bool has_shape(const PyRef& array, const std::vector<std::size_t>& shape) {
@@ -95,6 +96,18 @@ std::vector<T> finite_values(const char* name, const PyRef& array) {
     return values;
 }
 
+// The argument as an array: a scipy.sparse matrix of the given shape in its
+// dense form, refused by its own shape before that is made.
+PyRef argument_array(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
+    if (!is_sparse_matrix(object)) return any_array(object);
+    const std::vector<npy_intp> extents = sparse_shape(object);
+    if (!std::equal(extents.begin(), extents.end(), shape.begin(), shape.end(),
+                    [](npy_intp extent, std::size_t size) { return static_cast<std::size_t>(extent) == size; }))
+        value_error(std::string(name) + " has shape " + shape_text(extents) + " but must have shape " +
+                    shape_text(shape));
+    return any_array(checked(PyObject_CallMethod(object, "toarray", nullptr)).get());
+}
+
 void require_type(const char* name, const PyRef& array, int type_number, const char* type_name) {
     if (!casts_safely(array, type_number))
         throw PendingError(PyExc_TypeError, std::string(name) + " has dtype " + dtype_of(array) +
@@ -104,7 +117,7 @@ void require_type(const char* name, const PyRef& array, int type_number, const c
 }  // namespace
 
 PyRef complex_array_argument(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
-    PyRef array = any_array(object);
+    PyRef array = argument_array(name, object, shape);
     require_type(name, array, NPY_CDOUBLE, "complex128");
     if (!has_shape(array, shape))
         value_error(std::string(name) + " has shape " + shape_of(array) + " but must have shape " + shape_text(shape));
@@ -126,15 +139,20 @@ JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {
     require_numpy();
     JumpOperators jumps;
     const std::string size = std::to_string(d);
+    const auto refuse_shape = [&](const std::string& shape) {
+        value_error(std::string(name) + " has shape " + shape + " but must be a sequence of " + size + " x " + size +
+                    " matrices or an array of shape (m, " + size + ", " + size + ")");
+    };
+    if (is_sparse_matrix(object)) {
+        const std::vector<npy_intp> extents = sparse_shape(object);
+        refuse_shape(shape_text(extents));
+    }
     if (is_numpy_array(object) || !PySequence_Check(object)) {
         const PyRef array = any_array(object);
         require_type(name, array, NPY_CDOUBLE, "complex128");
         PyArrayObject* view = as_array(array);
         jumps.count = PyArray_NDIM(view) == 3 ? static_cast<std::size_t>(PyArray_DIM(view, 0)) : 0;
-        if (!has_shape(array, {jumps.count, d, d})) {
-            value_error(std::string(name) + " has shape " + shape_of(array) + " but must be a sequence of " + size +
-                        " x " + size + " matrices or an array of shape (m, " + size + ", " + size + ")");
-        }
+        if (!has_shape(array, {jumps.count, d, d})) refuse_shape(shape_of(array));
         jumps.values = finite_values<Complex>(name, array);
         return jumps;
     }
@@ -160,7 +178,7 @@ std::vector<double> rates_argument(PyObject* object, std::size_t count) {
     require_type(name, array, NPY_DOUBLE, "float64");
     if (!has_shape(array, {count}))
         value_error(std::string(name) + " has shape " + shape_of(array) + " but there are " + std::to_string(count) +
-                    " jump operators, so it must have shape " + shape_text({count}));
+                    " jump operators, so it must have shape " + shape_text(std::vector<std::size_t>{count}));
     return finite_values<double>(name, array);
 }
 
