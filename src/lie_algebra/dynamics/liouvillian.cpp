@@ -1,6 +1,7 @@
 #include "lie_algebra/dynamics/liouvillian.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "base/refusals.hpp"
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
+#include "lie_algebra/dynamics/hermitian_images.hpp"
 #include "lie_algebra/dynamics/projected_images.hpp"
 #include "lie_algebra/lapack/matrix_product.hpp"
 
@@ -109,6 +111,10 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
 void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
                            bool preserves_hermiticity, Complex* columns, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    const DenseColumns dense(algebra);
+    const std::optional<std::vector<bool>>& hermitian = algebra.facts().hermitian;
+    if (preserves_hermiticity && dense.data() != nullptr && hermitian)
+        return hermitian_unit_images(algebra, dense.data(), *hermitian, a_columns, b, columns, workers);
     const SparseColumns& basis = algebra.basis_columns();
     const double inverse_d = 1.0 / static_cast<double>(d);
     // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
@@ -124,7 +130,6 @@ void superoperator_columns(const Algebra& algebra, const Complex* a_columns, con
     std::vector<std::size_t> units;
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);
-    const DenseColumns dense(algebra);
     workers.run_in_pieces(units.size(), size, dense.data() != nullptr, [&](std::size_t first, std::size_t last) {
         const std::size_t count = last - first;
         std::vector<Complex> w(count * n), y(count * n);

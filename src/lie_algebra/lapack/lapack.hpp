@@ -36,6 +36,10 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
            const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
            const int* ldc);
 
+void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
+           const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
+           const int* ldc);
+
 }  // namespace zenqa::lapack
 
 namespace zenqa {

@@ -12,6 +12,10 @@ void zgemm_(const char* transa, const char* transb, const int* m, const int* n, 
             const int* ldb, const zenqa::Complex* beta, zenqa::Complex* c, const int* ldc, std::size_t transa_length,
             std::size_t transb_length);
 
+void dgemm_(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
+            const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
+            const int* ldc, std::size_t transa_length, std::size_t transb_length);
+
 }  // extern "C"
 
 namespace zenqa::lapack {
@@ -30,6 +34,12 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
            const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
            const int* ldc) {
     zgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
+}
+
+void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
+           const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
+           const int* ldc) {
+    dgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
 }
 
 }  // namespace zenqa::lapack

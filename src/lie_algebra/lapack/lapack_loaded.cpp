@@ -14,12 +14,15 @@ using Zgelsd = void(const int*, const int*, const int*, Complex*, const int*, Co
 using Zgemm = void(const char*, const char*, const int*, const int*, const int*, const Complex*, const Complex*,
                    const int*, const Complex*, const int*, const Complex*, Complex*, const int*, std::size_t,
                    std::size_t);
+using Dgemm = void(const char*, const char*, const int*, const int*, const int*, const double*, const double*,
+                   const int*, const double*, const int*, const double*, double*, const int*, std::size_t, std::size_t);
 using GetNumThreads = int();
 using SetNumThreads = void(int);
 
 struct Routines {
     Zgelsd* zgelsd;
     Zgemm* zgemm;
+    Dgemm* dgemm;
     GetNumThreads* get_num_threads;
     SetNumThreads* set_num_threads;
 };
@@ -57,6 +60,7 @@ void open_library(const std::string& path) {
     if (library == nullptr) throw LibraryError(dlerror());
     static const Routines table{resolve<Zgelsd>(library, path, "scipy_zgelsd_"),
                                 resolve<Zgemm>(library, path, "scipy_zgemm_"),
+                                resolve<Dgemm>(library, path, "scipy_dgemm_"),
                                 resolve<GetNumThreads>(library, path, "scipy_openblas_get_num_threads"),
                                 resolve<SetNumThreads>(library, path, "scipy_openblas_set_num_threads")};
     table.set_num_threads(1);
@@ -73,6 +77,12 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
            const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
            const int* ldc) {
     routines().zgemm(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
+}
+
+void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
+           const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
+           const int* ldc) {
+    routines().dgemm(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
 }
 
 }  // namespace zenqa::lapack

@@ -71,4 +71,15 @@ inline void multiply_by_adjoint(std::size_t m, std::size_t n, std::size_t k, con
     lapack::zgemm("N", "C", &rows, &cols, &inner, &one, a, &leading_a, b, &leading_b, &zero, c, &leading_c);
 }
 
+// c = a b for real column-major matrices: a is m x k, b is k x n and c is
+// m x n, their columns lda, ldb and ldc apart. Unlike zgemm, dgemm may sum a
+// column of c differently with n.
+inline void multiply_real(std::size_t m, std::size_t n, std::size_t k, const double* a, std::size_t lda,
+                          const double* b, std::size_t ldb, double* c, std::size_t ldc) {
+    const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
+    const int leading_a = lapack_int(lda), leading_b = lapack_int(ldb), leading_c = lapack_int(ldc);
+    const double one = 1.0, zero = 0.0;
+    lapack::dgemm("N", "N", &rows, &cols, &inner, &one, a, &leading_a, b, &leading_b, &zero, c, &leading_c);
+}
+
 }  // namespace zenqa

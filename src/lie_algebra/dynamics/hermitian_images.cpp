@@ -1,0 +1,118 @@
+#include "lie_algebra/dynamics/hermitian_images.hpp"
+
+#include <cstddef>
+#include <utility>
+
+#include "lie_algebra/lapack/matrix_product.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// B_c = s_c H_c with H_c Hermitian: s_c = 1 for a Hermitian B_c, i otherwise.
+Complex times_s(Complex z, bool hermitian) { return hermitian ? z : Complex{-z.im, z.re}; }
+Complex over_s(Complex z, bool hermitian) { return hermitian ? z : Complex{z.im, -z.re}; }
+
+// The real coordinates of a Hermitian matrix M laid out on its d x d grid:
+// M_kk on the diagonal, Re M_kl above it and Im M_kl below it, at (l, k).
+// A Hermitian unit sits where its coordinate does: E_kk, X_kl = E_kl + E_lk
+// at (k, l) and Y_kl = i(E_kl - E_lk) at (l, k), k < l.
+Complex entry_of(const double* coordinates, std::size_t d, std::size_t i, std::size_t j) {
+    if (i == j) return {coordinates[i * d + i], 0.0};
+    if (i < j) return {coordinates[i * d + j], coordinates[j * d + i]};
+    return {coordinates[j * d + i], -coordinates[i * d + j]};
+}
+
+// The coordinates of the H_c, d*d x n.
+std::vector<double> hermitian_coordinates(const Complex* dense_basis, const std::vector<bool>& hermitian,
+                                          std::size_t d) {
+    const std::size_t n = hermitian.size(), size = d * d;
+    std::vector<double> coordinates(size * n);
+    for (std::size_t c = 0; c < n; ++c)
+        for (std::size_t i = 0; i < d; ++i)
+            for (std::size_t j = i; j < d; ++j) {
+                const Complex h = over_s(dense_basis[c * size + i * d + j], hermitian[c]);
+                coordinates[c * size + i * d + j] = h.re;
+                if (j != i) coordinates[c * size + j * d + i] = h.im;
+            }
+    return coordinates;
+}
+
+}  // namespace
+
+void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, const std::vector<bool>& hermitian,
+                           const Complex* a_columns, const Complex* b, Complex* columns, Workers& workers) {
+    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    const double inverse_d = 1.0 / static_cast<double>(d);
+    const std::vector<double> basis = hermitian_coordinates(dense_basis, hermitian, d);
+    // In the basis H_c, A'_kj = s_k A_kj / s_j and b'_k = s_k b_k, real for L_h.
+    std::vector<double> a(n * n), b_real(n), identity_image(size);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t k = 0; k < n; ++k)
+            a[j * n + k] = over_s(times_s(a_columns[j * n + k], hermitian[k]), hermitian[j]).re;
+    for (std::size_t k = 0; k < n; ++k) b_real[k] = times_s(b[k], hermitian[k]).re;
+    multiply_real(size, 1, n, basis.data(), size, b_real.data(), n, identity_image.data(), size);
+    // The coefficients of E_kk less its trace part, I/d, whose image L(I/d) is added back.
+    std::vector<Complex> identity_part(n);
+    for (std::size_t r = 0; r < d; ++r)
+        algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
+            identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
+        });
+    std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (k, l), k <= l
+    for (std::size_t k = 0; k < d; ++k)
+        for (std::size_t l = k; l < d; ++l) pairs.emplace_back(k, l);
+    // Pieces of a fixed number of pairs, whatever the threads: dgemm may sum a
+    // column differently with the number of columns beside it.
+    workers.run_in_pieces(pairs.size(), 2 * size, false, [&](std::size_t first, std::size_t last) {
+        // Unit u of the piece: E_kk, or X_kl then Y_kl.
+        std::vector<std::size_t> first_unit;
+        std::size_t units = 0;
+        for (std::size_t t = first; t < last; ++t) {
+            first_unit.push_back(units);
+            units += pairs[t].first == pairs[t].second ? 1 : 2;
+        }
+        std::vector<double> w(units * n, 0.0), y(units * n), images(units * size);
+        std::vector<Complex> kl(n), lk(n);
+        for (std::size_t t = first; t < last; ++t) {
+            const auto [k, l] = pairs[t];
+            double* w_t = w.data() + first_unit[t - first] * n;
+            std::fill(kl.begin(), kl.end(), Complex{});
+            algebra.for_each_unit_coefficient(k * d + l, [&](std::size_t c, Complex v) { kl[c] = v; });
+            if (k == l) {
+                for (std::size_t c = 0; c < n; ++c) w_t[c] = times_s(kl[c] - identity_part[c], hermitian[c]).re;
+                continue;
+            }
+            std::fill(lk.begin(), lk.end(), Complex{});
+            algebra.for_each_unit_coefficient(l * d + k, [&](std::size_t c, Complex v) { lk[c] = v; });
+            for (std::size_t c = 0; c < n; ++c) {
+                const Complex upper = times_s(kl[c], hermitian[c]), lower = times_s(lk[c], hermitian[c]);
+                w_t[c] = upper.re + lower.re;
+                w_t[n + c] = lower.im - upper.im;
+            }
+        }
+        multiply_real(n, units, n, a.data(), n, w.data(), n, y.data(), n);
+        multiply_real(size, units, n, basis.data(), size, y.data(), n, images.data(), size);
+        for (std::size_t t = first; t < last; ++t) {
+            const auto [k, l] = pairs[t];
+            double* x = images.data() + first_unit[t - first] * size;
+            if (k == l) {
+                for (std::size_t p = 0; p < size; ++p) x[p] += identity_image[p];
+                Complex* column = columns + (k * d + k) * size;
+                for (std::size_t i = 0; i < d; ++i)
+                    for (std::size_t j = 0; j < d; ++j) column[i * d + j] = entry_of(x, d, i, j);
+                continue;
+            }
+            // E_kl = (X - iY)/2 and E_lk = (X + iY)/2.
+            const double* y_image = x + size;
+            Complex *upper = columns + (k * d + l) * size, *lower = columns + (l * d + k) * size;
+            for (std::size_t i = 0; i < d; ++i)
+                for (std::size_t j = 0; j < d; ++j) {
+                    const Complex fx = entry_of(x, d, i, j), fy = entry_of(y_image, d, i, j);
+                    upper[i * d + j] = {0.5 * (fx.re + fy.im), 0.5 * (fx.im - fy.re)};
+                    lower[i * d + j] = {0.5 * (fx.re - fy.im), 0.5 * (fx.im + fy.re)};
+                }
+        }
+    });
+}
+
+}  // namespace zenqa
