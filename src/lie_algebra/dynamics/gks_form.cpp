@@ -14,6 +14,7 @@
 #include "base/refusals.hpp"
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
+#include "lie_algebra/dynamics/hermitian_images.hpp"
 #include "lie_algebra/dynamics/hermitian_part.hpp"
 #include "lie_algebra/dynamics/liouvillian.hpp"
 #include "lie_algebra/dynamics/projected_images.hpp"
@@ -168,7 +169,12 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     // First Y = V^+ R, column (j, l) at (j*d + l)*n; R goes once Y is formed.
     std::vector<Complex> y;
-    {
+    if (const std::optional<std::vector<bool>>& hermitian = algebra.facts().hermitian) {
+        require_memory(checked_product({size, n, sizeof(Complex)}),
+                       [] { return "the Kossakowski matrix's work space"; });
+        y.resize(size * n);
+        hermitian_choi_projection(algebra, *hermitian, images.data(), y.data(), workers);
+    } else {
         require_memory(checked_product({size, size + n, sizeof(Complex)}),
                        [] { return "the Kossakowski matrix's work space"; });
         // R stored by columns: column (j, l) at (j*d + l)*d*d, entry (i, k) at

@@ -38,6 +38,24 @@ std::vector<double> hermitian_coordinates(const Complex* dense_basis, const std:
     return coordinates;
 }
 
+// The real coefficients, in the H_c, of the Hermitian units of (k, l), k <= l:
+// E_kk into x, or X_kl into x and Y_kl into y.
+void unit_coefficients(const Algebra& algebra, const std::vector<bool>& hermitian, std::size_t k, std::size_t l,
+                       double* x, double* y) {
+    const std::size_t n = algebra.size(), d = algebra.dim();
+    std::vector<Complex> kl(n), lk(n);
+    algebra.for_each_unit_coefficient(k * d + l, [&](std::size_t c, Complex v) { kl[c] = times_s(v, hermitian[c]); });
+    if (k == l) {
+        for (std::size_t c = 0; c < n; ++c) x[c] = kl[c].re;
+        return;
+    }
+    algebra.for_each_unit_coefficient(l * d + k, [&](std::size_t c, Complex v) { lk[c] = times_s(v, hermitian[c]); });
+    for (std::size_t c = 0; c < n; ++c) {
+        x[c] = kl[c].re + lk[c].re;
+        y[c] = lk[c].im - kl[c].im;
+    }
+}
+
 }  // namespace
 
 void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, const std::vector<bool>& hermitian,
@@ -71,24 +89,13 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
             first_unit.push_back(units);
             units += pairs[t].first == pairs[t].second ? 1 : 2;
         }
-        std::vector<double> w(units * n, 0.0), y(units * n), images(units * size);
-        std::vector<Complex> kl(n), lk(n);
+        std::vector<double> w(units * n), y(units * n), images(units * size);
         for (std::size_t t = first; t < last; ++t) {
             const auto [k, l] = pairs[t];
             double* w_t = w.data() + first_unit[t - first] * n;
-            std::fill(kl.begin(), kl.end(), Complex{});
-            algebra.for_each_unit_coefficient(k * d + l, [&](std::size_t c, Complex v) { kl[c] = v; });
-            if (k == l) {
-                for (std::size_t c = 0; c < n; ++c) w_t[c] = times_s(kl[c] - identity_part[c], hermitian[c]).re;
-                continue;
-            }
-            std::fill(lk.begin(), lk.end(), Complex{});
-            algebra.for_each_unit_coefficient(l * d + k, [&](std::size_t c, Complex v) { lk[c] = v; });
-            for (std::size_t c = 0; c < n; ++c) {
-                const Complex upper = times_s(kl[c], hermitian[c]), lower = times_s(lk[c], hermitian[c]);
-                w_t[c] = upper.re + lower.re;
-                w_t[n + c] = lower.im - upper.im;
-            }
+            unit_coefficients(algebra, hermitian, k, l, w_t, w_t + n);
+            if (k == l)
+                for (std::size_t c = 0; c < n; ++c) w_t[c] -= times_s(identity_part[c], hermitian[c]).re;
         }
         multiply_real(n, units, n, a.data(), n, w.data(), n, y.data(), n);
         multiply_real(size, units, n, basis.data(), size, y.data(), n, images.data(), size);
@@ -112,6 +119,50 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
                     lower[i * d + j] = {0.5 * (fx.re - fy.im), 0.5 * (fx.im + fy.re)};
                 }
         }
+    });
+}
+
+void hermitian_choi_projection(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
+                               Complex* y, Workers& workers) {
+    const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    // The pseudo-inverse on coordinates, real: column u the coefficients of
+    // the Hermitian unit at grid position u.
+    std::vector<double> inverse(n * size);
+    for (std::size_t k = 0; k < d; ++k)
+        for (std::size_t l = k; l < d; ++l)
+            unit_coefficients(algebra, hermitian, k, l, &inverse[(k * d + l) * n], &inverse[(l * d + k) * n]);
+    // Column (j, l) of R holds R[(i,k),(j,l)] = L(E_kl)[i, j]; a piece takes
+    // the real parts of its columns' coordinates, then the imaginary ones,
+    // in a fixed number of columns for dgemm's sake.
+    workers.run_in_pieces(size, 2 * size, false, [&](std::size_t first, std::size_t last) {
+        const std::size_t count = last - first;
+        std::vector<double> coordinates(2 * count * size), coefficients(2 * count * n);
+        for (std::size_t column = first; column < last; ++column) {
+            const std::size_t j = column / d, l = column % d;
+            double* re = coordinates.data() + (column - first) * size;
+            double* im = re + count * size;
+            for (std::size_t i = 0; i < d; ++i)
+                for (std::size_t k = i; k < d; ++k) {
+                    const Complex ik = images[(k * d + l) * size + i * d + j];
+                    if (k == i) {
+                        re[i * d + i] = ik.re;
+                        im[i * d + i] = ik.im;
+                        continue;
+                    }
+                    // (M_ik + M_ki)/2 at (i, k) and -i(M_ik - M_ki)/2 at (k, i).
+                    const Complex ki = images[(i * d + l) * size + k * d + j];
+                    re[i * d + k] = 0.5 * (ik.re + ki.re);
+                    im[i * d + k] = 0.5 * (ik.im + ki.im);
+                    re[k * d + i] = 0.5 * (ik.im - ki.im);
+                    im[k * d + i] = 0.5 * (ki.re - ik.re);
+                }
+        }
+        multiply_real(n, 2 * count, size, inverse.data(), n, coordinates.data(), size, coefficients.data(), n);
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t a = 0; a < n; ++a) {
+                const Complex x{coefficients[t * n + a], coefficients[(count + t) * n + a]};
+                y[(first + t) * n + a] = over_s(x, hermitian[a]);
+            }
     });
 }
 
