@@ -214,6 +214,18 @@ def test_terms_round_trip_with_trace_parts_moved_into_the_hamiltonian(algebra):
     np.testing.assert_allclose(b_back, b, atol=1e-9 * np.abs(a).max())
 
 
+def test_terms_stay_accurate_on_a_basis_far_from_orthogonal():
+    basis = mixed(zenqa.gen_gellmann(4), seed=22)  # condition number 427
+    algebra = zenqa.Algebra(basis)
+    hamiltonian, jumps, rates = random_equation(4, 3, seed=11)
+    terms_h, kossakowski = algebra.lindblad_terms(*algebra.lindblad(hamiltonian, jumps, rates))
+    weights, vectors = np.linalg.eigh(kossakowski)
+    want = column_stacked_superoperator(hamiltonian, jumps, rates)
+    got = column_stacked_superoperator(terms_h, algebra.matrix(vectors.T), weights)
+    # Within a few hundred roundings times the condition number, not its square.
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-11 * np.abs(want).max())
+
+
 def test_complete_positivity_found_and_refuted(algebra):
     d = algebra.dim
     hamiltonian, jumps, rates = random_equation(d, 3, seed=12)

@@ -163,18 +163,16 @@ void kossakowski_by_rows(const Algebra& algebra, const UnitImages& images, const
         workers, true);
 }
 
-// C = V^+ R (V^+)^H for a dense V^+, in matrix products on R's columns.
-void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images, Complex* kossakowski,
+// The rows of C = V^+ R (V^+)^H from the diagonal on, conjugated, each into
+// its row, for a dense V^+: in matrix products on R's columns.
+void conjugate_kossakowski_rows(const Algebra& algebra, const UnitImages& images, Complex* kossakowski,
                                 Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    if (const std::optional<std::vector<bool>>& hermitian = algebra.facts().hermitian)
+        return hermitian_kossakowski_rows(algebra, *hermitian, images.data(), kossakowski, workers);
     // First Y = V^+ R, column (j, l) at (j*d + l)*n; R goes once Y is formed.
     std::vector<Complex> y;
-    if (const std::optional<std::vector<bool>>& hermitian = algebra.facts().hermitian) {
-        require_memory(checked_product({size, n, sizeof(Complex)}),
-                       [] { return "the Kossakowski matrix's work space"; });
-        y.resize(size * n);
-        hermitian_choi_projection(algebra, *hermitian, images.data(), y.data(), workers);
-    } else {
+    {
         require_memory(checked_product({size, size + n, sizeof(Complex)}),
                        [] { return "the Kossakowski matrix's work space"; });
         // R stored by columns: column (j, l) at (j*d + l)*d*d, entry (i, k) at
@@ -192,7 +190,11 @@ void kossakowski_by_choi_matrix(const Algebra& algebra, const UnitImages& images
     workers.run_in_pieces(n, size, false, [&](std::size_t first, std::size_t last) {
         algebra.project_conjugate_rows(last - first, y.data() + first, n, kossakowski + first * n, n, first);
     });
-    // C, Hermitian to the last bit with a real diagonal, from its upper triangle.
+}
+
+// C, Hermitian to the last bit with a real diagonal, from the conjugates of
+// its upper triangle.
+void hermitian_from_conjugate_rows(Complex* kossakowski, std::size_t n, Workers& workers) {
     for_each_upper_pair(n, workers, [&](std::size_t a, std::size_t b) {
         const Complex conjugate = kossakowski[a * n + b];
         kossakowski[a * n + b] = conj(conjugate);
@@ -236,7 +238,8 @@ void gks_form(const Algebra& algebra, const Complex* b, Complex* hamiltonian, Co
     if (algebra.facts().unit_coefficients * 4 <= n * d * d) {
         kossakowski_by_rows(algebra, *images, pseudo_inverse_rows(algebra), kossakowski, workers);
     } else {
-        kossakowski_by_choi_matrix(algebra, *images, kossakowski, workers);
+        conjugate_kossakowski_rows(algebra, *images, kossakowski, workers);
+        hermitian_from_conjugate_rows(kossakowski, n, workers);
     }
 }
 

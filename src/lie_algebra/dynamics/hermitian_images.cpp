@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "base/checked_math.hpp"
+#include "base/memory_check.hpp"
 #include "lie_algebra/lapack/matrix_product.hpp"
 
 namespace zenqa {
@@ -122,47 +124,66 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
     });
 }
 
-void hermitian_choi_projection(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
-                               Complex* y, Workers& workers) {
+void hermitian_kossakowski_rows(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
+                                Complex* kossakowski, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
+    require_memory(checked_product({size, n, sizeof(Complex)}), [] { return "the Kossakowski matrix's work space"; });
     // The pseudo-inverse on coordinates, real: column u the coefficients of
-    // the Hermitian unit at grid position u.
+    // the Hermitian unit at grid position u. Both products take it, so that
+    // C = V^+ R V^+H keeps to one pseudo-inverse, as a basis far from
+    // orthogonal needs.
     std::vector<double> inverse(n * size);
     for (std::size_t k = 0; k < d; ++k)
         for (std::size_t l = k; l < d; ++l)
             unit_coefficients(algebra, hermitian, k, l, &inverse[(k * d + l) * n], &inverse[(l * d + k) * n]);
-    // Column (j, l) of R holds R[(i,k),(j,l)] = L(E_kl)[i, j]; a piece takes
-    // the real parts of its columns' coordinates, then the imaginary ones,
-    // in a fixed number of columns for dgemm's sake.
-    workers.run_in_pieces(size, 2 * size, false, [&](std::size_t first, std::size_t last) {
-        const std::size_t count = last - first;
-        std::vector<double> coordinates(2 * count * size), coefficients(2 * count * n);
-        for (std::size_t column = first; column < last; ++column) {
-            const std::size_t j = column / d, l = column % d;
-            double* re = coordinates.data() + (column - first) * size;
-            double* im = re + count * size;
-            for (std::size_t i = 0; i < d; ++i)
-                for (std::size_t k = i; k < d; ++k) {
-                    const Complex ik = images[(k * d + l) * size + i * d + j];
-                    if (k == i) {
-                        re[i * d + i] = ik.re;
-                        im[i * d + i] = ik.im;
-                        continue;
-                    }
-                    // (M_ik + M_ki)/2 at (i, k) and -i(M_ik - M_ki)/2 at (k, i).
-                    const Complex ki = images[(i * d + l) * size + k * d + j];
+    // V^+ on `count` d x d matrices, entry (i, k) of matrix t at entry(t, i,
+    // k): the coefficients k >= first of matrix t into out(t, k). A piece
+    // takes the real parts of their coordinates, then the imaginary ones, in
+    // a fixed number of matrices for dgemm's sake.
+    const auto project = [&](std::size_t count, std::size_t first, auto&& entry, auto&& out) {
+        std::vector<double> coordinates(2 * count * size), coefficients(2 * count * (n - first));
+        for (std::size_t t = 0; t < count; ++t) {
+            double *re = coordinates.data() + t * size, *im = re + count * size;
+            for (std::size_t i = 0; i < d; ++i) {
+                const Complex ii = entry(t, i, i);
+                re[i * d + i] = ii.re;
+                im[i * d + i] = ii.im;
+                // (M_ik + M_ki)/2 at (i, k) and -i(M_ik - M_ki)/2 at (k, i).
+                for (std::size_t k = i + 1; k < d; ++k) {
+                    const Complex ik = entry(t, i, k), ki = entry(t, k, i);
                     re[i * d + k] = 0.5 * (ik.re + ki.re);
                     im[i * d + k] = 0.5 * (ik.im + ki.im);
                     re[k * d + i] = 0.5 * (ik.im - ki.im);
                     im[k * d + i] = 0.5 * (ki.re - ik.re);
                 }
-        }
-        multiply_real(n, 2 * count, size, inverse.data(), n, coordinates.data(), size, coefficients.data(), n);
-        for (std::size_t t = 0; t < count; ++t)
-            for (std::size_t a = 0; a < n; ++a) {
-                const Complex x{coefficients[t * n + a], coefficients[(count + t) * n + a]};
-                y[(first + t) * n + a] = over_s(x, hermitian[a]);
             }
+        }
+        const std::size_t rows = n - first;
+        multiply_real(rows, 2 * count, size, inverse.data() + first, n, coordinates.data(), size, coefficients.data(),
+                      rows);
+        for (std::size_t t = 0; t < count; ++t)
+            for (std::size_t a = first; a < n; ++a)
+                out(t, a) = over_s({coefficients[t * rows + a - first], coefficients[(count + t) * rows + a - first]},
+                                   hermitian[a]);
+    };
+    // First Y = V^+ R, column (j, l) at (j*d + l)*n: R[(i,k),(j,l)] = L(E_kl)[i, j].
+    std::vector<Complex> y(size * n);
+    workers.run_in_pieces(size, 2 * size, false, [&](std::size_t first, std::size_t last) {
+        project(
+            last - first, 0,
+            [&](std::size_t t, std::size_t i, std::size_t k) {
+                const std::size_t j = (first + t) / d, l = (first + t) % d;
+                return images[(k * d + l) * size + i * d + j];
+            },
+            [&](std::size_t t, std::size_t a) -> Complex& { return y[(first + t) * n + a]; });
+    });
+    // Then C^H = V^+ Y^H, a chunk of its columns at a time: column a, from
+    // the chunk's first entry on, into row a, the conjugate of C's.
+    workers.run_in_pieces(n, 2 * size, false, [&](std::size_t first, std::size_t last) {
+        project(
+            last - first, first,
+            [&](std::size_t t, std::size_t j, std::size_t l) { return conj(y[(j * d + l) * n + first + t]); },
+            [&](std::size_t t, std::size_t b) -> Complex& { return kossakowski[(first + t) * n + b]; });
     });
 }
 

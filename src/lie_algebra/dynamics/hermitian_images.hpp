@@ -19,11 +19,11 @@ namespace zenqa {
 void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, const std::vector<bool>& hermitian,
                            const Complex* a_columns, const Complex* b, Complex* columns, Workers& workers);
 
-// Y = V^+ R for the Choi matrix R of such a generator's images, given as
-// `images` (unit matrix E_kl's at (k*d + l)*d*d): column (j, l) of Y, the
-// coefficients of R's column (j, l), at (j*d + l)*n. V^+ is real on the
-// coordinates of the Hermitian units, and takes half the complex work.
-void hermitian_choi_projection(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
-                               Complex* y, Workers& workers);
+// For such a generator's images (unit matrix E_kl's at (k*d + l)*d*d), the
+// rows of C = V^+ R V^+H from the diagonal on, conjugated, each into its row
+// of `kossakowski` (n x n). V^+ is real on the coordinates of the Hermitian
+// units, and takes half the complex work.
+void hermitian_kossakowski_rows(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
+                                Complex* kossakowski, Workers& workers);
 
 }  // namespace zenqa
