@@ -8,7 +8,9 @@ lindblad        Algebra.lindblad against the NumPy route (every L(B_j) formed in
 lindblad_terms  Algebra.lindblad_terms against the NumPy Choi-matrix route
                 (superoperator, reshuffle, projection on both sides);
 dense           both again on a rotated Gell-Mann basis (U B U^H, every entry
-                nonzero), where zenqa takes matrix products too;
+                nonzero), where zenqa takes matrix products too, and on a
+                unitary mix of it whose matrices are neither Hermitian nor
+                anti-Hermitian, which takes the general complex products;
 peak            how far each zenqa call raises the resident memory, in a fresh
                 child process, against the size of its (n, n) result.
 
@@ -150,13 +152,20 @@ def bench(d):
         print(f"  peak {method:<15} {peak_ratio(method, d):4.2f}x the (n, n) result")
 
 
-def bench_dense(d):
-    basis = rotated_gellmann(d)
+def complex_mix(basis, seed=7):
+    """sum_j U_kj B_j for a random unitary U: orthonormal still, but neither Hermitian nor anti-Hermitian."""
+    rng = np.random.default_rng(seed)
+    n = len(basis)
+    u, _ = np.linalg.qr(rng.standard_normal((n, n)) + 1j * rng.standard_normal((n, n)))
+    return list(np.einsum("kj,jab->kab", u, np.array(basis)))
+
+
+def bench_dense(d, name, basis):
     algebra = zenqa.Algebra(basis)
     routes = NumpyRoutes(basis)
     arguments = equation(d)
     generator = algebra.lindblad(*arguments)
-    print(f"d={d} rotated (dense)")
+    print(f"d={d} {name} (dense)")
     for method in ("lindblad", "lindblad_terms"):
         inputs = arguments if method == "lindblad" else generator
         # NumPy's OpenBLAS threads spin for a while after its products, on the
@@ -182,7 +191,8 @@ def main():
     for d in (3, 4) if options.quick else (16, 32):
         bench(d)
     for d in (3,) if options.quick else (16, 24):
-        bench_dense(d)
+        bench_dense(d, "rotated", rotated_gellmann(d))
+        bench_dense(d, "complex mix", complex_mix(rotated_gellmann(d)))
 
 
 if __name__ == "__main__":

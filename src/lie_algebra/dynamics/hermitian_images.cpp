@@ -64,6 +64,7 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
                            const Complex* a_columns, const Complex* b, Complex* columns, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
     const double inverse_d = 1.0 / static_cast<double>(d);
+    require_memory(checked_product({n, size + n, sizeof(double)}), [] { return "the real images' work space"; });
     const std::vector<double> basis = hermitian_coordinates(dense_basis, hermitian, d);
     // In the basis H_c, A'_kj = s_k A_kj / s_j and b'_k = s_k b_k, real for L_h.
     std::vector<double> a(n * n), b_real(n), identity_image(size);
@@ -127,7 +128,8 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
 void hermitian_kossakowski_rows(const Algebra& algebra, const std::vector<bool>& hermitian, const Complex* images,
                                 Complex* kossakowski, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
-    require_memory(checked_product({size, n, sizeof(Complex)}), [] { return "the Kossakowski matrix's work space"; });
+    require_memory(checked_product({size, n, sizeof(Complex) + sizeof(double)}),
+                   [] { return "the Kossakowski matrix's work space"; });
     // The pseudo-inverse on coordinates, real: column u the coefficients of
     // the Hermitian unit at grid position u. Both products take it, so that
     // C = V^+ R V^+H keeps to one pseudo-inverse, as a basis far from
