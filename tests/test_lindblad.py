@@ -48,7 +48,8 @@ BASES = {
     "two-blocks-4": mixed_off_diagonal(4, seed=8),
     "hermitian-3": [-1j * m for m in zenqa.gen_gellmann(3)],  # the lambda themselves
     "mixed-adjoints-3": [m * 1j**k for k, m in enumerate(zenqa.gen_gellmann(3))],  # some Hermitian, some anti-Hermitian
-    "dense-mixed-adjoints-4": [m * 1j**k for k, m in enumerate(rotated(zenqa.gen_gellmann(4), seed=9))],
+    # Dense, several pieces of every product.
+    "dense-mixed-adjoints-9": [m * 1j**k for k, m in enumerate(rotated(zenqa.gen_gellmann(9), seed=9))],
 }
 # Spans holding more than the traceless matrices: only the generator and the
 # superoperators are defined on them.
