@@ -139,9 +139,9 @@ void hermitian_kossakowski_rows(const Algebra& algebra, const std::vector<bool>&
         for (std::size_t l = k; l < d; ++l)
             unit_coefficients(algebra, hermitian, k, l, &inverse[(k * d + l) * n], &inverse[(l * d + k) * n]);
     // V^+ on `count` d x d matrices, entry (i, k) of matrix t at entry(t, i,
-    // k): the coefficients k >= first of matrix t into out(t, k). A piece
-    // takes the real parts of their coordinates, then the imaginary ones, in
-    // a fixed number of matrices for dgemm's sake.
+    // k): its coefficients a >= first into out(t, a). The real parts of the
+    // matrices' coordinates go first, then the imaginary ones; the callers'
+    // pieces hold a fixed number of matrices, for dgemm's sake.
     const auto project = [&](std::size_t count, std::size_t first, auto&& entry, auto&& out) {
         std::vector<double> coordinates(2 * count * size), coefficients(2 * count * (n - first));
         for (std::size_t t = 0; t < count; ++t) {
