@@ -63,7 +63,6 @@ void unit_coefficients(const Algebra& algebra, const std::vector<bool>& hermitia
 void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, const std::vector<bool>& hermitian,
                            const Complex* a_columns, const Complex* b, Complex* columns, Workers& workers) {
     const std::size_t n = algebra.size(), d = algebra.dim(), size = d * d;
-    const double inverse_d = 1.0 / static_cast<double>(d);
     require_memory(checked_product({n, size + n, sizeof(double)}), [] { return "the real images' work space"; });
     const std::vector<double> basis = hermitian_coordinates(dense_basis, hermitian, d);
     // In the basis H_c, A'_kj = s_k A_kj / s_j and b'_k = s_k b_k, real for L_h.
@@ -73,12 +72,8 @@ void hermitian_unit_images(const Algebra& algebra, const Complex* dense_basis, c
             a[j * n + k] = over_s(times_s(a_columns[j * n + k], hermitian[k]), hermitian[j]).re;
     for (std::size_t k = 0; k < n; ++k) b_real[k] = times_s(b[k], hermitian[k]).re;
     multiply_real(size, 1, n, basis.data(), size, b_real.data(), n, identity_image.data(), size);
-    // The coefficients of E_kk less its trace part, I/d, whose image L(I/d) is added back.
-    std::vector<Complex> identity_part(n);
-    for (std::size_t r = 0; r < d; ++r)
-        algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
-            identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
-        });
+    // E_kk's coefficients lose those of its trace part, I/d, whose image L(I/d) is added back.
+    const std::vector<Complex> identity_part = identity_coefficients(algebra);
     std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (k, l), k <= l
     for (std::size_t k = 0; k < d; ++k)
         for (std::size_t l = k; l < d; ++l) pairs.emplace_back(k, l);

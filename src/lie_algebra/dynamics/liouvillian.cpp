@@ -116,17 +116,13 @@ void superoperator_columns(const Algebra& algebra, const Complex* a_columns, con
     if (preserves_hermiticity && dense.data() != nullptr && hermitian)
         return hermitian_unit_images(algebra, dense.data(), *hermitian, a_columns, b, columns, workers);
     const SparseColumns& basis = algebra.basis_columns();
-    const double inverse_d = 1.0 / static_cast<double>(d);
     // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
     // traceless part of X: of E_rc, less I/d on the diagonal.
-    std::vector<Complex> image_of_identity(size), identity_part(n);
+    std::vector<Complex> image_of_identity(size);
     for (std::size_t k = 0; k < n; ++k)
         basis.for_each_nonzero(
             k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
-    for (std::size_t r = 0; r < d; ++r)
-        algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
-            identity_part[k] = identity_part[k] + Complex{v.re * inverse_d, v.im * inverse_d};
-        });
+    const std::vector<Complex> identity_part = identity_coefficients(algebra);
     std::vector<std::size_t> units;
     for (std::size_t q = 0; q < size; ++q)
         if (!preserves_hermiticity || q / d <= q % d) units.push_back(q);

@@ -32,7 +32,8 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
 // q*d*d of `columns` (d^4 entries, zeroed before). A is given by its columns
 // (A^T row-major), so that A w reads only the columns of the nonzero w_j. Where
 // the map preserves Hermiticity, only the images of E_kl with k <= l are
-// formed: that of E_lk is their adjoint.
+// formed, that of E_lk being their adjoint; on a dense basis of Hermitian and
+// anti-Hermitian matrices, all come from hermitian_unit_images instead.
 void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
                            bool preserves_hermiticity, Complex* columns, Workers& workers);
 

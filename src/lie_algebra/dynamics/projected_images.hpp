@@ -119,6 +119,19 @@ void project_images(const Algebra& algebra, std::size_t count, Make&& make, Take
     project_chunks(algebra, count, make_chunk, take, workers);
 }
 
+// The coefficients of I/d, the mean of those of the E_rr: what the
+// coefficients of a unit matrix on the diagonal lose with its trace part.
+inline std::vector<Complex> identity_coefficients(const Algebra& algebra) {
+    const std::size_t d = algebra.dim();
+    const double inverse_d = 1.0 / static_cast<double>(d);
+    std::vector<Complex> coefficients(algebra.size());
+    for (std::size_t r = 0; r < d; ++r)
+        algebra.for_each_unit_coefficient(r * d + r, [&](std::size_t k, Complex v) {
+            coefficients[k] = coefficients[k] + Complex{v.re * inverse_d, v.im * inverse_d};
+        });
+    return coefficients;
+}
+
 // The largest modulus of `count` values, in parts over the team.
 inline double largest_modulus(const Complex* values, std::size_t count, Workers& workers) {
     constexpr std::size_t part = std::size_t{1} << 16;
