@@ -227,6 +227,22 @@ def test_terms_stay_accurate_on_a_basis_far_from_orthogonal():
     np.testing.assert_allclose(got, want, rtol=0, atol=1e-11 * np.abs(want).max())
 
 
+@pytest.mark.parametrize("d", [3, 9])
+def test_real_and_complex_routes_give_the_same_terms(d):
+    # Phases that leave no matrix Hermitian or anti-Hermitian send the same
+    # dense basis down the complex route; they scale C by a congruence.
+    basis = np.array(rotated(zenqa.gen_gellmann(d), seed=d))
+    phases = np.exp(1j * np.random.default_rng(d).uniform(0.1, 1.4, len(basis)))
+    equation = random_equation(d, 3, seed=d)
+    real = zenqa.Algebra(basis)
+    real_h, real_c = real.lindblad_terms(*real.lindblad(*equation))
+    phased = zenqa.Algebra(basis * phases[:, None, None])
+    complex_h, complex_c = phased.lindblad_terms(*phased.lindblad(*equation))
+    np.testing.assert_allclose(complex_h, real_h, atol=1e-12 * np.abs(real_h).max())
+    want = real_c / np.outer(phases, phases.conj())
+    np.testing.assert_allclose(complex_c, want, atol=1e-12 * np.abs(want).max())
+
+
 def test_complete_positivity_found_and_refuted(algebra):
     d = algebra.dim
     hamiltonian, jumps, rates = random_equation(d, 3, seed=12)
