@@ -223,6 +223,14 @@ def test_coefficients_of_sparse_and_dense_matrices_agree(name):
     np.testing.assert_array_equal(np.isnan(algebra.coefficients(sp.csr_array(m))), np.isnan(algebra.coefficients(m)))
     with pytest.raises(ValueError, match=rf"m has shape \(2, 2\) but the algebra's matrices are {d} x {d}"):
         algebra.coefficients(sp.csr_array(np.eye(2)))
+    # A sequence of sparse matrices is a batch, like a stack of dense ones.
+    batch = np.stack([m, m.T, np.eye(d)])
+    got = algebra.coefficients([sp.csr_array(x) for x in batch])
+    np.testing.assert_allclose(got, algebra.coefficients(batch), rtol=0, atol=1e-13)
+    with pytest.raises(ValueError, match=r"m\[1\] has shape \(2, 2\)"):
+        algebra.coefficients((sp.csr_array(m), sp.csr_array(np.eye(2))))
+    with pytest.raises(TypeError, match="m mixes scipy.sparse matrices with other items"):
+        algebra.coefficients([sp.csr_array(m), m])
 
 
 def test_dynamics_take_sparse_operators_as_their_dense_forms():

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -212,18 +213,39 @@ PyObject* algebra_matrix(PyObject* self, PyObject* args) {
     return single_product(self, args, "O:matrix", false, matrices);
 }
 
-// The coefficients of one scipy.sparse matrix, projected from its entries.
-PyRef sparse_coefficients(const Algebra& algebra, PyObject* m) {
-    const std::size_t d = algebra.dim();
-    const std::vector<npy_intp> shape = sparse_shape(m);
-    if (shape.size() != 2 || static_cast<std::size_t>(shape[0]) != d || static_cast<std::size_t>(shape[1]) != d) {
-        throw PendingError(PyExc_ValueError, "m has shape " + shape_text(static_cast<int>(shape.size()), shape.data()) +
-                                                 " but the algebra's matrices are " + std::to_string(d) + " x " +
-                                                 std::to_string(d));
+// The items of m when it is a list or tuple of scipy.sparse matrices, as a
+// tuple that Python code run later cannot change; none when it holds none.
+std::optional<PyRef> sparse_items(PyObject* m) {
+    if (!PyList_Check(m) && !PyTuple_Check(m)) return std::nullopt;
+    PyRef items = checked(PySequence_Tuple(m));
+    Py_ssize_t sparse = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+        sparse += is_sparse_matrix(PyTuple_GET_ITEM(items.get(), i)) ? 1 : 0;
+    if (sparse == 0) return std::nullopt;
+    if (sparse < PyTuple_GET_SIZE(items.get())) {
+        throw PendingError(PyExc_TypeError,
+                           "m mixes scipy.sparse matrices with other items: pass a sequence of scipy.sparse "
+                           "matrices, or an array of shape (..., d, d)");
     }
+    return items;
+}
+
+// The coefficients of scipy.sparse matrices, each projected from its entries:
+// `matrices` named `names[t]`, the result of shape `batch` + (n,).
+PyRef sparse_coefficients(const Algebra& algebra, const std::vector<PyObject*>& matrices,
+                          const std::vector<std::string>& names, const std::vector<std::size_t>& batch) {
+    const std::size_t d = algebra.dim();
     SparseColumns entries(d * d);
-    append_sparse_matrix(m, "m", 0, d, entries, false);  // NaN propagates, as in dense matrices
-    PyRef result = new_complex_array({}, {algebra.size()}, "the result");
+    for (std::size_t t = 0; t < matrices.size(); ++t) {
+        const std::vector<npy_intp> shape = sparse_shape(matrices[t]);
+        if (shape.size() != 2 || static_cast<std::size_t>(shape[0]) != d || static_cast<std::size_t>(shape[1]) != d) {
+            throw PendingError(PyExc_ValueError,
+                               names[t] + " has shape " + shape_text(static_cast<int>(shape.size()), shape.data()) +
+                                   " but the algebra's matrices are " + std::to_string(d) + " x " + std::to_string(d));
+        }
+        append_sparse_matrix(matrices[t], names[t], t, d, entries, false);  // NaN propagates, as in dense matrices
+    }
+    PyRef result = new_complex_array(batch, {algebra.size()}, "the result");
     const ReleasedGil released;
     algebra.project(entries, static_cast<Complex*>(array_data(result)));
     return result;
@@ -234,7 +256,17 @@ PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
         PyObject* m = nullptr;
         if (!PyArg_ParseTuple(args, "O:coefficients", &m)) throw fetch_error();
         const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
-        if (is_sparse_matrix(m)) return sparse_coefficients(*algebra, m);
+        if (is_sparse_matrix(m)) return sparse_coefficients(*algebra, {m}, {"m"}, {});
+        if (const std::optional<PyRef> items = sparse_items(m)) {
+            const Py_ssize_t count = PyTuple_GET_SIZE(items->get());
+            std::vector<PyObject*> matrices;
+            std::vector<std::string> names;
+            for (Py_ssize_t t = 0; t < count; ++t) {
+                matrices.push_back(PyTuple_GET_ITEM(items->get(), t));
+                names.push_back("m[" + std::to_string(t) + "]");
+            }
+            return sparse_coefficients(*algebra, matrices, names, {static_cast<std::size_t>(count)});
+        }
         const Operand om = matrix_operand("m", m, algebra->dim());
         PyRef result = new_complex_array(om.batch, {algebra->size()}, "the result");
         Scratch scratch(0);
@@ -271,7 +303,8 @@ const PyMethodDef algebra_methods[] = {
     {"coefficients", algebra_coefficients, METH_VARARGS,
      "coefficients($self, m, /)\n--\n\n"
      "The minimum-norm least-squares coefficients of matrices of shape (..., d, d),\n"
-     "or of one d x d scipy.sparse matrix (shape (n,))."},
+     "of one d x d scipy.sparse matrix (shape (n,)), or of a sequence of them\n"
+     "(shape (count, n))."},
     {"matrix", algebra_matrix, METH_VARARGS,
      "matrix($self, a, /)\n--\n\n"
      "The matrices sum a_i B_i of coefficient arrays of shape (..., n)."},
