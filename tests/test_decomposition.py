@@ -351,12 +351,18 @@ def test_scaled_basis(capfd, scale, name):
 
 
 @pytest.mark.parametrize(
-    "scale, expected", [(1e300, 1e300), (1e-300, -2.5e299), (2.0**1020, 2.0**1020), (2.0**-1020, -(2.0**1018))]
+    "scale, expected",
+    [(1e300, 1e300), (1e-300, -2.5e299), (2.0**1020, 2.0**1020), (2.0**1022, 2.0**1022), (2.0**-1020, -(2.0**1018))],
 )
 def test_scaled_identity(scale, expected):
-    # {sI, sI} - I/2 = (2 s^2 - 1/2) I, so v = (2 s^2 - 1/2) / s / 2 = s - 1/(4 s)
-    ((key, value),) = zenqa.get_d_coefficients([scale * np.eye(2, dtype=complex)]).items()
+    # {sI, sI} - I/2 = (2 s^2 - 1/2) I, so v = (2 s^2 - 1/2) / s / 2 = s - 1/(4 s); at
+    # s = 2^1022 the coefficient 2^1023 it halves is finite, but not its double
+    basis = [scale * np.eye(2, dtype=complex)]
+    ((key, value),) = zenqa.get_d_coefficients(basis).items()
     assert key == (0, 0, 0) and value == expected
+    if scale > 1:  # the tensor keeps the plain square, whose I/d term is negligible here
+        index, values = zenqa.Algebra(basis).d_coefficients()
+        assert index.tolist() == [[0, 0, 0]] and values.tolist() == [expected]
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <optional>
 #include <span>
 #include <vector>
@@ -26,8 +27,15 @@ StructureConstantMap structure_constants(const std::vector<ComplexMatrix>& basis
 DCoefficientMap d_coefficients(const std::vector<ComplexMatrix>& basis, InterruptCheck check_interrupt);
 
 // x / (2 + 0i) as the complex quotient by the scalar (2.0, 0.0): how a
-// d-coefficient is stored.
-inline Complex half_of(Complex x) { return {(x.re * 2.0 + x.im * 0.0) * 0.25, (x.im * 2.0 - x.re * 0.0) * 0.25}; }
+// d-coefficient is stored. Beyond half the largest double the doubling
+// overflows where the quotient does not; there the part is halved directly,
+// which is the value the quotient has.
+inline Complex half_of(Complex x) {
+    const auto quarter = [](double doubled, double part) {
+        return std::isinf(doubled) && std::isfinite(part) ? part * 0.5 : doubled * 0.25;
+    };
+    return {quarter(x.re * 2.0 + x.im * 0.0, x.re), quarter(x.im * 2.0 - x.re * 0.0, x.im)};
+}
 
 // Receives the non-negligible coefficients of the pairs, in increasing (i, j)
 // for each product.
