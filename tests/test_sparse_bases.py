@@ -250,6 +250,10 @@ def test_dynamics_take_sparse_operators_as_their_dense_forms():
         algebra.lindblad(sp.csr_array((4, 4)))
     with pytest.raises(ValueError, match=r"jump_operators has shape \(3, 3\) but must be a sequence of 3 x 3"):
         algebra.lindblad(hamiltonian, sp.csr_array(jumps[0]))
+    # Refused by their dtype as dense arrays are, before their dense forms are made.
+    text = sp.csr_array((np.array(["1", "2"], dtype=object), [0, 1], [0, 1, 2, 2]), shape=(3, 3))
+    with pytest.raises(TypeError, match="jump_operators.1. has dtype object, which does not cast safely"):
+        algebra.lindblad(hamiltonian, [jumps[0], text])
 
 
 def test_matrix_stays_dense_and_too_large_is_refused():
@@ -309,10 +313,13 @@ def malformed(change):
         (lambda m: m.indices.__setitem__(0, 3), "a column index is out of range"),
         (lambda m: m.indices.__setitem__(1, -1), "a column index is out of range"),
         (lambda m: setattr(m, "indptr", np.array([0, 4, 2, 5])), "indptr is not increasing"),
-        (lambda m: setattr(m, "indptr", np.array([0, 2, 4, 9])), "indptr is not increasing within the stored"),
+        (
+            lambda m: setattr(m, "indptr", np.array([0, 2, 4, 9])),
+            "indptr reaches entry 9 but data holds 5 entries and indices 5",
+        ),
         (lambda m: setattr(m, "indptr", np.array([1, 2, 4, 5])), "indptr does not start at 0"),
         (lambda m: setattr(m, "indptr", np.array([0, 5])), "indptr has 2 entries for 3 rows"),
-        (lambda m: setattr(m, "data", m.data[:2]), "indptr is not increasing within the stored"),
+        (lambda m: setattr(m, "data", m.data[:2]), "indptr reaches entry 4 but data holds 2 entries and indices 5"),
     ],
 )
 def test_malformed_csr_is_refused_without_reading_past_it(change, message):

@@ -96,8 +96,14 @@ std::vector<T> finite_values(const char* name, const PyRef& array) {
     return values;
 }
 
+void require_type(const char* name, const PyRef& array, int type_number, const char* type_name) {
+    if (!casts_safely(array, type_number))
+        throw PendingError(PyExc_TypeError, std::string(name) + " has dtype " + dtype_of(array) +
+                                                ", which does not cast safely to " + type_name);
+}
+
 // The argument as an array: a scipy.sparse matrix of the given shape in its
-// dense form, refused by its own shape before that is made.
+// dense form, refused by its own shape and dtype before that is made.
 PyRef argument_array(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
     if (!is_sparse_matrix(object)) return any_array(object);
     const std::vector<npy_intp> extents = sparse_shape(object);
@@ -105,13 +111,12 @@ PyRef argument_array(const char* name, PyObject* object, const std::vector<std::
                     [](npy_intp extent, std::size_t size) { return static_cast<std::size_t>(extent) == size; }))
         value_error(std::string(name) + " has shape " + shape_text(extents) + " but must have shape " +
                     shape_text(shape));
+    // An empty array of its dtype stands for its values.
+    PyArray_Descr* dtype = nullptr;
+    if (!PyArray_DescrConverter(checked(PyObject_GetAttrString(object, "dtype")).get(), &dtype)) throw fetch_error();
+    npy_intp none[1] = {0};
+    require_type(name, checked(PyArray_Empty(1, none, dtype, 0)), NPY_CDOUBLE, "complex128");
     return any_array(checked(PyObject_CallMethod(object, "toarray", nullptr)).get());
-}
-
-void require_type(const char* name, const PyRef& array, int type_number, const char* type_name) {
-    if (!casts_safely(array, type_number))
-        throw PendingError(PyExc_TypeError, std::string(name) + " has dtype " + dtype_of(array) +
-                                                ", which does not cast safely to " + type_name);
 }
 
 }  // namespace

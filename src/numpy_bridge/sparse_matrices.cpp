@@ -80,9 +80,13 @@ void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t
         malformed(name, "indptr has " + std::to_string(PyArray_SIZE(as_array(indptr))) + " entries for " +
                             std::to_string(d) + " rows");
     if (row_begin[0] != 0) malformed(name, "indptr does not start at 0");
-    for (std::size_t r = 0; r < d; ++r)
-        if (row_begin[r + 1] < row_begin[r] || row_begin[r + 1] > stored)
-            malformed(name, "indptr is not increasing within the stored entries");
+    for (std::size_t r = 0; r < d; ++r) {
+        if (row_begin[r + 1] < row_begin[r]) malformed(name, "indptr is not increasing");
+        if (row_begin[r + 1] > stored)
+            malformed(name, "indptr reaches entry " + std::to_string(row_begin[r + 1]) + " but data holds " +
+                                std::to_string(PyArray_SIZE(as_array(data))) + " entries and indices " +
+                                std::to_string(PyArray_SIZE(as_array(indices))));
+    }
     std::vector<std::pair<std::int64_t, Complex>> row;
     for (std::size_t r = 0; r < d; ++r) {
         row.clear();
