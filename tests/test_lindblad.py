@@ -298,6 +298,34 @@ def test_generator_that_breaks_hermiticity_has_no_terms():
             algebra.lindblad_terms(*broken)
 
 
+@pytest.mark.parametrize("scale", [1e-170, 1e200])
+@pytest.mark.parametrize("name", ["gellmann-3", "rotated-3", "phased-3"])
+def test_refusals_hold_far_from_unit_scale(name, scale):
+    # Squared entries this far from 1 leave the doubles; a deviation measured by
+    # them read 0 or infinity, and let everything pass.
+    basis = [m * np.exp(0.3j * k) for k, m in enumerate(zenqa.gen_gellmann(3))] if name == "phased-3" else BASES[name]
+    algebra = zenqa.Algebra(basis)
+    hamiltonian, jumps, rates = random_equation(3, 2, seed=14)
+    a, b = algebra.lindblad(hamiltonian, jumps, rates)
+    with pytest.raises(ValueError, match="hamiltonian of shape .* is not Hermitian"):
+        algebra.lindblad(scale * (hamiltonian + 0.01j * np.eye(3)))
+    # X -> i X on the traceless matrices breaks Hermiticity in any basis.
+    with pytest.raises(ValueError, match="does not preserve Hermiticity"):
+        algebra.lindblad_terms(scale * (a + 0.01j * np.eye(len(a))), scale * b)
+    superoperator = algebra.to_liouvillian(a, b)
+    superoperator[0, 0] += 0.01
+    with pytest.raises(ValueError, match="does not preserve the trace"):
+        algebra.from_liouvillian(scale * superoperator)
+    for got, want in zip(algebra.lindblad_terms(scale * a, scale * b), algebra.lindblad_terms(a, b), strict=True):
+        np.testing.assert_allclose(got / scale, want, rtol=0, atol=1e-12 * np.abs(want).max())
+
+
+def test_a_generator_beyond_the_doubles_is_refused():
+    # L^H L of entries 1e160 overflows; A would hold infinities and NaN.
+    with pytest.raises(OverflowError, match="a coefficient of the generator A is too large for a double"):
+        GELLMANN_3.lindblad(H3, [1e160 * np.eye(3, k=1)])
+
+
 def test_bases_that_do_not_span_the_traceless_matrices():
     gellmann = zenqa.gen_gellmann(3)
     short = zenqa.Algebra(gellmann[:6])

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 
 #include "array/complex.hpp"
@@ -30,8 +31,24 @@ inline void prefetch(const Complex* values, std::size_t count) {
     for (std::size_t offset = 0; offset < count * sizeof(Complex); offset += 64) __builtin_prefetch(bytes + offset);
 }
 
-// The largest modulus of the values.
+// The largest modulus of the values, also where its square would leave the
+// range of doubles.
 double largest_modulus(const Complex* values, std::size_t count);
+
+// Squared moduli of values scaled by a power of two, so that those up to
+// `largest` neither overflow nor vanish in underflow: a deviation measured by
+// plain squares reads infinity or 0 far from 1. The scaling is exact, so in
+// between the moduli are those of the plain squares, to the bit.
+class ScaledModulus {
+public:
+    explicit ScaledModulus(double largest)
+        : factor_(largest > 0.0 && std::isfinite(largest) ? std::ldexp(1.0, -std::ilogb(largest)) : 1.0) {}
+    double squared(Complex z) const { return squared_modulus(Complex{z.re * factor_, z.im * factor_}); }
+    double modulus(double squared) const { return std::sqrt(squared) / factor_; }
+
+private:
+    double factor_;
+};
 
 // The index of the first NaN or infinity among the values, or count.
 std::size_t first_non_finite(const double* values, std::size_t count);

@@ -44,24 +44,29 @@ public:
     // of the generator's Hermitian part, as HermitianPart gives it.
     // Part k takes the images (k, l), l >= k, and the entries i <= j of (k, k).
     void make_hermitian(Workers& workers) {
-        std::vector<double> squared(d_), largest(d_);
+        std::vector<double> deviations(d_), largest(d_);
         workers.run(d_, d_ * size_, [&](std::size_t k) {
             for (std::size_t l = k; l < d_; ++l) {
                 Complex *kl = images_.data() + (k * d_ + l) * size_, *lk = images_.data() + (l * d_ + k) * size_;
-                largest[k] =
-                    std::max({largest[k], largest_modulus(kl, size_), l == k ? 0.0 : largest_modulus(lk, size_)});
+                const double pair_largest =
+                    std::max(largest_modulus(kl, size_), l == k ? 0.0 : largest_modulus(lk, size_));
+                largest[k] = std::max(largest[k], pair_largest);
+                const ScaledModulus scaled(pair_largest);
+                double squared = 0.0;
                 for (std::size_t i = 0; i < d_; ++i)
                     for (std::size_t j = l == k ? i : 0; j < d_; ++j) {
                         const Complex upper = kl[i * d_ + j], lower = conj(lk[j * d_ + i]);
-                        squared[k] = std::max(squared[k], squared_modulus(upper - lower));
+                        squared = std::max(squared, scaled.squared(upper - lower));
                         const Complex mean{0.5 * (upper.re + lower.re), 0.5 * (upper.im + lower.im)};
                         kl[i * d_ + j] = mean;
                         lk[j * d_ + i] = conj(mean);
                     }
+                deviations[k] = std::max(deviations[k], scaled.modulus(squared));
             }
         });
-        const double deviation = std::sqrt(*std::max_element(squared.begin(), squared.end()));
+        const double deviation = *std::max_element(deviations.begin(), deviations.end());
         const double scale = *std::max_element(largest.begin(), largest.end());
+        if (std::isinf(scale)) throw ResultOverflow("an entry of the superoperator is too large for a double");
         if (deviation <= choi_hermiticity_tolerance * scale) return;
         throw InvalidValue(
             "the generator does not preserve Hermiticity, so it has no GKS form: its Choi matrix R "
@@ -241,6 +246,8 @@ void gks_form(const Algebra& algebra, const Complex* b, Complex* hamiltonian, Co
         conjugate_kossakowski_rows(algebra, *images, kossakowski, workers);
         hermitian_from_conjugate_rows(kossakowski, n, workers);
     }
+    require_finite_result(hamiltonian, d * d, "an entry of the Hamiltonian");
+    require_finite_result(kossakowski, n * n, "an entry of the Kossakowski matrix");
 }
 
 }  // namespace zenqa

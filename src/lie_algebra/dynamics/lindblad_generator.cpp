@@ -110,15 +110,16 @@ private:
 };
 
 void require_hermitian(const std::vector<Complex>& h, std::size_t d) {
+    const double largest = largest_modulus(h.data(), h.size());
+    const ScaledModulus scaled(largest);
     double squared = 0.0;
     for (std::size_t r = 0; r < d; ++r) {
         for (std::size_t c = 0; c < d; ++c) {
             const Complex difference = h[r * d + c] - conj(h[c * d + r]);
-            squared = std::max(squared, squared_modulus(difference));
+            squared = std::max(squared, scaled.squared(difference));
         }
     }
-    const double deviation = std::sqrt(squared);
-    const double largest = largest_modulus(h.data(), h.size());
+    const double deviation = scaled.modulus(squared);
     if (deviation <= hermiticity_tolerance * largest) return;
     const std::string size = std::to_string(d);
     throw InvalidValue("hamiltonian of shape (" + size + ", " + size +
@@ -152,6 +153,8 @@ void lindblad_generator(const Algebra& algebra, const LindbladEquation& equation
             take_generator_images(first, last, n, coefficients, a, b);
         },
         workers);
+    require_finite_result(a, n * n, "a coefficient of the generator A");
+    require_finite_result(b, n, "a coefficient of the generator's b");
 }
 
 }  // namespace zenqa

@@ -56,14 +56,15 @@ std::vector<Complex> row_major_columns(const Complex* superoperator, std::size_t
 
 void require_trace_preserved(const std::vector<Complex>& columns, std::size_t d) {
     const std::size_t size = d * d;
+    const double largest = largest_modulus(columns.data(), columns.size());
+    const ScaledModulus scaled(largest);
     double squared = 0.0;
     for (std::size_t q = 0; q < size; ++q) {
         Complex trace{};
         for (std::size_t i = 0; i < d; ++i) trace = trace + columns[q * size + i * d + i];
-        squared = std::max(squared, squared_modulus(trace));
+        squared = std::max(squared, scaled.squared(trace));
     }
-    const double deviation = std::sqrt(squared);
-    const double largest = largest_modulus(columns.data(), columns.size());
+    const double deviation = scaled.modulus(squared);
     if (deviation <= trace_tolerance * largest) return;
     const std::string side = std::to_string(size);
     throw InvalidValue("superoperator of shape (" + side + ", " + side +
@@ -106,6 +107,8 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             take_generator_images(first, last, n, coefficients, a, b);
         },
         workers);
+    require_finite_result(a, n * n, "a coefficient of the generator A");
+    require_finite_result(b, n, "a coefficient of the generator's b");
 }
 
 void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
@@ -192,6 +195,7 @@ void to_liouvillian(const Algebra& algebra, std::vector<Complex> a, const Comple
     // Column q = r*d + c, entry p = i*d + k to row k*d + i, column c*d + r:
     // digits (r, c, i, k) to (k, i, c, r).
     exchange_outer_digits(d, columns.data(), superoperator, true, workers);
+    require_finite_result(superoperator, size * size, "an entry of the superoperator");
 }
 
 }  // namespace zenqa
