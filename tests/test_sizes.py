@@ -325,3 +325,16 @@ def test_tensors_refused_as_they_outgrow_memory(tmp_path):
     )
     kind, message, _ = results["mixed"]
     assert kind == "MemoryError" and "more room for the tensors" in message and f"has {32 * MiB} bytes" in message
+
+
+def test_jump_operators_refused_for_their_working_copies(tmp_path):
+    # One copy of these jump operators (640 MB) fits the machine's 1 GiB; the two
+    # more that the map keeps of them do not.
+    jumps = "np.broadcast_to(np.eye(4, dtype=complex), (2_500_000, 4, 4))"
+    results = run_child(
+        {"jumps": f"zenqa.Algebra(zenqa.gen_gellmann(4)).lindblad(np.eye(4), {jumps})"},
+        limit=0,
+        ZENQA_TEST_SYSTEM_ROOT=fake_system(tmp_path, {"proc/meminfo": MEMINFO}),
+    )
+    kind, message, _ = results["jumps"]
+    assert kind == "MemoryError" and "the adjoints and transposes of the jump operators" in message, message

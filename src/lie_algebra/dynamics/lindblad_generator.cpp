@@ -5,6 +5,8 @@
 #include <string>
 
 #include "array/complex_vectors.hpp"
+#include "base/checked_math.hpp"
+#include "base/memory_check.hpp"
 #include "base/refusals.hpp"
 #include "lie_algebra/dynamics/basis_span.hpp"
 #include "lie_algebra/dynamics/deviation.hpp"
@@ -30,6 +32,8 @@ public:
         const std::size_t size = d * d;
         // G = -iH - 1/2 sum_m g_m L_m^H L_m, so that L(X) = G X + X G^H + sum_m g_m L_m X L_m^H.
         std::vector<Complex> decay(size), product(size);
+        require_memory(checked_product({2, m_, size, sizeof(Complex)}),
+                       [] { return "the adjoints and transposes of the jump operators"; });
         adjoints_.resize(m_ * size);
         transposes_.resize(m_ * size);
         for (std::size_t j = 0; j < m_; ++j) {
