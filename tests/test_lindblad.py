@@ -386,6 +386,11 @@ A3, B3 = GELLMANN_3.lindblad(H3, [np.eye(3, k=1)])
         (lambda: GELLMANN_3.lindblad(H3, [H3, np.eye(2)]), ValueError, r"jump_operators\[1\] has shape \(2, 2\)"),
         (lambda: GELLMANN_3.lindblad(H3, [H3, "L"]), TypeError, r"jump_operators\[1\] has dtype <U1"),
         (lambda: GELLMANN_3.lindblad(H3, 3.0), ValueError, r"jump_operators has shape \(\) but must be"),
+        # Objects that hold no numbers are named by their type, not as arrays of dtype object.
+        (lambda: GELLMANN_3.lindblad(H3, None), TypeError, "jump_operators must be an array of numbers, not NoneType"),
+        (lambda: GELLMANN_3.lindblad(H3, (x for x in [H3])), TypeError, "jump_operators must be .* not generator"),
+        (lambda: GELLMANN_3.lindblad(H3, [H3], {0: 1.0}), TypeError, "rates must be an array of numbers, not dict"),
+        (lambda: GELLMANN_3.from_liouvillian(None), TypeError, "superoperator must be an array of numbers, not None"),
         (
             lambda: GELLMANN_3.lindblad(H3, np.full((1, 3, 3), np.inf)),
             ValueError,

@@ -102,10 +102,21 @@ void require_type(const char* name, const PyRef& array, int type_number, const c
                                                 ", which does not cast safely to " + type_name);
 }
 
+// The argument as an array. An object that NumPy can only wrap whole, in an
+// array of dtype object (None, a dict, a qutip.Qobj), holds no numbers at all,
+// and is refused by its type.
+PyRef numbers_array(const char* name, PyObject* object) {
+    PyRef array = any_array(object);
+    if (PyArray_NDIM(as_array(array)) == 0 && PyArray_TYPE(as_array(array)) == NPY_OBJECT && !PyArray_Check(object))
+        throw PendingError(PyExc_TypeError,
+                           std::string(name) + " must be an array of numbers, not " + Py_TYPE(object)->tp_name);
+    return array;
+}
+
 // The argument as an array: a scipy.sparse matrix of the given shape in its
 // dense form, refused by its own shape and dtype before that is made.
 PyRef argument_array(const char* name, PyObject* object, const std::vector<std::size_t>& shape) {
-    if (!is_sparse_matrix(object)) return any_array(object);
+    if (!is_sparse_matrix(object)) return numbers_array(name, object);
     const std::vector<npy_intp> extents = sparse_shape(object);
     if (!std::equal(extents.begin(), extents.end(), shape.begin(), shape.end(),
                     [](npy_intp extent, std::size_t size) { return static_cast<std::size_t>(extent) == size; }))
@@ -153,7 +164,7 @@ JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {
         refuse_shape(shape_text(extents));
     }
     if (is_numpy_array(object) || !PySequence_Check(object)) {
-        const PyRef array = any_array(object);
+        const PyRef array = numbers_array(name, object);
         require_type(name, array, NPY_CDOUBLE, "complex128");
         PyArrayObject* view = as_array(array);
         jumps.count = PyArray_NDIM(view) == 3 ? static_cast<std::size_t>(PyArray_DIM(view, 0)) : 0;
@@ -176,7 +187,7 @@ JumpOperators jump_operators_argument(PyObject* object, std::size_t d) {
 std::vector<double> rates_argument(PyObject* object, std::size_t count) {
     const char* name = "rates";
     if (object == Py_None) return std::vector<double>(count, 1.0);
-    const PyRef array = any_array(object);
+    const PyRef array = numbers_array(name, object);
     if (PyTypeNum_ISCOMPLEX(PyArray_TYPE(as_array(array))))
         throw PendingError(PyExc_TypeError,
                            std::string(name) + " has dtype " + dtype_of(array) + ", but rates are real");
