@@ -61,15 +61,32 @@ public:
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;
         if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        require_memory((capacity - capacity_) * sizeof(T), [this] { return std::string("more room for ") + what_; });
-        data_ = static_cast<T*>(grow(data_, size_ * sizeof(T), capacity_ * sizeof(T), capacity * sizeof(T)));
-        capacity_ = capacity;
+        const std::size_t growth = (capacity - capacity_) * sizeof(T);
+        if (growth < unweighed_request) return grow_to(capacity);
+        // Its pages are touched before another growth is weighed: see weighed_growth_mutex.
+        const std::lock_guard lock(weighed_growth_mutex());
+        weigh_request(growth, std::string("more room for ") + what_);
+        const std::size_t old_bytes = capacity_ * sizeof(T);
+        grow_to(capacity);
+        touch_pages(reinterpret_cast<char*>(data_), old_bytes, capacity * sizeof(T));
     }
 
 private:
     static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
     static constexpr std::size_t huge_page_bytes = std::size_t{1} << 23;
 
+    void grow_to(std::size_t capacity) {
+        data_ = static_cast<T*>(grow(data_, size_ * sizeof(T), capacity_ * sizeof(T), capacity * sizeof(T)));
+        capacity_ = capacity;
+    }
+    // Writes every page of block[first, last), leaving the values as they are.
+    static void touch_pages(char* block, std::size_t first, std::size_t last) {
+        constexpr std::size_t page = 4096;
+        for (std::size_t at = first / page * page; at < last; at += page) {
+            volatile char* byte = block + at;
+            *byte = *byte;
+        }
+    }
     // Out of line, so that push_back stays small enough to inline.
     [[gnu::noinline]] void grow_for_one() { reserve(capacity_ < 16 ? 16 : 2 * capacity_); }
     void swap(MappedArray& other) noexcept {

@@ -109,6 +109,11 @@ void weigh_request(std::optional<std::uint64_t> bytes, const std::string& what) 
                          " bytes (" + human_bytes(available) + ") of memory available");
 }
 
+std::mutex& weighed_growth_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 void return_freed_memory() {
 #if defined(__GLIBC__)
     malloc_trim(0);

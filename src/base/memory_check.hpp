@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,12 @@ void require_memory(std::optional<std::uint64_t> bytes, Describe&& describe) {
     if (bytes && *bytes < unweighed_request) return;
     weigh_request(bytes, describe());
 }
+
+// Held while a growth large enough to be weighed is weighed, made and
+// touched, so that growths on several threads are weighed one after another.
+// A mapping not yet touched leaves MemAvailable as it was: two growths weighed
+// at once could each fit, and together not.
+std::mutex& weighed_growth_mutex();
 
 // Gives back to the system the pages that freed heap blocks still hold. The
 // threads a computation shares its work with allocate from malloc arenas of
