@@ -24,4 +24,10 @@ inline void require_finite_result(const Complex* values, std::size_t count, cons
         throw ResultOverflow(std::string(what) + " is too large for a double");
 }
 
+// The same for a generator (A, b) of n coefficients per image.
+inline void require_finite_generator(const Complex* a, const Complex* b, std::size_t n) {
+    require_finite_result(a, n * n, "a coefficient of the generator A");
+    require_finite_result(b, n, "a coefficient of the generator's b");
+}
+
 }  // namespace zenqa

@@ -157,8 +157,7 @@ void lindblad_generator(const Algebra& algebra, const LindbladEquation& equation
             take_generator_images(first, last, n, coefficients, a, b);
         },
         workers);
-    require_finite_result(a, n * n, "a coefficient of the generator A");
-    require_finite_result(b, n, "a coefficient of the generator's b");
+    require_finite_generator(a, b, n);
 }
 
 }  // namespace zenqa

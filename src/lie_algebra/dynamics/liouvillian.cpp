@@ -107,8 +107,7 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             take_generator_images(first, last, n, coefficients, a, b);
         },
         workers);
-    require_finite_result(a, n * n, "a coefficient of the generator A");
-    require_finite_result(b, n, "a coefficient of the generator's b");
+    require_finite_generator(a, b, n);
 }
 
 void superoperator_columns(const Algebra& algebra, const Complex* a_columns, const Complex* b,
