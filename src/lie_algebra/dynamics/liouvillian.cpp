@@ -121,9 +121,13 @@ void superoperator_columns(const Algebra& algebra, const Complex* a_columns, con
     // L(X) = sum_k (A w)_k B_k + tr(X) L(I/d), w the coefficients of the
     // traceless part of X: of E_rc, less I/d on the diagonal.
     std::vector<Complex> image_of_identity(size);
-    for (std::size_t k = 0; k < n; ++k)
-        basis.for_each_nonzero(
-            k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
+    if (dense.data() != nullptr) {
+        multiply_columns(size, 1, n, dense.data(), b, image_of_identity.data());
+    } else {
+        for (std::size_t k = 0; k < n; ++k)
+            basis.for_each_nonzero(
+                k, [&](std::size_t p, Complex v) { image_of_identity[p] = image_of_identity[p] + b[k] * v; });
+    }
     const std::vector<Complex> identity_part = identity_coefficients(algebra);
     std::vector<std::size_t> units;
     for (std::size_t q = 0; q < size; ++q)
