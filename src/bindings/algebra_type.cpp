@@ -350,7 +350,8 @@ PyTypeObject algebra_type = [] {
         "Algebra(basis)\n--\n\n"
         "The algebra spanned by a basis of d x d matrices, every product of two\n"
         "basis elements decomposed once in the basis (minimum-norm least squares,\n"
-        "coefficients of modulus parts at most 1e-8 dropped). Immutable.";
+        "coefficients whose real and imaginary parts are both at most 1e-8 in\n"
+        "modulus dropped). Immutable.";
     type.tp_methods = method_table();
     type.tp_getset = algebra_getset;
     type.tp_new = algebra_new;
