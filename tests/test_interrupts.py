@@ -125,3 +125,36 @@ def test_ctrl_c_stops_open_system_methods(method):
     full = time.perf_counter() - start
     delay = 0.02
     assert seconds_to_interrupt(lambda: call(*generator), delay=delay) < delay + full / 2
+
+
+DAEMON_CHILD = """
+import threading, time, numpy as np, zenqa
+if "{work}" == "bracket":
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(8))
+    a = np.ones((200_000, len(algebra)))
+    work = lambda: algebra.bracket(a, a)
+else:
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(24))
+    rng = np.random.default_rng(1)
+    jumps = rng.normal(size=(2, 24, 24)) + 1j * rng.normal(size=(2, 24, 24))
+    generator = algebra.lindblad(np.diag(np.arange(24.0)), jumps)
+    work = lambda: algebra.lindblad_terms(*generator)
+threading.Thread(target=lambda: [work() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+# CPython ends a daemon thread at shutdown as it takes the GIL back, inside
+# zenqa's call or inside NumPy's: the process still exits quietly.
+@pytest.mark.parametrize("work", ["bracket", "lindblad_terms"])
+def test_exit_while_a_daemon_thread_computes(work):
+    path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
+    for _ in range(3):
+        proc = subprocess.run(
+            [sys.executable, "-c", DAEMON_CHILD.format(work=work)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env=dict(os.environ, PYTHONPATH=path),
+        )
+        assert (proc.returncode, proc.stderr) == (0, "")

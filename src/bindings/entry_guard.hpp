@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -14,11 +16,16 @@ namespace zenqa {
 // Runs the body of an entry the interpreter calls. The body returns its result
 // as a PyRef or throws; this is the one place where failures become Python
 // exceptions: exactly one is set whenever null is returned. Temporaries of the
-// body are released as it unwinds, before the exception is set.
+// body are released as it unwinds, before the exception is set. The one
+// unwinding it lets through is CPython ending a daemon thread at shutdown
+// (pthread_exit) when the thread takes the GIL back: swallowed, or met in a
+// noexcept function, it would abort the process.
 template <class Body>
-PyObject* entry_guard(Body&& body) noexcept {
+PyObject* entry_guard(Body&& body) {
     try {
         return body().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (PendingError& error) {
         error.restore();
     } catch (const MemoryShortage& shortage) {

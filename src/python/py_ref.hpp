@@ -20,7 +20,11 @@ public:
         PyRef(std::move(other)).swap(*this);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    // Without the GIL it lets the reference go: only a daemon thread that
+    // CPython ends at shutdown unwinds here without it (see entry_guard).
+    ~PyRef() {
+        if (object_ != nullptr && PyGILState_Check()) Py_DECREF(object_);
+    }
 
     // Takes over a new reference, which may be null.
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
