@@ -169,16 +169,22 @@ def test_thread_count_follows_the_cgroup_cpu_quota(tmp_path, name):
 THREADPOOLCTL = "from threadpoolctl import threadpool_info, threadpool_limits"
 
 
-@pytest.mark.parametrize("imported", ["before", "after"])
-def test_threadpoolctl_lists_and_limits_zenqa(imported):
+# A check that threadpoolctl is installed imports nothing, and leaves the import after it registering.
+LOOKED_UP_THEN_IMPORTED = f"import importlib.util; importlib.util.find_spec('threadpoolctl'); {THREADPOOLCTL}"
+
+
+@pytest.mark.parametrize(
+    "imported, importing", [("before", THREADPOOLCTL), ("after", THREADPOOLCTL), ("after", LOOKED_UP_THEN_IMPORTED)]
+)
+def test_threadpoolctl_lists_and_limits_zenqa(imported, importing):
     # Registered whether threadpoolctl was imported before zenqa or after it.
-    limited = {imported: THREADPOOLCTL, "around": "threadpool_limits(1)"}
+    limited = {imported: importing, "around": "threadpool_limits(1)"}
     assert thread_counts(**limited) == [0, 1]
     assert thread_counts(**limited | {"around": "threadpool_limits(1, user_api='blas')"}) == [CORES - 1, 1]
     lines = run_python(f"""
-        {THREADPOOLCTL if imported == "before" else ""}
+        {importing if imported == "before" else ""}
         import zenqa
-        {THREADPOOLCTL}
+        {importing}
         counts = lambda: [(i["num_threads"], i["version"]) for i in threadpool_info() if i["user_api"] == "zenqa"]
         print(counts())
         with threadpool_limits(1):

@@ -41,14 +41,22 @@ class RegisterOnImport:
     def find_spec(self, name, path=None, target=None):
         if name != "threadpoolctl":
             return None
-        sys.meta_path.remove(self)  # found once: later imports take it from sys.modules
         from importlib.util import find_spec
 
-        found = find_spec(name)
+        # Out of the way for its own lookup, and back until threadpoolctl runs:
+        # a lookup alone (importlib.util.find_spec) imports nothing.
+        place = sys.meta_path.index(self)
+        sys.meta_path.remove(self)
+        try:
+            found = find_spec(name)
+        finally:
+            sys.meta_path.insert(place, self)
         if found is not None and found.loader is not None:
             run_module = found.loader.exec_module
 
             def run_then_register(module):
+                if self in sys.meta_path:
+                    sys.meta_path.remove(self)
                 run_module(module)
                 register(module, self.version)
 
