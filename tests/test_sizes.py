@@ -338,3 +338,14 @@ def test_jump_operators_refused_for_their_working_copies(tmp_path):
     )
     kind, message, _ = results["jumps"]
     assert kind == "MemoryError" and "the adjoints and transposes of the jump operators" in message, message
+
+
+def test_tensor_refused_for_its_index_and_values_together(tmp_path, monkeypatch):
+    # 1.8 million entries: their values (28 MB) fit the machine's 48 MiB, and
+    # with their index (70 MB in all) they do not.
+    rng = np.random.default_rng(1)
+    algebra = zenqa.Algebra(rng.normal(size=(121, 11, 11)) + 1j * rng.normal(size=(121, 11, 11)))
+    meminfo = MEMINFO.replace("1048576 kB", "49152 kB")
+    monkeypatch.setenv("ZENQA_TEST_SYSTEM_ROOT", fake_system(tmp_path, {"proc/meminfo": meminfo}))
+    with pytest.raises(MemoryError, match="the tensor's index and values"):
+        algebra.structure_constants()

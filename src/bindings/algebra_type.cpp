@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/checked_math.hpp"
 #include "bindings/arguments.hpp"
 #include "bindings/dynamics_methods.hpp"
 #include "bindings/entry_guard.hpp"
@@ -109,6 +110,9 @@ PyObject* tensor(PyObject* self, PyObject* args, PyObject* kwargs, const char* n
             return array;
         }
         const std::size_t entries = values.full_size();
+        // The index takes half as much again as the values, which new_complex_array weighs alone.
+        require_bytes(checked_product({entries, 3 * sizeof(std::int64_t) + sizeof(Complex)}),
+                      "the tensor's index and values");
         PyRef index = new_index_array(entries);
         PyRef value = new_complex_array({entries}, {}, "the tensor values");
         {
