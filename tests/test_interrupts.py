@@ -86,6 +86,14 @@ CHILD = textwrap.dedent("""
 """)
 
 
+def run_python(code):
+    """Runs code in a fresh interpreter that imports this zenqa."""
+    path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=dict(os.environ, PYTHONPATH=path)
+    )
+
+
 @pytest.mark.parametrize(
     "raised, expected",
     [
@@ -95,14 +103,7 @@ CHILD = textwrap.dedent("""
     ],
 )
 def test_exception_while_numpy_loads(raised, expected):
-    path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
-    proc = subprocess.run(
-        [sys.executable, "-c", CHILD.format(raised=raised)],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env=dict(os.environ, PYTHONPATH=path),
-    )
+    proc = run_python(CHILD.format(raised=raised))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [expected, "3"]
     assert ("Failed to import numpy module" in proc.stderr) == ("Panic" in expected)
@@ -148,13 +149,6 @@ time.sleep(0.3)
 # zenqa's call or inside NumPy's: the process still exits quietly.
 @pytest.mark.parametrize("work", ["bracket", "lindblad_terms"])
 def test_exit_while_a_daemon_thread_computes(work):
-    path = os.pathsep.join([os.path.dirname(zenqa.__file__), os.environ.get("PYTHONPATH", "")])
     for _ in range(3):
-        proc = subprocess.run(
-            [sys.executable, "-c", DAEMON_CHILD.format(work=work)],
-            capture_output=True,
-            text=True,
-            timeout=120,
-            env=dict(os.environ, PYTHONPATH=path),
-        )
+        proc = run_python(DAEMON_CHILD.format(work=work))
         assert (proc.returncode, proc.stderr) == (0, "")
