@@ -16,28 +16,16 @@ thread_local std::chrono::steady_clock::time_point last_check{};
 
 constexpr auto check_interval = std::chrono::milliseconds(10);
 
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
-
 // Takes the GIL back, except in a daemon thread whose interpreter is shutting
 // down: there CPython ends the thread by unwinding it (pthread_exit) through
 // frames that may not unwind, which aborts the process. The thread waits
 // instead for the process to end, as CPython 3.14 makes its daemon threads
 // wait.
 void take_gil_back(PyThreadState* state) noexcept {
-    const auto wait_for_exit = [] {
-        while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
-    };
-    if (interpreter_finalizing()) wait_for_exit();
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {  // shutdown began while the thread waited for the GIL
-        wait_for_exit();
+    } catch (abi::__forced_unwind&) {
+        while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
     }
 }
 
