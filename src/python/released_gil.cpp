@@ -1,7 +1,5 @@
 #include "python/released_gil.hpp"
 
-#include <cxxabi.h>
-
 #include <chrono>
 #include <thread>
 
@@ -24,7 +22,7 @@ constexpr auto check_interval = std::chrono::milliseconds(10);
 void take_gil_back(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // CPython's shutdown unwinding, all that this C call can throw
         while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
     }
 }
