@@ -1,5 +1,6 @@
 #include "base/thread_team.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "base/cgroups.hpp"
 
@@ -18,6 +20,21 @@ namespace zenqa {
 namespace {
 
 std::atomic<std::size_t> run_time_limit{0};
+
+// The threads that compute, each counted once however nested its calls
+// (depth), and whether the process is exiting; the exit waits on exit_mutex
+// for none_computing.
+std::atomic<bool> exiting{false};
+std::atomic<std::size_t> computing_threads{0};
+thread_local std::size_t depth = 0;
+std::mutex exit_mutex;
+std::condition_variable none_computing;
+
+void uncount() {
+    if (computing_threads.fetch_sub(1) != 1) return;
+    const std::lock_guard lock(exit_mutex);
+    none_computing.notify_all();
+}
 
 constexpr std::chrono::microseconds spin_before_sleep{100};
 
@@ -74,6 +91,19 @@ std::size_t available_cores() {
     return static_cast<std::size_t>(std::max(CPU_COUNT(&cores), 1));
 }
 
+void wait_for_computations() {
+    exiting.store(true);
+    std::unique_lock lock(exit_mutex);
+    none_computing.wait(lock, [] { return computing_threads.load() == 0; });
+}
+
+// Waits for the process to end, the team's lock let go first, so that the
+// threads still in a part finish it and stop in turn.
+[[noreturn]] void stop_for_exit(std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    wait_for_process_end();
+}
+
 }  // namespace
 
 std::size_t compute_threads() {
@@ -86,6 +116,42 @@ std::size_t compute_threads() {
 }
 
 void limit_compute_threads(std::size_t limit) { run_time_limit.store(limit, std::memory_order_relaxed); }
+
+void enter_computing() { resume_computing(depth + 1); }
+
+void leave_computing() {
+    if (--depth == 0) uncount();
+}
+
+std::size_t suspend_computing() {
+    const std::size_t suspended = std::exchange(depth, 0);
+    if (suspended != 0) uncount();
+    return suspended;
+}
+
+void resume_computing(std::size_t resumed) {
+    const bool counted = depth != 0;
+    depth = resumed;
+    if (counted || resumed == 0) return;
+    // Counted before the exit is looked at, as the exit marks itself before
+    // it counts: one of the two sees the other.
+    computing_threads.fetch_add(1);
+    if (exiting.load()) wait_for_process_end();
+}
+
+bool process_exiting() { return exiting.load(std::memory_order_relaxed); }
+
+void wait_for_process_end() {
+    suspend_computing();
+    while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+bool wait_at_exit_for_computations() {
+    static const bool arranged = std::atexit(wait_for_computations) == 0 &&
+                                 // A forked child holds only the thread that forked, which computes nothing.
+                                 pthread_atfork(nullptr, nullptr, [] { computing_threads.store(0); }) == 0;
+    return arranged;
+}
 
 ThreadTeam::ThreadTeam(std::size_t size) : size_(std::max<std::size_t>(size, 1)), caller_(std::this_thread::get_id()) {}
 
@@ -105,7 +171,10 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     // Threads are started only for work that is split.
     start_helpers(std::min(size_, parts) - 1);
     if (helpers_.empty()) {
-        for (std::size_t p = 0; p < parts; ++p) part(p);
+        for (std::size_t p = 0; p < parts; ++p) {
+            if (process_exiting()) wait_for_process_end();
+            part(p);
+        }
         return;
     }
     std::unique_lock lock(mutex_);
@@ -118,6 +187,7 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
     take_parts(lock);
     while (finished_ != started_) {
         parts_done_.wait_for(lock, std::chrono::milliseconds(10));
+        if (process_exiting()) stop_for_exit(lock);
         if (waiting_check == nullptr || failure_) continue;
         lock.unlock();
         try {
@@ -149,10 +219,12 @@ void ThreadTeam::fail(std::exception_ptr failure, std::size_t p) {
 
 void ThreadTeam::take_parts(std::unique_lock<std::mutex>& lock) {
     while (started_ < parts_ && !failure_) {
+        if (process_exiting()) stop_for_exit(lock);
         const std::size_t p = started_++;
         lock.unlock();
         std::exception_ptr failure;
         try {
+            const Computing computing;
             (*part_)(p);
         } catch (...) {
             failure = std::current_exception();

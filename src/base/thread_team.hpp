@@ -24,6 +24,44 @@ std::size_t compute_threads();
 // the environment's counts are.
 void limit_compute_threads(std::size_t limit);
 
+// At exit the process unloads the libraries that computations call into
+// (OpenBLAS frees its buffers), while a thread left running (a daemon thread)
+// may still be computing. So threads count themselves while they compute, the
+// exit waits until none does, and a thread that meets the exit at a point
+// where it can stop waits there for the process to end instead: ThreadTeam
+// stops its helpers so.
+
+// The calling thread computes until the matching leave_computing(); nested
+// calls count once. Waits for the process to end if it is exiting.
+void enter_computing();
+void leave_computing();
+
+// enter_computing() for its lifetime.
+struct Computing {
+    Computing() { enter_computing(); }
+    ~Computing() { leave_computing(); }
+    Computing(const Computing&) = delete;
+    Computing& operator=(const Computing&) = delete;
+};
+
+// The calling thread stops counting, however deeply nested, while it waits
+// for something that may never come (the interpreter's lock, for a daemon
+// thread at shutdown); resume_computing takes the depth that suspend_computing returned.
+std::size_t suspend_computing();
+void resume_computing(std::size_t depth);
+
+// Whether the process is exiting: a computation stops at the next point
+// where it can.
+bool process_exiting();
+
+// Stops the calling thread for good: it no longer counts, and sleeps until
+// the process ends. It must hold no lock another thread waits for.
+[[noreturn]] void wait_for_process_end();
+
+// Makes the process's exit, before it unloads its libraries, wait until no
+// thread computes; false where that could not be arranged. Once is enough.
+bool wait_at_exit_for_computations();
+
 // Helper threads for one computation, started on first use and joined when
 // the team goes. A helper waiting for the next step spins for at most 100 us,
 // about what a sleeping thread takes to wake on a virtual machine, yielding
@@ -50,8 +88,8 @@ public:
     // may call back into the interpreter.
     bool on_calling_thread() const { return std::this_thread::get_id() == caller_; }
     // Whether part p should return early, its results unused: a part before
-    // it, or the waiting check, has failed.
-    bool stopping(std::size_t p) const { return p >= stop_from_.load(std::memory_order_relaxed); }
+    // it, or the waiting check, has failed, or the process is exiting.
+    bool stopping(std::size_t p) const { return p >= stop_from_.load(std::memory_order_relaxed) || process_exiting(); }
 
 private:
     void start_helpers(std::size_t wanted);

@@ -1,7 +1,9 @@
+#include <new>
 #include <string>
 
 #include "base/fault.hpp"
 #include "base/published_messages.hpp"
+#include "base/thread_team.hpp"
 #include "bindings/algebra_type.hpp"
 #include "bindings/entries.hpp"
 #include "bindings/entry_guard.hpp"
@@ -84,6 +86,8 @@ PyRef make_module() {
     const PyRef version = checked(PyUnicode_FromString(ZENQA_VERSION));
     if (PyObject_SetAttrString(module.get(), "__version__", version.get()) < 0) throw fetch_error();
     install_threadpool_controller();
+    // Daemon threads may still compute at exit, when OpenBLAS is unloaded.
+    if (!wait_at_exit_for_computations()) throw std::bad_alloc();
     return module;
 }
 

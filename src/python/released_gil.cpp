@@ -1,8 +1,8 @@
 #include "python/released_gil.hpp"
 
 #include <chrono>
-#include <thread>
 
+#include "base/thread_team.hpp"
 #include "python/errors.hpp"
 
 namespace zenqa {
@@ -23,38 +23,46 @@ void take_gil_back(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
     } catch (...) {  // CPython's shutdown unwinding, all that this C call can throw
-        while (true) std::this_thread::sleep_for(std::chrono::seconds(1));
+        wait_for_process_end();
     }
 }
 
 }  // namespace
 
-ReleasedGil::ReleasedGil() : state_(PyEval_SaveThread()), enclosing_(current_release) { current_release = this; }
+// The thread computes while the GIL is released, and not while it waits for it.
+ReleasedGil::ReleasedGil() : state_(PyEval_SaveThread()), enclosing_(current_release) {
+    current_release = this;
+    enter_computing();
+}
 
 ReleasedGil::~ReleasedGil() {
+    leave_computing();
     current_release = enclosing_;
     take_gil_back(state_);
 }
 
 void ReleasedGil::check_signals() {
+    if (process_exiting()) wait_for_process_end();
     const auto now = std::chrono::steady_clock::now();
     if (now - last_check < check_interval) return;
     last_check = now;
     ReleasedGil* release = current_release;
-    take_gil_back(release->state_);
-    if (PyErr_CheckSignals() == 0) {
+    const std::size_t depth = suspend_computing();
+    const auto release_again = [release, depth] {
         release->state_ = PyEval_SaveThread();
-        return;
-    }
-    PendingError error = [release] {
+        resume_computing(depth);
+    };
+    take_gil_back(release->state_);
+    if (PyErr_CheckSignals() == 0) return release_again();
+    PendingError error = [&] {
         try {
             return fetch_error();
         } catch (...) {  // a fault met while fetching
-            release->state_ = PyEval_SaveThread();
+            release_again();
             throw;
         }
     }();
-    release->state_ = PyEval_SaveThread();
+    release_again();
     throw std::move(error);
 }
 
