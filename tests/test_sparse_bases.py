@@ -256,6 +256,24 @@ def test_dynamics_take_sparse_operators_as_their_dense_forms():
         algebra.lindblad(hamiltonian, [jumps[0], text])
 
 
+@pytest.mark.parametrize("form", ["csr_array", "coo_matrix", "dia_array"])
+def test_coefficient_batches_may_be_sparse(form):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(3))
+    rng = np.random.default_rng(5)
+    a, b = rng.normal(size=(4, 8)), rng.normal(size=(4, 8)) + 1j * rng.normal(size=(4, 8))
+    sparse = getattr(sp, form)
+    for method, args in [("bracket", (a, b)), ("anticommutator", (a, b)), ("adjoint", (a,)), ("matrix", (b,))]:
+        got = getattr(algebra, method)(*map(sparse, args))
+        np.testing.assert_array_equal(got, getattr(algebra, method)(*args))
+    # Refused by dtype, shape and size before their dense forms are made.
+    with pytest.raises(TypeError, match="b has dtype complex256, which does not cast safely"):
+        algebra.bracket(a, sparse(b.astype(np.clongdouble)))
+    with pytest.raises(ValueError, match=r"a has shape \(1000000000, 7\) but the algebra has 8 elements"):
+        algebra.bracket(sp.coo_array((10**9, 7)), b)
+    with pytest.raises(MemoryError, match="the dense form of a needs"):
+        algebra.bracket(sp.coo_array((2**60, 8)), b)
+
+
 def test_matrix_stays_dense_and_too_large_is_refused():
     algebra = zenqa.Algebra(tfim_dla(3))
     a = np.eye(len(algebra))[:2]

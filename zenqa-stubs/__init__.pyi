@@ -33,7 +33,8 @@ def cross(l_a: _Matrix, l_b: _Matrix, f_ijk: _StructureConstants) -> _Matrix: ..
 def dot(l_a: _Matrix, l_b: _Matrix, f_ijk: _DCoefficients) -> _Matrix: ...
 
 # Not in __all__: the module's export list is fixed to the seven functions.
-_Coefficients = npt.ArrayLike  # real or complex, shape (n,) or (..., n)
+# Real or complex, shape (n,) or (..., n); a scipy.sparse batch, shape (count, n).
+_Coefficients = npt.ArrayLike | _Sparse
 _Tensor = tuple[npt.NDArray[np.int64], npt.NDArray[np.complex128]]
 # (A, b) of dx/dt = A x + b, or (hamiltonian, kossakowski).
 _Generator = tuple[npt.NDArray[np.complex128], npt.NDArray[np.complex128]]

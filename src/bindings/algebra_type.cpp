@@ -296,11 +296,12 @@ const PyMethodDef algebra_methods[] = {
     {"bracket", algebra_bracket, METH_VARARGS,
      "bracket($self, a, b, /)\n--\n\n"
      "The coefficients of [A, B], A = sum a_i B_i: a and b of shape (..., n),\n"
-     "broadcast together."},
+     "broadcast together; a scipy.sparse batch is taken in its dense form."},
     {"anticommutator", algebra_anticommutator, METH_VARARGS,
      "anticommutator($self, a, b, /)\n--\n\n"
      "The least-squares coefficients of {A, B}, A = sum a_i B_i: a and b of\n"
-     "shape (..., n), broadcast together."},
+     "shape (..., n), broadcast together; a scipy.sparse batch is taken in its\n"
+     "dense form."},
     {"adjoint", algebra_adjoint, METH_VARARGS,
      "adjoint($self, a, /)\n--\n\n"
      "The matrices ad(A) of shape (..., n, n): ad(A) @ b is bracket(a, b)."},

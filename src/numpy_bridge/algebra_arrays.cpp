@@ -1,5 +1,6 @@
 #include "numpy_bridge/algebra_arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -188,7 +189,21 @@ BasisValues basis_from_sequence(PyObject* object) {
 
 Operand operand(const char* name, PyObject* object, std::size_t core, const npy_intp* core_shape,
                 const std::string& core_text, bool real_allowed) {
-    const PyRef array = any_array(object);
+    // Whether a shape ends in the core shape.
+    const auto fits = [&](int ndim, const npy_intp* dims) {
+        return ndim >= static_cast<int>(core) && std::equal(core_shape, core_shape + core, dims + ndim - core);
+    };
+    const auto refuse_shape = [&](const std::string& shape) {
+        value_error(std::string(name) + " has shape " + shape + " but " + core_text);
+    };
+    // A scipy.sparse batch, by its shape before its dense form is made.
+    const bool sparse = is_sparse_matrix(object);
+    if (sparse) {
+        const std::vector<npy_intp> extents = sparse_shape(object);
+        const int ndim = static_cast<int>(extents.size());
+        if (!fits(ndim, extents.data())) refuse_shape(shape_text(ndim, extents.data()));
+    }
+    const PyRef array = sparse ? dense_form(name, object) : any_array(object);
     const bool complex = !real_allowed || PyTypeNum_ISCOMPLEX(PyArray_TYPE(as_array(array)));
     const int type_number = complex ? NPY_CDOUBLE : NPY_DOUBLE;
     if (!casts_safely(array, type_number)) {
@@ -198,10 +213,7 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
     }
     PyArrayObject* view = as_array(array);
     const int ndim = PyArray_NDIM(view);
-    bool fits = ndim >= static_cast<int>(core);
-    for (std::size_t axis = 0; fits && axis < core; ++axis)
-        fits = PyArray_DIM(view, ndim - static_cast<int>(core) + static_cast<int>(axis)) == core_shape[axis];
-    if (!fits) value_error(std::string(name) + " has shape " + shape_of(array) + " but " + core_text);
+    if (!fits(ndim, PyArray_DIMS(view))) refuse_shape(shape_of(array));
     Operand result;
     result.complex = complex;
     for (int axis = 0; axis < ndim - static_cast<int>(core); ++axis)

@@ -122,12 +122,7 @@ PyRef argument_array(const char* name, PyObject* object, const std::vector<std::
                     [](npy_intp extent, std::size_t size) { return static_cast<std::size_t>(extent) == size; }))
         value_error(std::string(name) + " has shape " + shape_text(extents) + " but must have shape " +
                     shape_text(shape));
-    // An empty array of its dtype stands for its values.
-    PyArray_Descr* dtype = nullptr;
-    if (!PyArray_DescrConverter(checked(PyObject_GetAttrString(object, "dtype")).get(), &dtype)) throw fetch_error();
-    npy_intp none[1] = {0};
-    require_type(name, checked(PyArray_Empty(1, none, dtype, 0)), NPY_CDOUBLE, "complex128");
-    return any_array(checked(PyObject_CallMethod(object, "toarray", nullptr)).get());
+    return dense_form(name, object);
 }
 
 }  // namespace

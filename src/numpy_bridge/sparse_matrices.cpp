@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
+#include "base/checked_math.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "numpy_bridge/algebra_arrays.hpp"
 #include "numpy_bridge/numpy_api.hpp"
@@ -60,6 +62,20 @@ std::vector<npy_intp> sparse_shape(PyObject* matrix) {
         extents.push_back(extent);
     }
     return extents;
+}
+
+PyRef dense_form(const std::string& name, PyObject* matrix) {
+    // An empty array of its dtype stands for its values.
+    PyArray_Descr* dtype = nullptr;
+    if (!PyArray_DescrConverter(checked(PyObject_GetAttrString(matrix, "dtype")).get(), &dtype)) throw fetch_error();
+    npy_intp none[1] = {0};
+    const PyRef empty = checked(PyArray_Empty(1, none, dtype, 0));
+    require_complex(empty, name);
+    std::optional<std::uint64_t> bytes = PyArray_ITEMSIZE(as_array(empty));
+    for (const npy_intp extent : sparse_shape(matrix))
+        if (bytes) bytes = checked_product({*bytes, static_cast<std::uint64_t>(extent)});
+    require_bytes(bytes, "the dense form of " + name);
+    return any_array(checked(PyObject_CallMethod(matrix, "toarray", nullptr)).get());
 }
 
 void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t k, std::size_t d,

@@ -18,6 +18,11 @@ bool is_sparse_matrix(PyObject* object);
 // The shape a scipy.sparse matrix reports.
 std::vector<npy_intp> sparse_shape(PyObject* matrix);
 
+// The dense form of a scipy.sparse matrix, refused before it is made where
+// its values do not cast safely to complex128 (TypeError naming it `name`).
+// Its caller has checked its shape.
+PyRef dense_form(const std::string& name, PyObject* matrix);
+
 // Appends the d x d scipy.sparse matrix, of any format, as one column to
 // `columns`: its stored values cast to complex128, entries stored more than
 // once summed, zeros left out. Its dense form is never made. TypeError for
