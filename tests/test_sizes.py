@@ -349,3 +349,15 @@ def test_tensor_refused_for_its_index_and_values_together(tmp_path, monkeypatch)
     monkeypatch.setenv("ZENQA_TEST_SYSTEM_ROOT", fake_system(tmp_path, {"proc/meminfo": meminfo}))
     with pytest.raises(MemoryError, match="the tensor's index and values"):
         algebra.structure_constants()
+
+
+# Rows of coefficients or 2 x 2 matrices: the result and each copy of an
+# argument fit the machine's 1 GiB alone, and together they do not.
+@pytest.mark.parametrize("method, rows", [("bracket", 8_000_000), ("adjoint", 6_000_000), ("coefficients", 10_000_000)])
+def test_products_refused_for_their_result_and_copies_together(tmp_path, monkeypatch, method, rows):
+    algebra = zenqa.Algebra(zenqa.gen_gellmann(2))
+    a = np.broadcast_to(np.ones(3, dtype=complex), (rows, 3))
+    arguments = {"bracket": [a, a], "adjoint": [a], "coefficients": [np.broadcast_to(np.eye(2), (rows, 2, 2))]}
+    monkeypatch.setenv("ZENQA_TEST_SYSTEM_ROOT", fake_system(tmp_path, {"proc/meminfo": MEMINFO}))
+    with pytest.raises(MemoryError, match="the result with the copies of the arguments"):
+        getattr(algebra, method)(*arguments[method])

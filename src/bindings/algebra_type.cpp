@@ -174,6 +174,7 @@ PyObject* pair_product(PyObject* self, PyObject* args, const char* format,
         const std::size_t n = algebra->size();
         const Operand oa = coefficient_operand("a", a, n), ob = coefficient_operand("b", b, n);
         const std::vector<std::size_t> shape = broadcast_batch("a", oa, "b", ob);
+        require_result_and_copies(shape, {n}, {&oa, &ob});
         PyRef result = new_complex_array(shape, {n}, "the result");  // refused first if it cannot fit
         const std::vector<std::size_t> rows_a = broadcast_rows(oa, shape), rows_b = broadcast_rows(ob, shape);
         Scratch scratch_a(0), scratch_b(1);
@@ -199,6 +200,7 @@ PyObject* single_product(PyObject* self, PyObject* args, const char* format, boo
         const std::shared_ptr<const Algebra> algebra = as_algebra(self)->algebra;
         const std::size_t n = algebra->size(), side = square_of_n ? n : algebra->dim();
         const Operand oa = coefficient_operand("a", a, n);
+        require_result_and_copies(oa.batch, {side, side}, {&oa});
         PyRef result = new_complex_array(oa.batch, {side, side}, "the result");
         const std::vector<std::size_t> rows = broadcast_rows(oa, oa.batch);
         Scratch scratch(0);
@@ -272,6 +274,7 @@ PyObject* algebra_coefficients(PyObject* self, PyObject* args) {
             return sparse_coefficients(*algebra, matrices, names, {static_cast<std::size_t>(count)});
         }
         const Operand om = matrix_operand("m", m, algebra->dim());
+        require_result_and_copies(om.batch, {algebra->size()}, {&om});
         PyRef result = new_complex_array(om.batch, {algebra->size()}, "the result");
         Scratch scratch(0);
         const auto* matrices = reinterpret_cast<const Complex*>(om.copy_to(scratch.buffer()));

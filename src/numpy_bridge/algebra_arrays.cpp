@@ -370,6 +370,23 @@ std::vector<std::size_t> broadcast_rows(const Operand& operand, const std::vecto
     return rows;
 }
 
+void require_result_and_copies(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
+                               std::initializer_list<const Operand*> operands) {
+    std::optional<std::uint64_t> bytes = sizeof(Complex);
+    const auto times = [&](std::uint64_t factor) {
+        if (bytes) bytes = checked_product({*bytes, factor});
+    };
+    for (const std::size_t extent : batch) times(extent);
+    for (const std::size_t extent : tail) times(extent);
+    for (const Operand* operand : operands) {
+        // An operand is an array already: its copy's size fits 64 bits.
+        std::uint64_t copy = operand->complex ? sizeof(Complex) : sizeof(double);
+        for (const npy_intp extent : operand->shape) copy *= static_cast<std::uint64_t>(extent);
+        if (bytes && __builtin_add_overflow(*bytes, copy, &*bytes)) bytes.reset();
+    }
+    require_bytes(bytes, "the result with the copies of the arguments");
+}
+
 PyRef new_complex_array(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
                         const char* what, bool zeroed) {
     require_numpy();

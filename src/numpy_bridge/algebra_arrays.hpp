@@ -84,6 +84,12 @@ std::vector<std::size_t> broadcast_batch(const char* name_a, const Operand& a, c
 // For every position of `shape` in C order, the row of `operand` it reads.
 std::vector<std::size_t> broadcast_rows(const Operand& operand, const std::vector<std::size_t>& shape);
 
+// Refuses, with MemoryError, a call whose result (complex128 of shape batch +
+// tail) and the copies of its operands, alive at once, cannot fit together,
+// though each might alone.
+void require_result_and_copies(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
+                               std::initializer_list<const Operand*> operands);
+
 // A new complex128 array of shape batch + tail, refused with MemoryError
 // before allocating when it cannot fit; `zeroed` fills it with zeros.
 PyRef new_complex_array(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
