@@ -141,7 +141,7 @@ std::size_t stored_entries(const PyRef& items) {
 void take_dense_matrix(BasisValues& basis, std::size_t i, std::size_t n, PyObject* item, PendingMatrices& pending,
                        TeamOnDemand& threads) {
     const std::string name = "basis[" + std::to_string(i) + "]";
-    PyRef matrix = any_array(item);
+    PyRef matrix = any_array(name, item);
     PyArrayObject* array = as_array(matrix);
     take_shape(basis, i, name, std::vector<npy_intp>(PyArray_DIMS(array), PyArray_DIMS(array) + PyArray_NDIM(array)));
     if (i == 0) require_bytes(checked_product({n, basis.d, basis.d, sizeof(Complex)}), "copying the basis");
@@ -203,7 +203,7 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
         const int ndim = static_cast<int>(extents.size());
         if (!fits(ndim, extents.data())) refuse_shape(shape_text(ndim, extents.data()));
     }
-    const PyRef array = sparse ? dense_form(name, object) : any_array(object);
+    const PyRef array = sparse ? dense_form(name, object) : any_array(name, object);
     const bool complex = !real_allowed || PyTypeNum_ISCOMPLEX(PyArray_TYPE(as_array(array)));
     const int type_number = complex ? NPY_CDOUBLE : NPY_DOUBLE;
     if (!casts_safely(array, type_number)) {
@@ -240,9 +240,14 @@ std::string dtype_of(const PyRef& array) {
 
 [[noreturn]] void value_error(const std::string& message) { throw PendingError(PyExc_ValueError, message); }
 
-PyRef any_array(PyObject* object) {
+PyRef any_array(const std::string& name, PyObject* object) {
     require_numpy();
-    return checked(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    try {
+        return checked(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr));
+    } catch (PendingError& error) {
+        if (!PyErr_GivenExceptionMatches(error.type(), PyExc_ValueError)) throw;
+        value_error(name + " is not an array of numbers: " + error.message());
+    }
 }
 
 bool casts_safely(const PyRef& array, int type_number) {

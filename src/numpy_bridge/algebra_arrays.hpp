@@ -13,8 +13,9 @@
 
 namespace zenqa {
 
-// Whatever NumPy makes of the object, in its own element type.
-PyRef any_array(PyObject* object);
+// Whatever NumPy makes of the argument `name`, in its own element type.
+// NumPy's ValueError for a ragged or too deeply nested one names it.
+PyRef any_array(const std::string& name, PyObject* object);
 // An array's shape as Python prints the tuple, and its element type.
 std::string shape_of(const PyRef& array);
 std::string dtype_of(const PyRef& array);

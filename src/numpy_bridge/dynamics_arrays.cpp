@@ -106,7 +106,7 @@ void require_type(const char* name, const PyRef& array, int type_number, const c
 // array of dtype object (None, a dict, a qutip.Qobj), holds no numbers at all,
 // and is refused by its type.
 PyRef numbers_array(const char* name, PyObject* object) {
-    PyRef array = any_array(object);
+    PyRef array = any_array(name, object);
     if (PyArray_NDIM(as_array(array)) == 0 && PyArray_TYPE(as_array(array)) == NPY_OBJECT && !PyArray_Check(object))
         throw PendingError(PyExc_TypeError,
                            std::string(name) + " must be an array of numbers, not " + Py_TYPE(object)->tp_name);

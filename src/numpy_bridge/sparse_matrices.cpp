@@ -75,7 +75,7 @@ PyRef dense_form(const std::string& name, PyObject* matrix) {
     for (const npy_intp extent : sparse_shape(matrix))
         if (bytes) bytes = checked_product({*bytes, static_cast<std::uint64_t>(extent)});
     require_bytes(bytes, "the dense form of " + name);
-    return any_array(checked(PyObject_CallMethod(matrix, "toarray", nullptr)).get());
+    return any_array(name, checked(PyObject_CallMethod(matrix, "toarray", nullptr)).get());
 }
 
 void append_sparse_matrix(PyObject* matrix, const std::string& name, std::size_t k, std::size_t d,
