@@ -199,6 +199,9 @@ void ThreadTeam::run(std::size_t parts, const std::function<void(std::size_t)>& 
         }
     }
     part_ = nullptr;
+    // A helper that met the exit sleeps for good, and the team's end would
+    // wait for it: the caller stops too, whether the run failed or not.
+    if (process_exiting()) stop_for_exit(lock);
     if (failure_) std::rethrow_exception(failure_);
 }
 
