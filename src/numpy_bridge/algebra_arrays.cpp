@@ -225,6 +225,19 @@ Operand operand(const char* name, PyObject* object, std::size_t core, const npy_
     return result;
 }
 
+// The bytes of a complex128 array of shape batch + tail; nothing where they
+// pass what an array can hold.
+std::optional<std::uint64_t> complex_array_bytes(const std::vector<std::size_t>& batch,
+                                                 std::initializer_list<std::size_t> tail) {
+    std::optional<std::uint64_t> bytes = sizeof(Complex);
+    for (const std::size_t extent : batch)
+        if (bytes) bytes = checked_product({*bytes, extent});
+    for (const std::size_t extent : tail)
+        if (bytes) bytes = checked_product({*bytes, extent});
+    if (bytes && *bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) bytes.reset();
+    return bytes;
+}
+
 }  // namespace
 
 std::string shape_of(const PyRef& array) {
@@ -377,12 +390,7 @@ std::vector<std::size_t> broadcast_rows(const Operand& operand, const std::vecto
 
 void require_result_and_copies(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
                                std::initializer_list<const Operand*> operands) {
-    std::optional<std::uint64_t> bytes = sizeof(Complex);
-    const auto times = [&](std::uint64_t factor) {
-        if (bytes) bytes = checked_product({*bytes, factor});
-    };
-    for (const std::size_t extent : batch) times(extent);
-    for (const std::size_t extent : tail) times(extent);
+    std::optional<std::uint64_t> bytes = complex_array_bytes(batch, tail);
     for (const Operand* operand : operands) {
         // An operand is an array already: its copy's size fits 64 bits.
         std::uint64_t copy = operand->complex ? sizeof(Complex) : sizeof(double);
@@ -395,18 +403,9 @@ void require_result_and_copies(const std::vector<std::size_t>& batch, std::initi
 PyRef new_complex_array(const std::vector<std::size_t>& batch, std::initializer_list<std::size_t> tail,
                         const char* what, bool zeroed) {
     require_numpy();
-    std::vector<npy_intp> dims;
-    std::optional<std::uint64_t> bytes = sizeof(Complex);
-    for (const std::size_t extent : batch) {
-        dims.push_back(static_cast<npy_intp>(extent));
-        if (bytes) bytes = checked_product({*bytes, extent});
-    }
-    for (const std::size_t extent : tail) {
-        dims.push_back(static_cast<npy_intp>(extent));
-        if (bytes) bytes = checked_product({*bytes, extent});
-    }
-    if (bytes && *bytes > static_cast<std::uint64_t>(PTRDIFF_MAX)) bytes.reset();
-    require_bytes(bytes, what);
+    require_bytes(complex_array_bytes(batch, tail), what);
+    std::vector<npy_intp> dims(batch.begin(), batch.end());
+    dims.insert(dims.end(), tail.begin(), tail.end());
     const int ndim = static_cast<int>(dims.size());
     return checked(zeroed ? PyArray_ZEROS(ndim, dims.data(), NPY_CDOUBLE, 0)
                           : PyArray_SimpleNew(ndim, dims.data(), NPY_CDOUBLE));
