@@ -20,9 +20,13 @@ namespace zenqa {
 // from the system. Growing a mapped block remaps its pages instead of copying
 // them into fresh ones, and freeing it returns them, so an array that grows
 // to many megabytes costs each page once and leaves no freed blocks behind on
-// the heap. Small arrays stay on the heap. Growing by many megabytes is
-// refused (MemoryShortage) where the memory is not available, rather than
-// growing until the system kills the process; `what` names the array there.
+// the heap. Blocks of a few megabytes stay on the heap, whose allocator hands
+// the pages a freed block held to the next: the tensors of a build that
+// follows another find their pages in memory, where fresh ones from the
+// system must first be cleared, which took a third of the build of a
+// thousand Pauli strings. Growing by many megabytes is refused
+// (MemoryShortage) where the memory is not available, rather than growing
+// until the system kills the process; `what` names the array there.
 template <class T>
 class MappedArray {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -72,8 +76,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t mapped_bytes = std::size_t{1} << 16;
-    static constexpr std::size_t huge_page_bytes = std::size_t{1} << 23;
+    static constexpr std::size_t mapped_bytes = std::size_t{1} << 23;
 
     void grow_to(std::size_t capacity) {
         data_ = static_cast<T*>(grow(data_, size_ * sizeof(T), capacity_ * sizeof(T), capacity * sizeof(T)));
@@ -100,7 +103,9 @@ private:
         if (new_bytes < mapped_bytes) {
             grown = std::realloc(block, new_bytes);
             if (grown == nullptr) throw std::bad_alloc();
-        } else if (old_bytes >= mapped_bytes) {
+            return grown;
+        }
+        if (old_bytes >= mapped_bytes) {
             grown = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
             if (grown == MAP_FAILED) throw std::bad_alloc();
         } else {
@@ -109,11 +114,11 @@ private:
             if (used != 0) std::memcpy(grown, block, used);
             std::free(block);
         }
-        // Huge pages for a large block: a few faults instead of one per 4 KiB,
-        // while the 2 MiB that a huge page may hold beyond the values stay
-        // small against the block. The whole mapping, so that it stays one
-        // block that mremap can grow.
-        if (new_bytes >= huge_page_bytes) madvise(grown, new_bytes, MADV_HUGEPAGE);
+        // Huge pages: a few faults instead of one per 4 KiB, while the 2 MiB
+        // that a huge page may hold beyond the values stay small against the
+        // block. The whole mapping, so that it stays one block that mremap
+        // can grow.
+        madvise(grown, new_bytes, MADV_HUGEPAGE);
         return grown;
     }
     static void release(T* block, std::size_t capacity) {
