@@ -105,8 +105,8 @@ BASES = {
     "identity-permutations-5": lambda: phased_permutations(5),
     "identity-regular-s3": regular_s3,
 }
-# Bases whose tensors grow to hundreds of kilobytes, through mapped pages, and
-# whose rows are shared out in groups: checked against the dicts only.
+# Bases whose tensors grow to hundreds of kilobytes and whose rows are shared
+# out in groups: checked against the dicts only.
 LARGE = {
     f"{name}-16": (lambda gen=gen: gen(16))
     for name, gen in [("gellmann", zenqa.gen_gellmann), ("sylvester", zenqa.gen_sylvester)]
@@ -132,6 +132,13 @@ def any_case(request):
 def entries(tensor):
     index, value = tensor
     return dict(zip(map(tuple, index.tolist()), value.tolist(), strict=True))
+
+
+def assert_entries(tensor, i, j, k, values, atol):
+    """The tensor holds exactly these entries, in its order: (i, j) increasing, then k."""
+    index, value = tensor
+    np.testing.assert_array_equal(index, np.column_stack([i, j, k]))
+    np.testing.assert_allclose(value, values, rtol=0, atol=atol)
 
 
 def projector(basis):
@@ -234,6 +241,30 @@ def test_gellmann_tensors_in_closed_form():
     assert np.allclose(algebra.d_coefficients(dense=True), 1j * d[positions], atol=1e-15)
 
 
+def test_sylvester_tensors_in_closed_form():
+    """X^a Z^b X^c Z^e = w^(bc) X^(a+c) Z^(b+e): the commutator's coefficient is w^(bc) - w^(ea), the
+    anticommutator's half (w^(bc) + w^(ea)) / 2. At d = 34 the tensors outgrow the heap blocks
+    they start in (8 MiB) and move to mapped ones."""
+    d = 34
+    labels = [(1, 0), (0, 1)] + [
+        (j % d, m % d) for j in range(1, d + 1) for m in range(1, d + 1) if (j, m) not in {(1, d), (d, 1), (d, d)}
+    ]
+    index_of = np.full((d, d), -1)
+    for k, (a, b) in enumerate(labels):
+        index_of[a, b] = k
+    a, b = np.array(labels).T
+    forward, backward = np.outer(b, a) % d, np.outer(a, b) % d  # the powers of w in B_i B_j and in B_j B_i
+    product = index_of[(a[:, None] + a) % d, (b[:, None] + b) % d]  # -1 where B_i B_j is a multiple of I
+    w = np.exp(2j * np.pi * np.arange(d) / d)
+    algebra = zenqa.Algebra(zenqa.gen_sylvester(d))
+    for tensor, coefficient, vanishes in [
+        ("structure_constants", w[forward] - w[backward], forward == backward),
+        ("d_coefficients", (w[forward] + w[backward]) / 2, 2 * ((forward - backward) % d) == d),
+    ]:
+        i, j = np.nonzero(~vanishes & (product >= 0))
+        assert_entries(getattr(algebra, tensor)(), i, j, product[i, j], coefficient[i, j], atol=1e-12)
+
+
 def test_pauli_tensors_are_their_products_letter_by_letter():
     """P_a P_b = w_ab P_c qubit by qubit: [P_a, P_b] = (w_ab - w_ba) P_c, {P_a, P_b} / 2 = (w_ab + w_ba) / 2 P_c."""
     qubits = 4
@@ -249,5 +280,4 @@ def test_pauli_tensors_are_their_products_letter_by_letter():
     algebra = zenqa.Algebra(pauli_strings(qubits))
     for tensor, coefficient in [("structure_constants", phase - phase.T), ("d_coefficients", (phase + phase.T) / 2)]:
         i, j = np.nonzero((coefficient != 0) & (product >= 0))
-        want = {(int(x), int(y), int(product[x, y])): coefficient[x, y] for x, y in zip(i, j, strict=True)}
-        assert entries(getattr(algebra, tensor)()) == pytest.approx(want, abs=1e-15)
+        assert_entries(getattr(algebra, tensor)(), i, j, product[i, j], coefficient[i, j], atol=1e-15)
