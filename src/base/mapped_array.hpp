@@ -99,12 +99,12 @@ private:
         std::swap(capacity_, other.capacity_);
     }
     static void* grow(void* block, std::size_t used, std::size_t old_bytes, std::size_t new_bytes) {
-        void* grown = nullptr;
         if (new_bytes < mapped_bytes) {
-            grown = std::realloc(block, new_bytes);
+            void* grown = std::realloc(block, new_bytes);
             if (grown == nullptr) throw std::bad_alloc();
             return grown;
         }
+        void* grown = nullptr;
         if (old_bytes >= mapped_bytes) {
             grown = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
             if (grown == MAP_FAILED) throw std::bad_alloc();
