@@ -113,8 +113,9 @@ void Algebra::write_basis(Complex* out) const {
         columns_.for_each_nonzero(i, [&](std::size_t p, Complex v) { out[i * d_ * d_ + p] = v; });
 }
 
-void Algebra::project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first) const {
-    projector_.project(count, matrices, out, first);
+void Algebra::project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first,
+                      ComplexProducts products) const {
+    projector_.project(count, matrices, out, first, products);
     // The pseudo-inverse is that of the basis times 2^-exponent_.
     for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
@@ -125,8 +126,8 @@ void Algebra::project(const SparseColumns& matrices, Complex* out) const {
 }
 
 void Algebra::project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride, Complex* out,
-                                     std::size_t stride, std::size_t first) const {
-    projector_.project_conjugate_rows(count, rows, rows_stride, out, stride, first);
+                                     std::size_t stride, std::size_t first, ComplexProducts products) const {
+    projector_.project_conjugate_rows(count, rows, rows_stride, out, stride, first, products);
     for (std::size_t t = 0; t < count; ++t)
         for (std::size_t k = first; k < n_; ++k)
             out[t * stride + k] = times_power_of_two(out[t * stride + k], -exponent_);

@@ -36,14 +36,15 @@ public:
     // The minimum-norm least-squares coefficients of `count` matrices (d*d
     // entries each, row-major, one after another), n per matrix into `out`;
     // those of the basis matrices before `first` are left zero.
-    void project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first = 0) const;
+    void project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first = 0,
+                 ComplexProducts products = ComplexProducts::four_real) const;
     // The same for matrices given as the nonzero entries of their columns.
     void project(const SparseColumns& matrices, Complex* out) const;
     // The coefficients k >= first of `count` matrices given as conjugated
     // rows, matrix t's entry p at conj(rows[t + p * rows_stride]), into
     // out[t * stride + k]; the others are left as they are.
     void project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride, Complex* out,
-                                std::size_t stride, std::size_t first) const;
+                                std::size_t stride, std::size_t first, ComplexProducts products) const;
     // f(k, value) for the nonzero coefficients of the unit matrix E_p (p = r*d
     // + c): column p of the pseudo-inverse, without projecting E_p in full.
     template <class F>

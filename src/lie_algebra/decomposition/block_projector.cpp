@@ -302,8 +302,8 @@ std::optional<BlockProjector::LoneCoefficient> BlockProjector::lone_coefficient(
     return best;
 }
 
-void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients,
-                             std::size_t first) const {
+void BlockProjector::project(std::size_t count, const Complex* targets, Complex* coefficients, std::size_t first,
+                             ComplexProducts products) const {
     const std::size_t m = position_count_, n = matrix_count_;
     if (is_one_block()) {
         // Its targets and coefficients are read and written where they lie.
@@ -312,7 +312,7 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
             std::fill(coefficients + t * n, coefficients + t * n + skipped, Complex{});
         if (skipped < n)
             multiply_columns(n - skipped, count, m, blocks_[0].pseudo_inverse.data() + skipped, targets,
-                             coefficients + skipped, n, n);
+                             coefficients + skipped, n, n, products);
         return;
     }
     std::fill(coefficients, coefficients + count * n, Complex{});
@@ -360,7 +360,7 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
             for (std::size_t local = 0; local < positions; ++local)
                 gathered[t * positions + local] = targets[t * m + block.positions[local]];
         multiply_columns(kept, count, positions, block.pseudo_inverse.data() + skipped, gathered.data(),
-                         expanded.data(), matrices);
+                         expanded.data(), matrices, kept, products);
         for (std::size_t t = 0; t < count; ++t)
             for (std::size_t e = 0; e < kept; ++e)
                 coefficients[t * n + block.matrices[skipped + e]] = expanded[t * kept + e];
@@ -368,18 +368,19 @@ void BlockProjector::project(std::size_t count, const Complex* targets, Complex*
 }
 
 void BlockProjector::project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride,
-                                            Complex* coefficients, std::size_t stride, std::size_t first) const {
+                                            Complex* coefficients, std::size_t stride, std::size_t first,
+                                            ComplexProducts products) const {
     const std::size_t m = position_count_, n = matrix_count_;
     if (first >= n) return;
     if (is_one_block()) {
         multiply_by_adjoint(n - first, count, m, blocks_[0].pseudo_inverse.data() + first, n, rows, rows_stride,
-                            coefficients + first, stride);
+                            coefficients + first, stride, products);
         return;
     }
     std::vector<Complex> targets(count * m), projected(count * n);
     for (std::size_t p = 0; p < m; ++p)
         for (std::size_t t = 0; t < count; ++t) targets[t * m + p] = conj(rows[t + p * rows_stride]);
-    project(count, targets.data(), projected.data(), first);
+    project(count, targets.data(), projected.data(), first, products);
     for (std::size_t t = 0; t < count; ++t)
         std::copy(projected.begin() + t * n + first, projected.begin() + (t + 1) * n,
                   coefficients + t * stride + first);

@@ -12,6 +12,7 @@
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "lie_algebra/decomposition/value_pattern.hpp"
+#include "lie_algebra/lapack/matrix_product.hpp"
 
 namespace zenqa {
 
@@ -52,12 +53,13 @@ public:
     // order, one target after another), n per target into `coefficients`.
     // Those of the basis matrices before `first` are left zero, and cost
     // nothing where a block holds them.
-    void project(std::size_t count, const Complex* targets, Complex* coefficients, std::size_t first = 0) const;
+    void project(std::size_t count, const Complex* targets, Complex* coefficients, std::size_t first = 0,
+                 ComplexProducts products = ComplexProducts::four_real) const;
     // The coefficients k >= first of `count` targets given as conjugated
     // rows, target t's entry p at conj(rows[t + p * rows_stride]), into
     // coefficients[t * stride + k]; the others are left as they are.
     void project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride, Complex* coefficients,
-                                std::size_t stride, std::size_t first) const;
+                                std::size_t stride, std::size_t first, ComplexProducts products) const;
     // The same for targets given as the nonzero entries of their columns;
     // each costs only the blocks its entries fall in.
     void project(const SparseColumns& targets, Complex* coefficients) const;

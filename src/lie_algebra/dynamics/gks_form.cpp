@@ -187,13 +187,14 @@ void conjugate_kossakowski_rows(const Algebra& algebra, const UnitImages& images
         exchange_outer_digits(d, images.data(), r.data(), false, workers);
         y.resize(size * n);
         workers.run_in_pieces(size, size, algebra.projects_densely(), [&](std::size_t first, std::size_t last) {
-            algebra.project(last - first, r.data() + first * size, &y[first * n]);
+            algebra.project(last - first, r.data() + first * size, &y[first * n], 0, ComplexProducts::three_real);
         });
     }
     // Then C^H = V^+ Y^H, a chunk of its columns at a time: column a, from
     // the chunk's first entry on, lands in row a as the conjugate of C's.
     workers.run_in_pieces(n, size, false, [&](std::size_t first, std::size_t last) {
-        algebra.project_conjugate_rows(last - first, y.data() + first, n, kossakowski + first * n, n, first);
+        algebra.project_conjugate_rows(last - first, y.data() + first, n, kossakowski + first * n, n, first,
+                                       ComplexProducts::three_real);
     });
 }
 

@@ -93,7 +93,8 @@ void from_liouvillian(const Algebra& algebra, const Complex* superoperator, Comp
             // Image n, of I/d, is b's.
             const std::size_t basis_last = std::min(last, n);
             if (dense.data() != nullptr && first < basis_last) {
-                multiply_columns(size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices);
+                multiply_columns(size, basis_last - first, size, columns.data(), dense.data() + first * size, matrices,
+                                 size, size, ComplexProducts::three_real);
             } else {
                 for (std::size_t t = first; t < basis_last; ++t) {
                     algebra.basis_columns().for_each_nonzero(
@@ -122,7 +123,8 @@ void superoperator_columns(const Algebra& algebra, const Complex* a_columns, con
     // traceless part of X: of E_rc, less I/d on the diagonal.
     std::vector<Complex> image_of_identity(size);
     if (dense.data() != nullptr) {
-        multiply_columns(size, 1, n, dense.data(), b, image_of_identity.data());
+        multiply_columns(size, 1, n, dense.data(), b, image_of_identity.data(), size, size,
+                         ComplexProducts::three_real);
     } else {
         for (std::size_t k = 0; k < n; ++k)
             basis.for_each_nonzero(
@@ -145,13 +147,13 @@ void superoperator_columns(const Algebra& algebra, const Complex* a_columns, con
                 std::copy(image_of_identity.begin(), image_of_identity.end(), columns + q * size);
         }
         if (dense.data() != nullptr) {
-            multiply_columns(n, count, n, a_columns, w.data(), y.data());
+            multiply_columns(n, count, n, a_columns, w.data(), y.data(), n, n, ComplexProducts::three_real);
             // Units in a row (all of them, unless only half are made) take
             // their images where they go.
             const bool in_place = units[last - 1] - units[first] == count - 1;
             std::vector<Complex> made(in_place ? 0 : count * size);
             Complex* images = in_place ? columns + units[first] * size : made.data();
-            multiply_columns(size, count, n, dense.data(), y.data(), images);
+            multiply_columns(size, count, n, dense.data(), y.data(), images, size, size, ComplexProducts::three_real);
             for (std::size_t t = 0; t < count; ++t) {
                 const std::size_t q = units[first + t];
                 Complex* column = columns + q * size;

@@ -104,7 +104,8 @@ void project_chunks(const Algebra& algebra, std::size_t count, MakeChunk&& make,
     workers.run_in_pieces(count, m, wide, [&](std::size_t first, std::size_t last) {
         std::vector<Complex> matrices((last - first) * m), coefficients((last - first) * n);
         make(first, last, matrices.data());
-        algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0);
+        algebra.project(last - first, matrices.data(), coefficients.data(), upper_triangle ? first : 0,
+                        ComplexProducts::three_real);
         take(first, last, coefficients.data());
     });
 }

@@ -36,6 +36,12 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
            const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
            const int* ldc);
 
+// zgemm in three real products per complex one; a linked BLAS that lacks it
+// forms the product with four.
+void zgemm3m(const char* transa, const char* transb, const int* m, const int* n, const int* k, const Complex* alpha,
+             const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
+             const int* ldc);
+
 void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
            const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
            const int* ldc);

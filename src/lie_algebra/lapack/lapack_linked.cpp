@@ -36,6 +36,13 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
     zgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
 }
 
+// The reference BLAS has no zgemm3m, and the linked one may be it.
+void zgemm3m(const char* transa, const char* transb, const int* m, const int* n, const int* k, const Complex* alpha,
+             const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
+             const int* ldc) {
+    zgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
+}
+
 void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
            const double* a, const int* lda, const double* b, const int* ldb, const double* beta, double* c,
            const int* ldc) {

@@ -22,6 +22,7 @@ using SetNumThreads = void(int);
 struct Routines {
     Zgelsd* zgelsd;
     Zgemm* zgemm;
+    Zgemm* zgemm3m;
     Dgemm* dgemm;
     GetNumThreads* get_num_threads;
     SetNumThreads* set_num_threads;
@@ -60,6 +61,7 @@ void open_library(const std::string& path) {
     if (library == nullptr) throw LibraryError(dlerror());
     static const Routines table{resolve<Zgelsd>(library, path, "scipy_zgelsd_"),
                                 resolve<Zgemm>(library, path, "scipy_zgemm_"),
+                                resolve<Zgemm>(library, path, "scipy_zgemm3m_"),
                                 resolve<Dgemm>(library, path, "scipy_dgemm_"),
                                 resolve<GetNumThreads>(library, path, "scipy_openblas_get_num_threads"),
                                 resolve<SetNumThreads>(library, path, "scipy_openblas_set_num_threads")};
@@ -77,6 +79,12 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
            const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
            const int* ldc) {
     routines().zgemm(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
+}
+
+void zgemm3m(const char* transa, const char* transb, const int* m, const int* n, const int* k, const Complex* alpha,
+             const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
+             const int* ldc) {
+    routines().zgemm3m(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
 }
 
 void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
