@@ -54,6 +54,8 @@ public:
         return found < 0 ? none : static_cast<std::size_t>(found);
     }
     Complex factor(std::size_t i, std::size_t j, std::size_t k) const {
+        if (!shared_factors_.empty() && shares_values_[i] && shares_values_[k])
+            return shared_factors_[character_of_[i] * size_ + j];
         if (!exact_) return least_squares_factor(i, j, k);
         // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
         const std::size_t q = first_row_[j];
@@ -68,7 +70,11 @@ private:
     // vectors checked against each other within the tolerance: false where
     // the basis has no closed form.
     bool take_walsh_characters(std::vector<std::uint32_t> masks);
-    bool take_characters(PacedInterruptCheck& paced);
+    // Also keeps the first matrix of each character in `representatives`,
+    // and which matrices share its values.
+    bool take_characters(PacedInterruptCheck& paced, std::vector<std::size_t>& representatives);
+    // Fills shared_factors_ from least_squares_factor.
+    void take_shared_factors(const std::vector<std::size_t>& representatives, PacedInterruptCheck& paced);
     // B_i's value in column c, from its mask (see walsh_masks).
     Complex walsh_value(std::size_t i, std::size_t c) const {
         const Complex first = column_values_[i];
@@ -100,6 +106,14 @@ private:
     // Products are their multiples exactly (Pauli strings): a factor is read
     // off one entry, in O(1), instead of summed over d.
     bool exact_ = false;
+    // least_squares_factor(i, j, k) reads of B_i and B_k their values alone,
+    // and B_k's character is B_i's times B_j's. So where B_i and B_k have
+    // the values of the first matrix of their character bit for bit, as most
+    // of the Sylvester basis do, it gives the same bits for every i of one
+    // character: it is summed once per character and j, entry x * n + j,
+    // characters_ * n times instead of once per pair.
+    std::vector<Complex> shared_factors_;
+    std::vector<std::uint8_t> shares_values_;  // per matrix
 };
 
 // Adds the coefficient of B_k computed as `value` to out[kept], unless it is
