@@ -125,7 +125,8 @@ def test_ctrl_c_stops_open_system_methods(method):
     call(*generator)
     full = time.perf_counter() - start
     delay = 0.02
-    assert seconds_to_interrupt(lambda: call(*generator), delay=delay) < delay + full / 2
+    # A shared machine may stall one try past the bound; a call that does not stop fails all three.
+    assert any(seconds_to_interrupt(lambda: call(*generator), delay=delay) < delay + full / 2 for _ in range(3))
 
 
 DAEMON_CHILD = """
