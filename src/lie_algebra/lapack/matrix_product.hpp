@@ -22,6 +22,11 @@ inline constexpr std::size_t largest_summed_column = 16;
 // within 1e-15; the dynamics, whose results carry tolerances, take three.
 enum class ComplexProducts { four_real, three_real };
 
+// zgemm or zgemm3m, as `products` asks.
+inline auto complex_gemm(ComplexProducts products) {
+    return products == ComplexProducts::three_real ? lapack::zgemm3m : lapack::zgemm;
+}
+
 // c = op(a) b, summed in plain loops; the arguments are multiply_columns'.
 inline void summed_product(bool adjoint, std::size_t m, std::size_t n, std::size_t k, const Complex* a,
                            const Complex* b, Complex* c, std::size_t lda, std::size_t ldc) {
@@ -44,8 +49,8 @@ inline void gemm_product(bool adjoint, std::size_t m, std::size_t n, std::size_t
     const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
     const int leading_a = lapack_int(lda), leading_c = lapack_int(ldc);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    const auto gemm = products == ComplexProducts::three_real ? lapack::zgemm3m : lapack::zgemm;
-    gemm(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, &leading_a, b, &inner, &zero, c, &leading_c);
+    complex_gemm(products)(adjoint ? "C" : "N", "N", &rows, &cols, &inner, &one, a, &leading_a, b, &inner, &zero, c,
+                           &leading_c);
 }
 
 // c = op(a) b for column-major matrices: op(a) is m x k (a itself, or its
@@ -81,8 +86,7 @@ inline void multiply_by_adjoint(std::size_t m, std::size_t n, std::size_t k, con
     const int rows = lapack_int(m), cols = lapack_int(n), inner = lapack_int(k);
     const int leading_a = lapack_int(lda), leading_b = lapack_int(ldb), leading_c = lapack_int(ldc);
     const Complex one{1.0, 0.0}, zero{0.0, 0.0};
-    const auto gemm = products == ComplexProducts::three_real ? lapack::zgemm3m : lapack::zgemm;
-    gemm("N", "C", &rows, &cols, &inner, &one, a, &leading_a, b, &leading_b, &zero, c, &leading_c);
+    complex_gemm(products)("N", "C", &rows, &cols, &inner, &one, a, &leading_a, b, &leading_b, &zero, c, &leading_c);
 }
 
 // c = a b for real column-major matrices: a is m x k, b is k x n and c is
