@@ -215,10 +215,14 @@ def test_terms_round_trip_with_trace_parts_moved_into_the_hamiltonian(algebra):
     np.testing.assert_allclose(b_back, b, atol=1e-9 * np.abs(a).max())
 
 
-def test_terms_stay_accurate_on_a_basis_far_from_orthogonal():
-    basis = mixed(zenqa.gen_gellmann(4), seed=22)  # condition number 427
+@pytest.mark.parametrize("d", [4, 9])
+@pytest.mark.parametrize("phased", [False, True], ids=["real-route", "complex-route"])
+def test_terms_stay_accurate_on_a_basis_far_from_orthogonal(d, phased):
+    basis = mixed(zenqa.gen_gellmann(d), seed=22)  # condition number 427 at d = 4
+    if phased:  # no matrix Hermitian or anti-Hermitian: complex products, in three real ones each
+        basis = basis * np.exp(1j * np.random.default_rng(d).uniform(0.1, 1.4, len(basis)))[:, None, None]
     algebra = zenqa.Algebra(basis)
-    hamiltonian, jumps, rates = random_equation(4, 3, seed=11)
+    hamiltonian, jumps, rates = random_equation(d, 3, seed=11)
     terms_h, kossakowski = algebra.lindblad_terms(*algebra.lindblad(hamiltonian, jumps, rates))
     weights, vectors = np.linalg.eigh(kossakowski)
     want = column_stacked_superoperator(hamiltonian, jumps, rates)
