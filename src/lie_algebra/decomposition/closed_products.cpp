@@ -116,7 +116,7 @@ bool ClosedProducts::take_walsh_characters(std::vector<std::uint32_t> masks) {
     return true;
 }
 
-bool ClosedProducts::take_characters(PacedInterruptCheck& paced, std::vector<std::size_t>& representatives) {
+bool ClosedProducts::take_characters(PacedInterruptCheck& paced) {
     const std::size_t n = size_, d = basis_.dim();
     squared_norm_.resize(n);  // for the least-squares factors
     // The tables stay about the size of the basis, as for Weyl-Heisenberg
@@ -128,8 +128,6 @@ bool ClosedProducts::take_characters(PacedInterruptCheck& paced, std::vector<std
     CharacterSet characters(d);
     std::vector<Complex> u(d);
     double squared_deviation = 0.0, largest = 0.0, smallest = INFINITY;
-    representatives.clear();
-    shares_values_.assign(n, 1);
     for (std::size_t k = 0; k < n; ++k) {
         paced.step(d);
         const std::uint32_t* rows = basis_.rows(k);
@@ -151,15 +149,6 @@ bool ClosedProducts::take_characters(PacedInterruptCheck& paced, std::vector<std
         if (x < 0 || characters.size() > most_characters) return false;
         character_of_[k] = static_cast<std::uint32_t>(x);
         squared_norm_[k] = squared_norm;
-        if (static_cast<std::size_t>(x) == representatives.size()) {
-            representatives.push_back(k);
-            continue;
-        }
-        const std::size_t first = representatives[static_cast<std::size_t>(x)];
-        const Complex* first_values = basis_.values(first);
-        const std::uint32_t* first_rows = basis_.rows(first);
-        for (std::size_t c = 0; c < d && shares_values_[k]; ++c)
-            shares_values_[k] = std::memcmp(&values[rows[c]], &first_values[first_rows[c]], sizeof(Complex)) == 0;
     }
     const std::size_t count = characters.size();
     characters_ = count;
@@ -227,9 +216,7 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
     for (std::size_t k = 0; k < n; ++k) closed.inverse_first_[k] = inverse(basis.values(k)[basis.rows(k)[0]]);
     PacedInterruptCheck paced(check_interrupt, std::size_t{1} << 22);
     std::optional<std::vector<std::uint32_t>> masks = walsh_masks(basis, paced);
-    std::vector<std::size_t> representatives;
-    if (masks ? !closed.take_walsh_characters(std::move(*masks)) : !closed.take_characters(paced, representatives))
-        return std::nullopt;
+    if (masks ? !closed.take_walsh_characters(std::move(*masks)) : !closed.take_characters(paced)) return std::nullopt;
 
     closed.matrix_of_.assign(patterns * closed.characters_, -1);
     for (std::size_t k = 0; k < n; ++k) {
@@ -257,22 +244,34 @@ std::optional<ClosedProducts> ClosedProducts::of(const MonomialBasis& basis, Int
                 closed.column_re_[k * d + c] = value.re;
                 closed.column_im_[k * d + c] = value.im;
             }
-        closed.take_shared_factors(representatives, paced);
+        closed.take_shared_factors(paced);
     }
     return closed;
 }
 
-void ClosedProducts::take_shared_factors(const std::vector<std::size_t>& representatives, PacedInterruptCheck& paced) {
-    const std::size_t n = size_, count = characters_;
+void ClosedProducts::take_shared_factors(PacedInterruptCheck& paced) {
+    const std::size_t n = size_, d = basis_.dim(), count = characters_;
     // Worth its sums where the pairs are many more.
     if (count * 4 > n) return;
+    std::vector<std::size_t> first_of(count, n);  // the first matrix of each character
+    shares_values_.assign(n, 1);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t& first = first_of[character_of_[k]];
+        if (first == n) {
+            first = k;
+            continue;
+        }
+        const auto same = [&](const std::vector<double>& parts) {
+            return std::memcmp(&parts[k * d], &parts[first * d], d * sizeof(double)) == 0;
+        };
+        shares_values_[k] = same(column_re_) && same(column_im_);
+    }
     shared_factors_.resize(count * n);
     for (std::size_t x = 0; x < count; ++x)
         for (std::size_t j = 0; j < n; ++j) {
-            paced.step(basis_.dim());
+            paced.step(d);
             const std::uint32_t z = character_product_[x * count + character_of_[j]];
-            if (z != no_character)
-                shared_factors_[x * n + j] = least_squares_factor(representatives[x], j, representatives[z]);
+            if (z != no_character) shared_factors_[x * n + j] = least_squares_factor(first_of[x], j, first_of[z]);
         }
 }
 

@@ -54,9 +54,11 @@ public:
         return found < 0 ? none : static_cast<std::size_t>(found);
     }
     Complex factor(std::size_t i, std::size_t j, std::size_t k) const {
-        if (!shared_factors_.empty() && shares_values_[i] && shares_values_[k])
-            return shared_factors_[character_of_[i] * size_ + j];
-        if (!exact_) return least_squares_factor(i, j, k);
+        if (!exact_) {
+            if (!shared_factors_.empty() && shares_values_[i] && shares_values_[k])
+                return shared_factors_[character_of_[i] * size_ + j];
+            return least_squares_factor(i, j, k);
+        }
         // Column 0 of the product holds B_i(r, q) B_j(q, 0), which is factor B_k(r, 0).
         const std::size_t q = first_row_[j];
         const Complex in_column = walsh_masks_.empty() ? column_values_[q * size_ + i] : walsh_value(i, q);
@@ -70,11 +72,10 @@ private:
     // vectors checked against each other within the tolerance: false where
     // the basis has no closed form.
     bool take_walsh_characters(std::vector<std::uint32_t> masks);
-    // Also keeps the first matrix of each character in `representatives`,
-    // and which matrices share its values.
-    bool take_characters(PacedInterruptCheck& paced, std::vector<std::size_t>& representatives);
-    // Fills shared_factors_ from least_squares_factor.
-    void take_shared_factors(const std::vector<std::size_t>& representatives, PacedInterruptCheck& paced);
+    bool take_characters(PacedInterruptCheck& paced);
+    // Fills shares_values_ and shared_factors_, once the values are in
+    // column_re_ and column_im_.
+    void take_shared_factors(PacedInterruptCheck& paced);
     // B_i's value in column c, from its mask (see walsh_masks).
     Complex walsh_value(std::size_t i, std::size_t c) const {
         const Complex first = column_values_[i];
