@@ -418,11 +418,21 @@ def test_large_monomial_basis_needs_no_table_of_positions():
     np.testing.assert_allclose(value, 1, rtol=0, atol=1e-12)
 
 
-def test_large_sparse_basis_that_needs_a_table_of_positions_is_refused():
-    d = 60000
-    flip = sp.csr_array(([1.0, 1.0], ([0, 1], [1, 0])), shape=(d, d))
-    with pytest.raises(MemoryError, match="the tables of every position of the basis matrices needs"):
-        zenqa.Algebra([flip, 1j * flip])
+def embedded(m, d, at):
+    """The small matrix m at the rows and columns `at` of a d x d sparse matrix."""
+    m, at = sp.coo_array(m), np.asarray(at)
+    return sp.csr_array((m.data, (at[m.row], at[m.col])), shape=(d, d))
+
+
+def test_large_sparse_basis_that_is_not_monomial_costs_its_entries_not_d_squared():
+    # 65535**2 positions: a table of them, or a dense matrix, would not fit.
+    d, at = 65535, [0, 40000, 65534]
+    small = sheared(zenqa.gen_gellmann(3))
+    large = zenqa.Algebra([embedded(m, d, at) for m in small])
+    assert_same_algebra(large, zenqa.Algebra(small))
+    m = np.random.default_rng(4).normal(size=(3, 3))
+    want = zenqa.Algebra(small).coefficients(m)
+    np.testing.assert_allclose(large.coefficients(embedded(m, d, at)), want, rtol=0, atol=1e-14)
 
 
 def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():

@@ -94,7 +94,7 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
                    monomial_ ? std::nullopt : direct_form(ranged_columns().nonzeros(), projector_)) {
         const SparseBasis basis(ranged_columns(), d);
         expand_tensors(
-            n_, n_ >= sparse_threaded_rows, check_interrupt, [&] { return DirectPairs(basis, *inverse, d); },
+            n_, n_ >= sparse_threaded_rows, check_interrupt, [&] { return DirectPairs(basis, *inverse); },
             [&](DirectPairs& pairs, std::size_t i, auto&& on_pair) { pairs.for_each_pair(i, exponent_, on_pair); },
             structure_, d_coefficients_);
     } else {

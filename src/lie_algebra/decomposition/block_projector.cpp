@@ -20,6 +20,10 @@ std::size_t find_root(std::vector<std::size_t>& parent, std::size_t p) {
     return p;
 }
 
+// The entries the columns store, zero or not.
+std::size_t stored_entries(const ComplexMatrix& columns) { return columns.rows() * columns.cols(); }
+std::size_t stored_entries(const SparseColumns& columns) { return columns.nonzeros(); }
+
 // Columns count as orthogonal when every off-diagonal Gram entry is within
 // this much of the geometric mean of its two diagonal ones: far beyond what
 // the results need, so the closed-form inverse is as good as zgelsd's.
@@ -187,16 +191,25 @@ BlockProjector::BlockProjector(const SparseColumns& columns, const MonomialBasis
 
 template <class Columns>
 void BlockProjector::find_blocks(const Columns& columns) {
-    const std::size_t m = columns.rows(), n = columns.cols();
+    const std::size_t n = columns.cols();
+    slots_ = std::make_shared<const PositionSlots>(
+        PositionSlots::of(position_count_, stored_entries(columns), [&](auto&& mark) {
+            for (std::size_t k = 0; k < n; ++k) for_each_nonzero(columns, k, [&](std::size_t p, Complex) { mark(p); });
+        }));
+    const PositionSlots& slots = *slots_;
+
+    // Slots linked through a common matrix share a root.
+    const std::size_t m = slots.size();
     std::vector<std::size_t> parent(m);
     std::iota(parent.begin(), parent.end(), std::size_t{0});
-    std::vector<std::ptrdiff_t> first_position(n, -1);
+    std::vector<std::ptrdiff_t> first_slot(n, -1);
     for (std::size_t k = 0; k < n; ++k) {
         for_each_nonzero(columns, k, [&](std::size_t p, Complex) {
-            if (first_position[k] < 0) {
-                first_position[k] = static_cast<std::ptrdiff_t>(p);
+            const std::size_t s = slots.slot(p);
+            if (first_slot[k] < 0) {
+                first_slot[k] = static_cast<std::ptrdiff_t>(s);
             } else {
-                parent[find_root(parent, p)] = find_root(parent, static_cast<std::size_t>(first_position[k]));
+                parent[find_root(parent, s)] = find_root(parent, static_cast<std::size_t>(first_slot[k]));
             }
         });
     }
@@ -205,8 +218,8 @@ void BlockProjector::find_blocks(const Columns& columns) {
     // to no block: its minimum-norm coefficient is always zero.
     std::vector<std::ptrdiff_t> block_of_root(m, -1);
     for (std::size_t k = 0; k < n; ++k) {
-        if (first_position[k] < 0) continue;
-        std::ptrdiff_t& block = block_of_root[find_root(parent, static_cast<std::size_t>(first_position[k]))];
+        if (first_slot[k] < 0) continue;
+        std::ptrdiff_t& block = block_of_root[find_root(parent, static_cast<std::size_t>(first_slot[k]))];
         if (block < 0) {
             block = static_cast<std::ptrdiff_t>(blocks_.size());
             blocks_.emplace_back();
@@ -215,13 +228,12 @@ void BlockProjector::find_blocks(const Columns& columns) {
     }
     block_of_.assign(m, -1);
     local_of_.assign(m, 0);
-    for (std::size_t p = 0; p < m; ++p) {
-        const std::ptrdiff_t block = block_of_root[find_root(parent, p)];
-        if (block < 0) continue;
-        std::vector<std::size_t>& positions = blocks_[static_cast<std::size_t>(block)].positions;
-        block_of_[p] = block;
-        local_of_[p] = positions.size();
-        positions.push_back(p);
+    for (std::size_t s = 0; s < m; ++s) {
+        const std::ptrdiff_t block = block_of_root[find_root(parent, s)];
+        std::vector<std::size_t>& block_positions = blocks_[static_cast<std::size_t>(block)].positions;
+        block_of_[s] = block;
+        local_of_[s] = block_positions.size();
+        block_positions.push_back(slots.position(s));
     }
 }
 
@@ -398,7 +410,8 @@ void BlockProjector::project(const SparseColumns& targets, Complex* coefficients
         gathered.clear();
         std::ptrdiff_t hint = -1;
         targets.for_each_nonzero(t, [&](std::size_t p, Complex v) {
-            const Located located = locate(p, hint);
+            const std::optional<std::size_t> key = key_of(p);
+            const Located located = key ? locate(*key, hint) : Located{-1, 0};
             if (located.block < 0) return;  // orthogonal to every basis matrix
             hint = located.block;
             const auto block = static_cast<std::size_t>(located.block);

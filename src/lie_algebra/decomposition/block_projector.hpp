@@ -9,6 +9,7 @@
 
 #include "array/complex.hpp"
 #include "array/complex_matrix.hpp"
+#include "array/position_slots.hpp"
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 #include "lie_algebra/decomposition/value_pattern.hpp"
@@ -34,19 +35,32 @@ public:
     // blocks, found without a table of the d*d positions.
     BlockProjector(const SparseColumns& columns, const MonomialBasis& basis);
 
-    // The block of position p (-1 outside every block) and p's index there.
-    // `hint`, a block p is likely in, or -1, shortens the search.
+    // Where an entry of a target lies: its block (-1 outside every block) and
+    // its index there. `key` is the entry's slot for a general basis, its
+    // position for a monomial one, as the targets of each give them (see
+    // key_of). `hint`, a block the entry is likely in, or -1, shortens the
+    // search.
     struct Located {
         std::ptrdiff_t block;
         std::size_t local;
     };
-    Located locate(std::size_t p, std::ptrdiff_t hint) const {
-        if (pattern_rows_.empty()) return {block_of_[p], local_of_[p]};
-        const std::size_t r = split_.row(p), c = split_.col(p);
+    Located locate(std::size_t key, std::ptrdiff_t hint) const {
+        if (pattern_rows_.empty()) return {block_of_[key], local_of_[key]};
+        const std::size_t r = split_.row(key), c = split_.col(key);
         // A block of the monomial basis holds one position per row, in row order.
         if (hint >= 0 && pattern_rows_[static_cast<std::size_t>(hint) * d_ + c] == r) return {hint, r};
         return {column_blocks_->at(r, c), r};
     }
+    // The key of position p, or none where p lies outside every block.
+    std::optional<std::size_t> key_of(std::size_t p) const {
+        if (!pattern_rows_.empty()) return p;
+        const std::uint32_t slot = slots_->slot(p);
+        if (slot == PositionSlots::none) return std::nullopt;
+        return slot;
+    }
+    // The positions where a general basis has entries, shared with the
+    // targets built for it.
+    const std::shared_ptr<const PositionSlots>& slots() const { return slots_; }
 
     // Every minimum-norm least-squares coefficient, negligible or not, of
     // `count` targets given in full (the d*d entries of each in row-major
@@ -67,7 +81,8 @@ public:
     // the coefficients of the unit target at position p, in increasing k.
     template <class F>
     void for_each_in_inverse_column(std::size_t p, F&& f) const {
-        const Located located = locate(p, -1);
+        const std::optional<std::size_t> key = key_of(p);
+        const Located located = key ? locate(*key, -1) : Located{-1, 0};
         if (located.block < 0) return;
         const Block& block = blocks_[static_cast<std::size_t>(located.block)];
         const std::size_t matrices = block.matrices.size();
@@ -139,8 +154,9 @@ private:
     std::size_t matrix_count_ = 0;
     std::size_t rank_ = 0;
     std::size_t position_count_ = 0;  // d*d
-    // For a general basis, per position:
-    std::vector<std::ptrdiff_t> block_of_;  // its block; -1 outside every block
+    // For a general basis, the positions of its entries, and per slot:
+    std::shared_ptr<const PositionSlots> slots_;
+    std::vector<std::ptrdiff_t> block_of_;  // its block
     std::vector<std::size_t> local_of_;     // its index inside its block
     // For a monomial basis, whose groups are the blocks: d rows per block,
     // the row of its entry in each column, and where the blocks lie.

@@ -4,14 +4,10 @@
 #include <array>
 #include <cmath>
 #include <span>
-#include <string>
 #include <type_traits>
 
-#include "base/checked_math.hpp"
 #include "base/fault.hpp"
-#include "base/memory_check.hpp"
 #include "base/published_messages.hpp"
-#include "base/thread_team.hpp"
 #include "lie_algebra/basis_forms/basis_columns.hpp"
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/dense_basis.hpp"
@@ -139,13 +135,15 @@ struct GroupWorkspace {
 
     GroupWorkspace(const PairProducts& products, const Projection& projection, std::size_t d, std::size_t target_count,
                    std::size_t queue_count)
-        : products(products), targets(target_count, make_target(d)), queues(queue_count, Queue(projection)) {}
+        : products(products),
+          targets(target_count, make_target(projection, d)),
+          queues(queue_count, Queue(projection)) {}
 
-    static Target make_target(std::size_t d) {
+    static Target make_target(const Projection& projection, std::size_t d) {
         if constexpr (std::is_same_v<Target, MonomialTarget>) {
             return MonomialTarget(d);
         } else {
-            return SparseAccumulator(d * d);
+            return SparseAccumulator(*projection.slots());
         }
     }
 
@@ -344,12 +342,6 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
 
 BlockProjector projector_of(const SparseColumns& columns, const MonomialBasis* monomial) {
     if (monomial != nullptr) return BlockProjector(columns, *monomial);
-    // Per position: the projector's tables while it is built, where its
-    // column of the pseudo-inverse begins (see InverseColumns), and a target
-    // entry (value and mark) for each of the two products in every thread.
-    const std::uint64_t per_position = 5 * sizeof(std::size_t) + 2 * compute_threads() * (sizeof(Complex) + 1);
-    require_memory(checked_product({columns.rows(), per_position}),
-                   [] { return std::string("the tables of every position of the basis matrices"); });
     return BlockProjector(columns);
 }
 

@@ -16,7 +16,7 @@ void DirectProjection::forget_marks() {
     mark_ = 1;
 }
 
-DirectPairs::DirectPairs(const SparseBasis& basis, const InverseColumns& inverse, std::size_t d)
-    : basis_(basis), products_(d * d), projection_(inverse) {}
+DirectPairs::DirectPairs(const SparseBasis& basis, const InverseColumns& inverse)
+    : basis_(basis), products_(*inverse.slots()), projection_(inverse) {}
 
 }  // namespace zenqa

@@ -29,12 +29,12 @@ public:
     explicit DirectProjection(const InverseColumns& inverse);
 
     // The coefficients that are not negligible, in increasing k, of Count
-    // targets with entries values_at(p)[t] at the given positions, whose true
+    // targets with entries values_at(s)[t] at the given slots, whose true
     // coefficients are the computed ones times 2^exponent; valid until the
     // next call.
     template <std::size_t Count, class ValuesAt>
-    std::array<std::span<const Coefficient>, Count> project(std::span<const std::size_t> positions,
-                                                            ValuesAt&& values_at, int exponent) {
+    std::array<std::span<const Coefficient>, Count> project(std::span<const std::size_t> slots, ValuesAt&& values_at,
+                                                            int exponent) {
         static_assert(Count <= 2);
         // Plain pointers: through the vectors, every store would reload them.
         std::array<Complex, 2>* sums = sums_.data();
@@ -43,10 +43,10 @@ public:
         // A new mark for this target: the marks of the ones before need no clearing.
         const std::uint32_t mark = next_mark();
         std::size_t count = 0;
-        for (const std::size_t p : positions) {
-            const std::array<Complex, Count> v = values_at(p);
+        for (const std::size_t slot : slots) {
+            const std::array<Complex, Count> v = values_at(slot);
             if (std::all_of(v.begin(), v.end(), is_zero)) continue;  // every term cancelled
-            inverse_.for_each_in_column(p, [&](std::size_t k, Complex w) {
+            inverse_.for_each_in_column(slot, [&](std::size_t k, Complex w) {
                 if (summed[k] != mark) {
                     summed[k] = mark;
                     touched[count++] = k;
@@ -98,7 +98,7 @@ private:
 // each pair product formed once and projected as it comes. One per thread.
 class DirectPairs {
 public:
-    DirectPairs(const SparseBasis& basis, const InverseColumns& inverse, std::size_t d);
+    DirectPairs(const SparseBasis& basis, const InverseColumns& inverse);
 
     // For j = i and then every j > i whose products with B_i may be nonzero,
     // in increasing order: on_pair(j, commutator, anticommutator) with the
@@ -106,9 +106,9 @@ public:
     // commutator of (i, i) is empty. The basis went in times 2^-exponent.
     template <class OnPair>
     void for_each_pair(std::size_t i, int exponent, OnPair&& on_pair) {
-        const auto anticommutator_at = [&](std::size_t p) { return std::array{products_.value(p).anticommutator}; };
-        const auto both_at = [&](std::size_t p) {
-            return std::array{products_.value(p).commutator, products_.value(p).anticommutator};
+        const auto anticommutator_at = [&](std::size_t s) { return std::array{products_.value(s).anticommutator}; };
+        const auto both_at = [&](std::size_t s) {
+            return std::array{products_.value(s).commutator, products_.value(s).anticommutator};
         };
         products_.clear();
         basis_.accumulate_both(i, i, products_);
@@ -134,7 +134,7 @@ public:
 private:
     bool commutes() const {
         return std::all_of(products_.touched().begin(), products_.touched().end(),
-                           [&](std::size_t p) { return is_zero(products_.value(p).commutator); });
+                           [&](std::size_t s) { return is_zero(products_.value(s).commutator); });
     }
 
     SparseBasis basis_;

@@ -18,10 +18,12 @@ std::optional<InverseColumns> InverseColumns::of(const BlockProjector& projector
         return std::nullopt;
     InverseColumns inverse;
     inverse.matrices_ = projector.matrices();
-    inverse.begin_.reserve(projector.positions() + 1);
+    inverse.slots_ = projector.slots();
+    const PositionSlots& slots = *inverse.slots_;
+    inverse.begin_.reserve(slots.size() + 1);
     inverse.begin_.push_back(0);
-    for (std::size_t p = 0; p < projector.positions(); ++p) {
-        projector.for_each_in_inverse_column(p, [&](std::size_t k, Complex w) {
+    for (std::size_t s = 0; s < slots.size(); ++s) {
+        projector.for_each_in_inverse_column(slots.position(s), [&](std::size_t k, Complex w) {
             inverse.k_.push_back(static_cast<std::uint32_t>(k));
             inverse.w_.push_back(w);
         });

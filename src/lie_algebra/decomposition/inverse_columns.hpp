@@ -2,16 +2,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "array/complex.hpp"
+#include "array/position_slots.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 
 namespace zenqa {
 
 // The pseudo-inverse of a BlockProjector column by column: for each position
-// p, the coefficients (k, w) of the unit target there. Where these are about
+// where the basis has entries, the coefficients (k, w) of the unit target there. Where these are about
 // as sparse as the basis itself (Gell-Mann: two at an off-diagonal position),
 // a target is projected entry by entry, at the cost of its own entries,
 // without gathering it into blocks or batching it with others.
@@ -24,15 +26,19 @@ public:
     static std::optional<InverseColumns> of(const BlockProjector& projector, std::size_t basis_nonzeros);
 
     std::size_t matrices() const { return matrices_; }
-    // f(k, w) for the nonzero entries of column p, in increasing k.
+    // The positions of the basis' entries; the other columns are zero.
+    const std::shared_ptr<const PositionSlots>& slots() const { return slots_; }
+    // f(k, w) for the nonzero entries of the column of the position in `slot`,
+    // in increasing k.
     template <class F>
-    void for_each_in_column(std::size_t p, F&& f) const {
-        for (std::size_t e = begin_[p]; e < begin_[p + 1]; ++e) f(k_[e], w_[e]);
+    void for_each_in_column(std::size_t slot, F&& f) const {
+        for (std::size_t e = begin_[slot]; e < begin_[slot + 1]; ++e) f(k_[e], w_[e]);
     }
 
 private:
     std::size_t matrices_ = 0;
-    std::vector<std::size_t> begin_;  // per position, and an end marker
+    std::shared_ptr<const PositionSlots> slots_;
+    std::vector<std::size_t> begin_;  // per slot, and an end marker
     std::vector<std::uint32_t> k_;
     std::vector<Complex> w_;
 };
