@@ -140,7 +140,22 @@ def test_pauli_strings_with_factors_expand_as_their_matrices(words):
     # string carries a complex factor of its own. With the identity in the
     # basis, the dictionaries' I/d is no longer projected away.
     factors = np.random.default_rng(3).normal(size=(len(words), 2)) @ [1, 1j]
-    basis = [pauli_word(w, 3) * factor for w, factor in zip(words, factors, strict=True)]
+    assert_expands_as_numpy([pauli_word(w, 3) * factor for w, factor in zip(words, factors, strict=True)])
+
+
+def test_pauli_sentences_expand_as_their_matrices():
+    # Sums of two Pauli strings on 5 qubits: not monomial, their entries at
+    # fewer than an eighth of the positions, and many terms of their products
+    # at positions where no basis matrix has an entry.
+    rng = np.random.default_rng(8)
+    words = [(int(x), int(z)) for x, z in zip(rng.choice([0, 5, 18], 24), rng.integers(32, size=24), strict=True)]
+    pairs = zip(words[::2], words[1::2], strict=True)
+    basis = [sp.csr_array(pauli_word(a, 5) + rng.normal() * pauli_word(b, 5)) for a, b in pairs]
+    assert_expands_as_numpy(basis)
+
+
+def assert_expands_as_numpy(basis):
+    """Both tensors, and the dictionaries' squares, against numpy_tensors."""
     algebra = zenqa.Algebra(basis)
     d_dict = zenqa.get_d_coefficients([m.toarray() for m in basis])
     squares = [[d_dict.get((a, a, k), 0) for k in range(len(basis))] for a in range(len(basis))]
