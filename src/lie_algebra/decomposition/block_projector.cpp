@@ -410,8 +410,7 @@ void BlockProjector::project(const SparseColumns& targets, Complex* coefficients
         gathered.clear();
         std::ptrdiff_t hint = -1;
         targets.for_each_nonzero(t, [&](std::size_t p, Complex v) {
-            const std::optional<std::size_t> key = key_of(p);
-            const Located located = key ? locate(*key, hint) : Located{-1, 0};
+            const Located located = locate_position(p, hint);
             if (located.block < 0) return;  // orthogonal to every basis matrix
             hint = located.block;
             const auto block = static_cast<std::size_t>(located.block);

@@ -37,9 +37,8 @@ public:
 
     // Where an entry of a target lies: its block (-1 outside every block) and
     // its index there. `key` is the entry's slot for a general basis, its
-    // position for a monomial one, as the targets of each give them (see
-    // key_of). `hint`, a block the entry is likely in, or -1, shortens the
-    // search.
+    // position for a monomial one, as the targets of each give them.
+    // `hint`, a block the entry is likely in, or -1, shortens the search.
     struct Located {
         std::ptrdiff_t block;
         std::size_t local;
@@ -51,12 +50,11 @@ public:
         if (hint >= 0 && pattern_rows_[static_cast<std::size_t>(hint) * d_ + c] == r) return {hint, r};
         return {column_blocks_->at(r, c), r};
     }
-    // The key of position p, or none where p lies outside every block.
-    std::optional<std::size_t> key_of(std::size_t p) const {
-        if (!pattern_rows_.empty()) return p;
+    // locate for an entry given by its position p.
+    Located locate_position(std::size_t p, std::ptrdiff_t hint) const {
+        if (!pattern_rows_.empty()) return locate(p, hint);
         const std::uint32_t slot = slots_->slot(p);
-        if (slot == PositionSlots::none) return std::nullopt;
-        return slot;
+        return slot == PositionSlots::none ? Located{-1, 0} : locate(slot, hint);
     }
     // The positions where a general basis has entries, shared with the
     // targets built for it.
@@ -81,8 +79,7 @@ public:
     // the coefficients of the unit target at position p, in increasing k.
     template <class F>
     void for_each_in_inverse_column(std::size_t p, F&& f) const {
-        const std::optional<std::size_t> key = key_of(p);
-        const Located located = key ? locate(*key, -1) : Located{-1, 0};
+        const Located located = locate_position(p, -1);
         if (located.block < 0) return;
         const Block& block = blocks_[static_cast<std::size_t>(located.block)];
         const std::size_t matrices = block.matrices.size();

@@ -40,7 +40,7 @@ void zgemm(const char* transa, const char* transb, const int* m, const int* n, c
 void zgemm3m(const char* transa, const char* transb, const int* m, const int* n, const int* k, const Complex* alpha,
              const Complex* a, const int* lda, const Complex* b, const int* ldb, const Complex* beta, Complex* c,
              const int* ldc) {
-    zgemm_(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc, 1, 1);
+    zgemm(transa, transb, m, n, k, alpha, a, lda, b, ldb, beta, c, ldc);
 }
 
 void dgemm(const char* transa, const char* transb, const int* m, const int* n, const int* k, const double* alpha,
