@@ -450,6 +450,23 @@ def test_large_sparse_basis_that_is_not_monomial_costs_its_entries_not_d_squared
     np.testing.assert_allclose(large.coefficients(embedded(m, d, at)), want, rtol=0, atol=1e-14)
 
 
+@pytest.mark.parametrize("name", ["gellmann-3", "sheared-gellmann-4", "rotated-gellmann-3"])
+def test_rows_and_columns_left_empty_change_no_bit(name):
+    # Spread over d = 8, the entries fill enough positions to be found by
+    # marking a table of them all; over d = 200 they are sorted and looked up
+    # by hash instead.
+    small = [m.toarray() for m in SPARSE_BASES[name]()]
+    m = np.random.default_rng(2).normal(size=small[0].shape)
+    results = []
+    for d in (8, 200):
+        at = np.linspace(0, d - 1, len(m)).astype(int)
+        algebra = zenqa.Algebra([embedded(b, d, at) for b in small])
+        tensors = [a for tensor in (algebra.structure_constants(), algebra.d_coefficients()) for a in tensor]
+        results.append([*tensors, algebra.coefficients(embedded(m, d, at))])
+    for got, want in zip(*results, strict=True):
+        np.testing.assert_array_equal(got, want)
+
+
 def test_large_block_that_is_not_orthogonal_gets_the_least_squares_solution():
     # One block of 1500 diagonal positions and three matrices that are not orthogonal.
     d = 1500
