@@ -23,6 +23,24 @@ def pauli_strings(qubits):
     return [functools.reduce(np.kron, [PAULI[p] for p in word]).astype(complex) for word in words]
 
 
+def ising_sentences(qubits):
+    """The dynamical Lie algebra of sum X_q and sum Z_q Z_(q+1) as a Lie closure gives it: each new
+    element the commutator of one before with a generator, a sum of Pauli strings with integer
+    factors, here scaled by a power of two, exactly, to entries of about 1."""
+
+    def string(letters):
+        return functools.reduce(np.kron, [PAULI[letters.get(q, 0)] for q in range(qubits)]).astype(complex)
+
+    generators = [sum(string({q: 1}) for q in range(qubits)), sum(string({q: 3, q + 1: 3}) for q in range(qubits - 1))]
+    algebra = list(generators)
+    for a in algebra:  # grows as it goes
+        for g in generators:
+            c = a @ g - g @ a
+            if np.linalg.matrix_rank(np.array([m.ravel() for m in [*algebra, c]])) > len(algebra):
+                algebra.append(c)
+    return [m / 2.0 ** np.floor(np.log2(abs(m).max())) for m in algebra]
+
+
 def sheared(basis):
     """A basis of the same span that is not orthogonal: B_k + B_(k+1) / 2."""
     return [b + basis[(k + 1) % len(basis)] / 2 for k, b in enumerate(basis)]

@@ -7,7 +7,7 @@ import pytest
 
 import zenqa
 from conftest import rotated, textbook_su3
-from engine_values import PAULI, pauli_strings
+from engine_values import PAULI, ising_sentences, pauli_strings
 
 NEGLIGIBLE = 1e-8
 
@@ -104,13 +104,16 @@ BASES = {
     "regular-s3-without-identity": lambda: regular_s3()[3::3],
     "identity-permutations-5": lambda: phased_permutations(5),
     "identity-regular-s3": regular_s3,
+    # Sums of Pauli strings, expanded in their words: I among them is one more word
+    "ising-sentences-4": lambda: ising_sentences(4),
+    "identity-and-ising-sentences-4": lambda: [np.eye(16, dtype=complex), *ising_sentences(4)],
 }
 # Bases whose tensors grow to hundreds of kilobytes and whose rows are shared
 # out in groups: checked against the dicts only.
 LARGE = {
     f"{name}-16": (lambda gen=gen: gen(16))
     for name, gen in [("gellmann", zenqa.gen_gellmann), ("sylvester", zenqa.gen_sylvester)]
-}
+} | {"ising-sentences-6": lambda: ising_sentences(6)}
 TRACELESS = [name for name in {**BASES, **LARGE} if not name.startswith(("identity", "overcomplete", "blocks"))]
 
 

@@ -11,7 +11,7 @@ import scipy.sparse as sp
 
 import zenqa
 from conftest import rotated, seconds_to_interrupt
-from engine_values import pauli_strings, sheared
+from engine_values import ising_sentences, pauli_strings, sheared
 
 FORMATS = ["csr_array", "csc_array", "coo_array", "dia_array", "lil_array", "dok_array", "bsr_array"]
 FORMATS += ["csr_matrix", "csc_matrix", "coo_matrix"]
@@ -73,6 +73,7 @@ SPARSE_BASES = {
     "pauli-2": lambda: as_sparse(pauli_strings(2)),
     "pauli-3": lambda: as_sparse(pauli_strings(3)),
     "tfim-dla-4": lambda: tfim_dla(4),
+    "ising-sentences-5": lambda: as_sparse(ising_sentences(5)),
     "sheared-gellmann-4": lambda: as_sparse(sheared(zenqa.gen_gellmann(4))),
     "rotated-gellmann-3": lambda: as_sparse(rotated(zenqa.gen_gellmann(3), seed=5)),
 }
@@ -143,15 +144,18 @@ def test_pauli_strings_with_factors_expand_as_their_matrices(words):
     assert_expands_as_numpy([pauli_word(w, 3) * factor for w, factor in zip(words, factors, strict=True)])
 
 
-def test_pauli_sentences_expand_as_their_matrices():
+@pytest.mark.parametrize("d", [32, 40])
+def test_pauli_sentences_expand_as_their_matrices(d):
     # Sums of two Pauli strings on 5 qubits: not monomial, their entries at
     # fewer than an eighth of the positions, and many terms of their products
-    # at positions where no basis matrix has an entry.
+    # at positions where no basis matrix has an entry, or outside the basis'
+    # words. At d = 32 they are expanded in their words; embedded in d = 40,
+    # which has none, in their entries.
     rng = np.random.default_rng(8)
     words = [(int(x), int(z)) for x, z in zip(rng.choice([0, 5, 18], 24), rng.integers(32, size=24), strict=True)]
     pairs = zip(words[::2], words[1::2], strict=True)
-    basis = [sp.csr_array(pauli_word(a, 5) + rng.normal() * pauli_word(b, 5)) for a, b in pairs]
-    assert_expands_as_numpy(basis)
+    basis = [pauli_word(a, 5) + rng.normal() * pauli_word(b, 5) for a, b in pairs]
+    assert_expands_as_numpy([embedded(m, d, range(32)) for m in basis])
 
 
 def assert_expands_as_numpy(basis):

@@ -12,6 +12,7 @@
 #include "lie_algebra/basis_forms/basis_range.hpp"
 #include "lie_algebra/basis_forms/dense_basis.hpp"
 #include "lie_algebra/basis_forms/monomial_basis.hpp"
+#include "lie_algebra/basis_forms/pauli_words.hpp"
 #include "lie_algebra/basis_forms/sparse_basis.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/closed_products.hpp"
@@ -157,17 +158,25 @@ struct GroupWorkspace {
 // multiplied by 2^-exponent, so I/d is scaled as the product is; returns the
 // exponent of the target's coefficients. When the scaled I/d is beyond the
 // doubles (a basis of tiny matrices), the product, smaller than its rounding,
-// drops out and I/d itself is expanded.
-template <class Target>
-int subtract_identity_over_d(Target& target, std::size_t d, int exponent) {
+// drops out and I/d itself is expanded. I is the diagonal of a product of
+// entries, and the one word W(0, 0) of a product of Pauli words.
+template <class PairProducts, class Target>
+int subtract_identity_over_d(const PairProducts&, Target& target, std::size_t d, int exponent) {
+    const auto subtract_identity_times = [&](Complex value) {
+        if constexpr (std::is_same_v<PairProducts, PauliWords>) {
+            target.subtract(PauliWords::identity, value);
+        } else {
+            for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, value);
+        }
+    };
     const double df = static_cast<double>(d);
     const Complex identity_over_d{std::ldexp(df / (df * df), -2 * exponent), 0.0};
     if (std::isinf(identity_over_d.re)) {
         target.clear();
-        for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, {df / (df * df), 0.0});
+        subtract_identity_times({df / (df * df), 0.0});
         return -exponent;
     }
-    for (std::size_t r = 0; r < d; ++r) target.subtract(r * d + r, identity_over_d);
+    subtract_identity_times(identity_over_d);
     return exponent;
 }
 
@@ -204,7 +213,8 @@ void expand_rows(const PairProducts& products, const Projection& projection, std
             for (const std::size_t j : partners) {
                 target.clear();
                 workspace.products.accumulate_pair(i, j, product == Product::Commutator, target);
-                const int target_exponent = i == j ? subtract_identity_over_d(target, d, exponent) : exponent;
+                const int target_exponent =
+                    i == j ? subtract_identity_over_d(workspace.products, target, d, exponent) : exponent;
                 queue.queue(i, j, target, target_exponent, held[0]);
             }
             queue.end_row(held[0]);
@@ -239,7 +249,8 @@ void expand_both_rows(const PairProducts& products, const BlockProjector& projec
             anticommutator_target.clear();
             workspace.products.accumulate_pair(i, i, false, anticommutator_target);
             squares.queue(i, i, anticommutator_target, exponent, held[Squares]);
-            const int square_exponent = subtract_identity_over_d(anticommutator_target, d, exponent);
+            const int square_exponent =
+                subtract_identity_over_d(workspace.products, anticommutator_target, d, exponent);
             anticommutators.queue(i, i, anticommutator_target, square_exponent, held[Anticommutators]);
             partners.clear();
             workspace.products.append_partners(i, partners);
@@ -327,6 +338,8 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
             return;
         }
         expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
+    } else if (const std::optional<PauliWords> words = square ? word_form(sparse, d) : std::nullopt) {
+        expand_rows(*words, BlockProjector(words->columns()), n, d, exponent, product, check_interrupt, record);
     } else {
         const SparseBasis sparse_basis(columns, d);
         const BlockProjector projector(columns);
@@ -354,6 +367,17 @@ std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exp
     std::optional<ClosedProducts> closed = ClosedProducts::of(monomial, check_interrupt);
     if (closed && !(times_power_of_two(closed->others_bound(), exponent) <= certainly_negligible)) return std::nullopt;
     return closed;
+}
+
+std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d) {
+    if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
+    return PauliWords::of(columns, d);
+}
+
+void expand_word_products(const PauliWords& words, std::size_t d, int exponent, InterruptCheck check_interrupt,
+                          PairRecords& records) {
+    expand_both_rows(words, BlockProjector(words.columns()), words.columns().cols(), d, exponent, check_interrupt,
+                     records);
 }
 
 std::optional<MonomialBasis> monomial_form(const SparseColumns& columns, std::size_t d,

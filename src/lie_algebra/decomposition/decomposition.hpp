@@ -8,6 +8,7 @@
 #include "array/complex_matrix.hpp"
 #include "array/index_map.hpp"
 #include "base/interrupt_check.hpp"
+#include "lie_algebra/basis_forms/pauli_words.hpp"
 #include "lie_algebra/decomposition/block_projector.hpp"
 #include "lie_algebra/decomposition/closed_products.hpp"
 #include "lie_algebra/decomposition/inverse_columns.hpp"
@@ -61,6 +62,15 @@ protected:
 // was built from.
 void expand_all_products(const SparseColumns& columns, std::size_t d, int exponent, const BlockProjector& projector,
                          const MonomialBasis* monomial, InterruptCheck check_interrupt, PairRecords& records);
+
+// Both products of every pair, as expand_all_products gives them, for a
+// basis in its Pauli words (word_form), through a projector of the words.
+void expand_word_products(const PauliWords& words, std::size_t d, int exponent, InterruptCheck check_interrupt,
+                          PairRecords& records);
+
+// The Pauli words the products of a basis without a monomial form are
+// formed in, when it has them and they cost less than its entries.
+std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d);
 
 // The monomial form the products of a basis are formed in, when it has one
 // and the dense products do not suit it better.

@@ -1,0 +1,116 @@
+#include "lie_algebra/basis_forms/pauli_words.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+#include "lie_algebra/basis_forms/basis_range.hpp"
+
+namespace zenqa {
+
+namespace {
+
+// The patterns x = r ^ c that matrix k has entries (r, c) on, in increasing order.
+void find_patterns(const SparseColumns& columns, std::size_t k, std::size_t d, std::vector<std::size_t>& patterns) {
+    patterns.clear();
+    columns.for_each_nonzero(k, [&](std::size_t p, Complex) { patterns.push_back((p / d) ^ (p % d)); });
+    std::sort(patterns.begin(), patterns.end());
+    patterns.erase(std::unique(patterns.begin(), patterns.end()), patterns.end());
+}
+
+// v[z] = sum over c of (-1)^|z & c| v[c], in place, for v of a power-of-two length.
+void walsh_hadamard(Complex* v, std::size_t length) {
+    for (std::size_t half = 1; half < length; half *= 2) {
+        for (std::size_t first = 0; first < length; first += 2 * half) {
+            for (std::size_t c = first; c < first + half; ++c) {
+                const Complex a = v[c], b = v[c + half];
+                v[c] = a + b;
+                v[c + half] = a - b;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+PauliWords::PauliWords(std::shared_ptr<const SparseColumns> columns, std::size_t d)
+    : columns_(std::move(columns)), bits_(static_cast<std::size_t>(std::countr_zero(d))) {}
+
+std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size_t d) {
+    if (d < 2 || !std::has_single_bit(d)) return std::nullopt;
+    const std::size_t n = columns.cols();
+    // A pattern's words come from its d entries (c ^ x, c) by one transform of
+    // d log d: worth it only where the patterns a matrix has entries on are
+    // mostly filled, as a Pauli string fills its own.
+    std::vector<std::size_t> patterns;
+    std::size_t pattern_entries = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        find_patterns(columns, k, d, patterns);
+        pattern_entries += patterns.size() * d;
+    }
+    if (pattern_entries > 2 * columns.nonzeros()) return std::nullopt;
+
+    auto words = std::make_shared<SparseColumns>(columns.rows());
+    std::vector<std::uint32_t> slot_of(d);
+    std::vector<Complex> along;  // per pattern, its entries (c ^ x, c) by c
+    const int scale = -static_cast<int>(std::countr_zero(d));
+    for (std::size_t k = 0; k < n; ++k) {
+        find_patterns(columns, k, d, patterns);
+        for (std::size_t s = 0; s < patterns.size(); ++s) slot_of[patterns[s]] = static_cast<std::uint32_t>(s);
+        along.assign(patterns.size() * d, Complex{});
+        columns.for_each_nonzero(k, [&](std::size_t p, Complex v) {
+            const std::size_t c = p % d;
+            along[slot_of[(p / d) ^ c] * d + c] = v;
+        });
+        // The coefficient of W(x, z) is <W(x, z), B_k> / d.
+        for (std::size_t s = 0; s < patterns.size(); ++s) {
+            Complex* v = along.data() + s * d;
+            walsh_hadamard(v, d);
+            for (std::size_t z = 0; z < d; ++z) {
+                const Complex w{times_power_of_two(v[z].re, scale), times_power_of_two(v[z].im, scale)};
+                if (!is_zero(w)) words->append(patterns[s] * d + z, w);
+            }
+        }
+        words->end_column();
+    }
+    // A product costs the pairs of entries that meet, about nonzeros^2 / d
+    // over all pairs of matrices, or the pairs of words, words^2.
+    const double in_words = static_cast<double>(words->nonzeros()) * std::sqrt(static_cast<double>(d));
+    if (in_words >= static_cast<double>(columns.nonzeros())) return std::nullopt;
+    return PauliWords(std::move(words), d);
+}
+
+void PauliWords::append_partners(std::size_t i, std::vector<std::size_t>& partners) const {
+    for (std::size_t j = i + 1; j < columns_->cols(); ++j) partners.push_back(j);
+}
+
+template <class Add>
+void PauliWords::for_each_term(std::size_t i, std::size_t j, Add&& add) const {
+    const std::size_t bits = bits_, z_mask = (std::size_t{1} << bits) - 1;
+    columns_->for_each_nonzero(i, [&](std::size_t u, Complex cu) {
+        const std::size_t x_u = u >> bits, z_u = u & z_mask;
+        columns_->for_each_nonzero(j, [&](std::size_t v, Complex cv) {
+            const std::size_t x_v = v >> bits, z_v = v & z_mask;
+            const bool flipped = std::popcount(z_u & x_v) % 2 != 0;
+            const bool commute = flipped == (std::popcount(z_v & x_u) % 2 != 0);
+            const Complex t = cu * cv;
+            const Complex twice{t.re + t.re, t.im + t.im};
+            add(u ^ v, flipped ? -twice : twice, commute);
+        });
+    });
+}
+
+void PauliWords::accumulate_pair(std::size_t i, std::size_t j, bool commutator, SparseAccumulator& target) const {
+    for_each_term(i, j, [&](std::size_t p, Complex term, bool commute) {
+        if (commute != commutator) target.add(p, term);
+    });
+}
+
+void PauliWords::accumulate_both(std::size_t i, std::size_t j, SparseAccumulator& commutator,
+                                 SparseAccumulator& anticommutator) const {
+    for_each_term(
+        i, j, [&](std::size_t p, Complex term, bool commute) { (commute ? anticommutator : commutator).add(p, term); });
+}
+
+}  // namespace zenqa
