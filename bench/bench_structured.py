@@ -6,6 +6,10 @@ tfim     the dynamical Lie algebra (DLA) of the transverse-field Ising chain,
          qubits and from dense matrices at 8, against PennyLane's
          structure_constants on the same DLA as Pauli sentences (when
          PennyLane is installed; targets 10x sparse, 20x dense);
+sums     the same chain with a global field, sum X_q and sum Z_q Z_(q+1):
+         its DLA is made of sums of Pauli strings with the integer factors
+         of its Lie closure, at 6 and 10 qubits, against PennyLane's
+         structure_constants at 6 (no target);
 floor    Algebra(basis) plus both tensors against one NumPy copy of the
          tensors' index and value arrays, the cost of the output itself
          (target 5x), for Sylvester and Gell-Mann d = 32, Gell-Mann d = 64 and
@@ -21,6 +25,7 @@ memory   the rise of the resident memory during a sparse build, in a fresh
 
 import argparse
 import json
+import math
 import pathlib
 import pickle
 import subprocess
@@ -49,17 +54,85 @@ def all_words(n):
     return [(x, z) for x in range(1 << n) for z in range(1 << n) if x or z]
 
 
-def pennylane_dla(words, n):
+def pennylane_word(word, n):
+    """The PennyLane word of i^|x & z| X^x Z^z, as pauli_matrix writes it."""
     import pennylane as qml
 
     letters = {(0, 0): "I", (1, 0): "X", (1, 1): "Y", (0, 1): "Z"}
+    bits = [(word[0] >> (n - 1 - q) & 1, word[1] >> (n - 1 - q) & 1) for q in range(n)]
+    return qml.pauli.PauliWord({q: letters[b] for q, b in enumerate(bits)})
 
-    def sentence(word):
-        bits = [(word[0] >> (n - 1 - q) & 1, word[1] >> (n - 1 - q) & 1) for q in range(n)]
-        return qml.pauli.PauliSentence({qml.pauli.PauliWord({q: letters[b] for q, b in enumerate(bits)}): 1.0})
 
-    dla = [sentence(w) for w in words]
+def pennylane_dla(words, n):
+    import pennylane as qml
+
+    dla = [qml.pauli.PauliSentence({pennylane_word(w, n): 1.0}) for w in words]
     return lambda: qml.structure_constants(dla)
+
+
+def word_sign(a, b):
+    """The sign of X^a Z^b X^e Z^f = +-X^(a ^ e) Z^(b ^ f), for words a = (a, b) and b = (e, f)."""
+    return -1 if bin(a[1] & b[0]).count("1") % 2 else 1
+
+
+def ising_sentences(n):
+    """The DLA of sum X_q and sum Z_q Z_(q+1) as their Lie closure gives it: each new element the
+    commutator of one before with a generator, while it adds to their span, as sums {(x, z): factor}
+    of the words X^x Z^z with integer factors, divided by their greatest common divisor."""
+
+    def commutator(s, t):
+        out = {}
+        for u, a in s.items():
+            for v, b in t.items():
+                if factor := word_sign(u, v) - word_sign(v, u):
+                    w = (u[0] ^ v[0], u[1] ^ v[1])
+                    out[w] = out.get(w, 0) + factor * a * b
+        common = math.gcd(*out.values())  # keeps the factors small integers
+        return {w: c // common for w, c in out.items() if c}
+
+    def adds_to_span(c, orthonormal):
+        residual = {w: float(v) for w, v in c.items()}
+        for q in orthonormal:
+            overlap = sum(q[w] * residual.get(w, 0.0) for w in q)
+            for w, v in q.items():
+                residual[w] = residual.get(w, 0.0) - overlap * v
+        norm = math.sqrt(sum(v * v for v in residual.values()))
+        if norm <= 1e-9 * math.sqrt(sum(v * v for v in c.values())):
+            return False
+        orthonormal.append({w: v / norm for w, v in residual.items()})
+        return True
+
+    generators = [{(1 << q, 0): 1 for q in range(n)}, {(0, 3 << q): 1 for q in range(n - 1)}]
+    algebra, orthonormal = [], []
+    for g in generators:
+        adds_to_span(g, orthonormal)
+        algebra.append(g)
+    for a in algebra:  # grows as it goes
+        for g in generators:
+            c = commutator(a, g)
+            if adds_to_span(c, orthonormal):
+                algebra.append(c)
+    return algebra
+
+
+def sentence_matrix(sentence, n):
+    """The sum as a CSR array, X^x Z^z being (-i)^|x & z| times pauli_matrix's word."""
+    return sum(factor * (-1j) ** bin(w[0] & w[1]).count("1") * pauli_matrix(w, n) for w, factor in sentence.items())
+
+
+def pennylane_sentences(sentences, n):
+    """PennyLane's structure_constants on the same DLA as Hermitian sentences: the antisymmetric
+    ones (words of odd |x & z|, all of a sentence's words alike) times i."""
+    import pennylane as qml
+
+    def hermitian_factor(w, factor):
+        odd = bin(w[0] & w[1]).count("1") % 2
+        return (factor * (-1j) ** bin(w[0] & w[1]).count("1") * (1j if odd else 1)).real
+
+    dla = [
+        qml.pauli.PauliSentence({pennylane_word(w, n): hermitian_factor(w, f) for w, f in s.items()}) for s in sentences
+    ]
+    return lambda: qml.structure_constants(dla, is_orthogonal=False)
 
 
 def have_pennylane():
@@ -88,6 +161,20 @@ def tfim(sizes, dense_sizes, peer):
         print(line)
     if not peer:
         print("  PennyLane is not installed: no comparison")
+
+
+def sentences(sizes, peer_sizes, peer):
+    print("sums: Algebra + structure_constants() on the DLA of the Ising chain with a global field")
+    for n in sizes:
+        dla = ising_sentences(n)
+        basis = [sentence_matrix(s, n) for s in dla]
+        ours = timed(lambda basis=basis: zenqa.Algebra(basis).structure_constants(), MAX_REPEATS)
+        words = sum(map(len, dla))
+        line = f"  {n:2d} qubits dim {len(dla):3d}, {words:4d} words: zenqa {fmt_seconds(ours.seconds):>8s}"
+        if peer and n in peer_sizes:
+            theirs = timed(pennylane_sentences(dla, n), 1)
+            line += f"  PennyLane {fmt_seconds(theirs.seconds):>8s}  zenqa ahead {theirs.seconds / ours.seconds:6.1f}x"
+        print(line)
 
 
 def build(basis):
@@ -178,6 +265,7 @@ def main():
     peer = have_pennylane()
     if args.quick:
         tfim([3, 4], [3], peer)
+        sentences([4], [4], peer)
         floor([("sylvester-4", lambda: zenqa.gen_sylvester(4)), ("pauli-2", lambda: pauli_basis(2))])
         dicts(4)
         memory(4)
@@ -188,6 +276,7 @@ def main():
 
 def full(peer):
     tfim([8, 10, 12], [8], peer)
+    sentences([6, 10], [6], peer)
     seconds = floor(
         [
             ("sylvester-32", lambda: zenqa.gen_sylvester(32)),
