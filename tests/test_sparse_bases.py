@@ -390,6 +390,7 @@ THREADED = {
     "gellmann-24-dense": lambda: zenqa.gen_gellmann(24),  # a list, scanned in as many parts as threads
     # 64 patterns of d = 1024: which pairs of them meet the basis is found over the threads.
     "dihedral-1024": lambda: dihedral_basis(512, 64, seed=9),
+    "ising-sentences-6": lambda: as_sparse(ising_sentences(6)),
 }
 
 

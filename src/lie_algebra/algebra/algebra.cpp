@@ -90,7 +90,8 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
             n_, n_ >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; },
             [&](NoWorkspace&, std::size_t i, auto&& on_pair) { for_each_closed_pair(*closed, i, exponent_, on_pair); },
             structure_, d_coefficients_);
-    } else if (const std::optional<PauliWords> words = monomial_ ? std::nullopt : word_form(ranged_columns(), d)) {
+    } else if (const std::optional<PauliWords> words =
+                   monomial_ ? std::nullopt : word_form(ranged_columns(), d, check_interrupt)) {
         TensorRecords records(structure_, d_coefficients_);
         expand_word_products(*words, d, exponent_, check_interrupt, records);
     } else if (const std::optional<InverseColumns> inverse =

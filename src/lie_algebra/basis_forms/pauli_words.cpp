@@ -11,6 +11,9 @@ namespace zenqa {
 
 namespace {
 
+// Entries transformed between two checks for interrupts: some tens of milliseconds.
+constexpr std::size_t transformed_between_checks = std::size_t{1} << 20;
+
 // The patterns x = r ^ c that matrix k has entries (r, c) on, in increasing order.
 void find_patterns(const SparseColumns& columns, std::size_t k, std::size_t d, std::vector<std::size_t>& patterns) {
     patterns.clear();
@@ -37,7 +40,7 @@ void walsh_hadamard(Complex* v, std::size_t length) {
 PauliWords::PauliWords(std::shared_ptr<const SparseColumns> columns, std::size_t d)
     : columns_(std::move(columns)), bits_(static_cast<std::size_t>(std::countr_zero(d))) {}
 
-std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size_t d) {
+std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt) {
     if (d < 2 || !std::has_single_bit(d)) return std::nullopt;
     const std::size_t n = columns.cols();
     // A pattern's words come from its d entries (c ^ x, c) by one transform of
@@ -55,6 +58,7 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
     std::vector<std::uint32_t> slot_of(d);
     std::vector<Complex> along;  // per pattern, its entries (c ^ x, c) by c
     const int scale = -static_cast<int>(std::countr_zero(d));
+    PacedInterruptCheck paced(check_interrupt, transformed_between_checks);
     for (std::size_t k = 0; k < n; ++k) {
         find_patterns(columns, k, d, patterns);
         for (std::size_t s = 0; s < patterns.size(); ++s) slot_of[patterns[s]] = static_cast<std::uint32_t>(s);
@@ -73,6 +77,7 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
             }
         }
         words->end_column();
+        paced.step(along.size());
     }
     // A product costs the pairs of entries that meet, about nonzeros^2 / d
     // over all pairs of matrices, or the pairs of words, words^2.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "array/complex.hpp"
+#include "base/interrupt_check.hpp"
 #include "lie_algebra/basis_forms/sparse_accumulator.hpp"
 #include "lie_algebra/basis_forms/sparse_columns.hpp"
 
@@ -28,7 +29,7 @@ public:
     // None unless d is a power of two and the words of the columns (the
     // d*d x n basis times 2^-exponent) are few enough against their entries
     // that the products cost less in words.
-    static std::optional<PauliWords> of(const SparseColumns& columns, std::size_t d);
+    static std::optional<PauliWords> of(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
 
     // The basis' words: column k holds B_k's coefficient of W(x, z) at
     // position x*d + z.

@@ -338,7 +338,7 @@ void expand_pair_products(const std::vector<ComplexMatrix>& basis, Product produ
             return;
         }
         expand_rows(*monomial, BlockProjector(sparse, *monomial), n, d, exponent, product, check_interrupt, record);
-    } else if (const std::optional<PauliWords> words = square ? word_form(sparse, d) : std::nullopt) {
+    } else if (const std::optional<PauliWords> words = square ? word_form(sparse, d, check_interrupt) : std::nullopt) {
         expand_rows(*words, BlockProjector(words->columns()), n, d, exponent, product, check_interrupt, record);
     } else {
         const SparseBasis sparse_basis(columns, d);
@@ -369,9 +369,9 @@ std::optional<ClosedProducts> closed_form(const MonomialBasis& monomial, int exp
     return closed;
 }
 
-std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d) {
+std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt) {
     if (DenseBasis::suits(columns.nonzeros(), columns.rows() * columns.cols())) return std::nullopt;
-    return PauliWords::of(columns, d);
+    return PauliWords::of(columns, d, check_interrupt);
 }
 
 void expand_word_products(const PauliWords& words, std::size_t d, int exponent, InterruptCheck check_interrupt,

@@ -70,7 +70,7 @@ void expand_word_products(const PauliWords& words, std::size_t d, int exponent, 
 
 // The Pauli words the products of a basis without a monomial form are
 // formed in, when it has them and they cost less than its entries.
-std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d);
+std::optional<PauliWords> word_form(const SparseColumns& columns, std::size_t d, InterruptCheck check_interrupt);
 
 // The monomial form the products of a basis are formed in, when it has one
 // and the dense products do not suit it better.
