@@ -104,8 +104,10 @@ BASES = {
     "regular-s3-without-identity": lambda: regular_s3()[3::3],
     "identity-permutations-5": lambda: phased_permutations(5),
     "identity-regular-s3": regular_s3,
-    # Sums of Pauli strings, expanded in their words: I among them is one more word
+    # Sums of Pauli strings, expanded in their words: I among them is one more word. Normalised,
+    # the entries are rounded and the words that cancel leave remainders.
     "ising-sentences-4": lambda: ising_sentences(4),
+    "normalised-ising-sentences-4": lambda: [m / np.linalg.norm(m) for m in ising_sentences(4)],
     "identity-and-ising-sentences-4": lambda: [np.eye(16, dtype=complex), *ising_sentences(4)],
 }
 # Bases whose tensors grow to hundreds of kilobytes and whose rows are shared

@@ -150,11 +150,15 @@ def test_pauli_sentences_expand_as_their_matrices(d):
     # fewer than an eighth of the positions, and many terms of their products
     # at positions where no basis matrix has an entry, or outside the basis'
     # words. At d = 32 they are expanded in their words; embedded in d = 40,
-    # which has none, in their entries.
+    # which has none, in their entries. The second string's factor, down to
+    # 1e-11 of the first, is rounded into the entries, and no word of it may
+    # be taken for a remainder: scaled by 1e5, it moves coefficients far
+    # above the negligible.
     rng = np.random.default_rng(8)
     words = [(int(x), int(z)) for x, z in zip(rng.choice([0, 5, 18], 24), rng.integers(32, size=24), strict=True)]
     pairs = zip(words[::2], words[1::2], strict=True)
-    basis = [pauli_word(a, 5) + rng.normal() * pauli_word(b, 5) for a, b in pairs]
+    factors = rng.normal(size=12) * 10.0 ** -np.arange(12)
+    basis = [1e5 * (pauli_word(a, 5) + f * pauli_word(b, 5)) for (a, b), f in zip(pairs, factors, strict=True)]
     assert_expands_as_numpy([embedded(m, d, range(32)) for m in basis])
 
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "lie_algebra/basis_forms/basis_range.hpp"
@@ -35,6 +36,34 @@ void walsh_hadamard(Complex* v, std::size_t length) {
     }
 }
 
+// Zeroes the smallest of a pattern's words while together they weigh at most
+// log2(d) roundings of the whole pattern (in the sum of squared moduli, which
+// the words keep of the entries up to the factor d). Where the entries are
+// exact sums of a few strings' factors, every other word is exactly zero.
+// Where they were rounded (factors such as 1/3), each word that should
+// cancel keeps a remainder: together less than the transform's own rounding
+// of log2(d) additions, and as many as the pattern has entries. Dropping
+// them changes the matrix by less than that rounding, and keeps its words few.
+void drop_remainders(Complex* words, std::size_t d, std::vector<std::size_t>& order) {
+    order.clear();
+    double total = 0.0;
+    for (std::size_t z = 0; z < d; ++z) {
+        if (is_zero(words[z])) continue;
+        order.push_back(z);
+        total += squared_modulus(words[z]);
+    }
+    const double rounding = static_cast<double>(std::countr_zero(d)) * std::numeric_limits<double>::epsilon() / 2;
+    const double budget = rounding * rounding * total;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return squared_modulus(words[a]) < squared_modulus(words[b]); });
+    double dropped = 0.0;
+    for (const std::size_t z : order) {
+        dropped += squared_modulus(words[z]);
+        if (dropped > budget) return;
+        words[z] = Complex{};
+    }
+}
+
 }  // namespace
 
 PauliWords::PauliWords(std::shared_ptr<const SparseColumns> columns, std::size_t d)
@@ -57,6 +86,7 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
     auto words = std::make_shared<SparseColumns>(columns.rows());
     std::vector<std::uint32_t> slot_of(d);
     std::vector<Complex> along;  // per pattern, its entries (c ^ x, c) by c
+    std::vector<std::size_t> order;
     const int scale = -static_cast<int>(std::countr_zero(d));
     PacedInterruptCheck paced(check_interrupt, transformed_between_checks);
     for (std::size_t k = 0; k < n; ++k) {
@@ -71,6 +101,7 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
         for (std::size_t s = 0; s < patterns.size(); ++s) {
             Complex* v = along.data() + s * d;
             walsh_hadamard(v, d);
+            drop_remainders(v, d, order);
             for (std::size_t z = 0; z < d; ++z) {
                 const Complex w{times_power_of_two(v[z].re, scale), times_power_of_two(v[z].im, scale)};
                 if (!is_zero(w)) words->append(patterns[s] * d + z, w);
