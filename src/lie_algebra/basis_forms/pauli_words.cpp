@@ -44,6 +44,9 @@ void walsh_hadamard(Complex* v, std::size_t length) {
 // cancel keeps a remainder: together less than the transform's own rounding
 // of log2(d) additions, and as many as the pattern has entries. Dropping
 // them changes the matrix by less than that rounding, and keeps its words few.
+// The columns were brought into range: no square of a word overflows, and
+// one that sinks to zero belongs to a word far below what the least squares
+// resolve.
 void drop_remainders(Complex* words, std::size_t d, std::vector<std::size_t>& order) {
     order.clear();
     double total = 0.0;
