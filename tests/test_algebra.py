@@ -108,6 +108,9 @@ BASES = {
     # the entries are rounded and the words that cancel leave remainders.
     "ising-sentences-4": lambda: ising_sentences(4),
     "normalised-ising-sentences-4": lambda: [m / np.linalg.norm(m) for m in ising_sentences(4)],
+    "rank-deficient-ising-sentences-4": lambda: [*ising_sentences(4), ising_sentences(4)[0] - ising_sentences(4)[3]],
+    # An off-diagonal Gell-Mann matrix among them fills its pattern with words
+    "ising-sentences-and-gellmann-4": lambda: [*ising_sentences(4), zenqa.gen_gellmann(16)[7]],
     "identity-and-ising-sentences-4": lambda: [np.eye(16, dtype=complex), *ising_sentences(4)],
 }
 # Bases whose tensors grow to hundreds of kilobytes and whose rows are shared
