@@ -4,6 +4,8 @@ basis, the basis given back in its own form, and clear refusals of bad input."""
 import pickle
 import subprocess
 import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -520,3 +522,21 @@ def test_ctrl_c_stops_sorting_out_the_groups_of_a_monomial_basis():
     c = np.arange(d)
     basis = [sp.csr_array((np.ones(d), ((c + s) % d, c)), shape=(d, d)) for s in shifts]
     assert seconds_to_interrupt(lambda: zenqa.Algebra(basis), delay=0.3) < 1.5
+
+
+def test_first_projections_on_several_threads_agree():
+    # Sums of Pauli strings form their products in words, and leave the
+    # projector of their entries to the first call that needs it; calls racing
+    # to it wait for it.
+    basis = as_sparse(ising_sentences(5))
+    m = np.random.default_rng(6).normal(size=(40, 32, 32))
+    want = zenqa.Algebra(basis).coefficients(m)
+    algebra, start = zenqa.Algebra(basis), threading.Barrier(4)
+
+    def first_call(_):
+        start.wait()
+        return algebra.coefficients(m)
+
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(first_call, range(4)))
+    assert all(np.array_equal(got, want) for got in results)

@@ -80,22 +80,27 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
       columns_(std::move(columns)),
       exponent_(range_exponent(columns_)),
       ranged_(exponent_ == 0 ? SparseColumns(columns_.rows()) : scaled_columns(columns_, exponent_)),
-      monomial_(monomial_form(ranged_columns(), d, check_interrupt)),
-      projector_(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr)) {
+      monomial_(monomial_form(ranged_columns(), d, check_interrupt)) {
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     d_coefficients_.symmetry = Symmetry::Symmetric;
+    const std::optional<PauliWords> words = monomial_ ? std::nullopt : word_form(ranged_columns(), d, check_interrupt);
+    if (!words) {
+        // A monomial basis' projector is built from its monomial form, which
+        // is gone once the products are formed.
+        projector_.emplace(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr));
+        projector_built_.store(true, std::memory_order_release);
+    }
     if (const std::optional<ClosedProducts> closed =
             monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt) {
         expand_tensors(
             n_, n_ >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; },
             [&](NoWorkspace&, std::size_t i, auto&& on_pair) { for_each_closed_pair(*closed, i, exponent_, on_pair); },
             structure_, d_coefficients_);
-    } else if (const std::optional<PauliWords> words =
-                   monomial_ ? std::nullopt : word_form(ranged_columns(), d, check_interrupt)) {
+    } else if (words) {
         TensorRecords records(structure_, d_coefficients_);
         expand_word_products(*words, d, exponent_, check_interrupt, records);
     } else if (const std::optional<InverseColumns> inverse =
-                   monomial_ ? std::nullopt : direct_form(ranged_columns().nonzeros(), projector_)) {
+                   monomial_ ? std::nullopt : direct_form(ranged_columns().nonzeros(), *projector_)) {
         const SparseBasis basis(ranged_columns(), d);
         expand_tensors(
             n_, n_ >= sparse_threaded_rows, check_interrupt, [&] { return DirectPairs(basis, *inverse); },
@@ -103,12 +108,19 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
             structure_, d_coefficients_);
     } else {
         TensorRecords records(structure_, d_coefficients_);
-        expand_all_products(ranged_columns(), d, exponent_, projector_, monomial_ ? &*monomial_ : nullptr,
+        expand_all_products(ranged_columns(), d, exponent_, *projector_, monomial_ ? &*monomial_ : nullptr,
                             check_interrupt, records);
     }
     monomial_.reset();
     structure_.finish(n_);
     d_coefficients_.finish(n_);
+}
+
+void Algebra::build_projector() const {
+    const std::lock_guard lock(projector_mutex_);
+    if (projector_) return;
+    projector_.emplace(projector_of(ranged_columns(), nullptr));
+    projector_built_.store(true, std::memory_order_release);
 }
 
 void Algebra::write_basis(Complex* out) const {
@@ -119,19 +131,19 @@ void Algebra::write_basis(Complex* out) const {
 
 void Algebra::project(std::size_t count, const Complex* matrices, Complex* out, std::size_t first,
                       ComplexProducts products) const {
-    projector_.project(count, matrices, out, first, products);
+    projector().project(count, matrices, out, first, products);
     // The pseudo-inverse is that of the basis times 2^-exponent_.
     for (std::size_t p = 0; p < count * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
 void Algebra::project(const SparseColumns& matrices, Complex* out) const {
-    projector_.project(matrices, out);
+    projector().project(matrices, out);
     for (std::size_t p = 0; p < matrices.cols() * n_; ++p) out[p] = times_power_of_two(out[p], -exponent_);
 }
 
 void Algebra::project_conjugate_rows(std::size_t count, const Complex* rows, std::size_t rows_stride, Complex* out,
                                      std::size_t stride, std::size_t first, ComplexProducts products) const {
-    projector_.project_conjugate_rows(count, rows, rows_stride, out, stride, first, products);
+    projector().project_conjugate_rows(count, rows, rows_stride, out, stride, first, products);
     for (std::size_t t = 0; t < count; ++t)
         for (std::size_t k = first; k < n_; ++k)
             out[t * stride + k] = times_power_of_two(out[t * stride + k], -exponent_);

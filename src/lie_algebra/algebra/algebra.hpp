@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -49,14 +50,14 @@ public:
     // + c): column p of the pseudo-inverse, without projecting E_p in full.
     template <class F>
     void for_each_unit_coefficient(std::size_t p, F&& f) const {
-        projector_.for_each_in_inverse_column(
+        projector().for_each_in_inverse_column(
             p, [&](std::size_t k, Complex v) { f(k, times_power_of_two(v, -exponent_)); });
     }
     // The dimension of the span of the basis.
-    std::size_t rank() const { return projector_.rank(); }
+    std::size_t rank() const { return projector().rank(); }
     // Whether a projection is one matrix product with the whole
     // pseudo-inverse, as for a dense basis.
-    bool projects_densely() const { return projector_.is_one_block(); }
+    bool projects_densely() const { return projector().is_one_block(); }
     // Found on first use, by whichever thread comes first.
     const BasisFacts& facts() const {
         std::call_once(facts_found_, [this] { facts_ = find_basis_facts(*this); });
@@ -68,6 +69,14 @@ public:
 
 private:
     const SparseColumns& ranged_columns() const { return exponent_ == 0 ? columns_ : ranged_; }
+    // The projector of the ranged columns. The products need it, unless the
+    // Pauli words took them; then it is built on first use, by whichever
+    // thread comes first, and a failure leaves it to the next.
+    const BlockProjector& projector() const {
+        if (!projector_built_.load(std::memory_order_acquire)) build_projector();
+        return *projector_;
+    }
+    void build_projector() const;
 
     std::size_t n_, d_;
     SparseColumns columns_;
@@ -77,7 +86,9 @@ private:
     SparseColumns ranged_;
     // The ranged columns' monomial form, while the products are formed.
     std::optional<MonomialBasis> monomial_;
-    BlockProjector projector_;  // of the ranged columns
+    mutable std::optional<BlockProjector> projector_;
+    mutable std::atomic<bool> projector_built_{false};
+    mutable std::mutex projector_mutex_;
     PairTensor structure_, d_coefficients_;
     mutable std::once_flag facts_found_;
     mutable BasisFacts facts_;
