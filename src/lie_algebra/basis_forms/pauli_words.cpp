@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "lie_algebra/basis_forms/basis_range.hpp"
@@ -15,12 +16,18 @@ namespace {
 // Entries transformed between two checks for interrupts: some tens of milliseconds.
 constexpr std::size_t transformed_between_checks = std::size_t{1} << 20;
 
-// The patterns x = r ^ c that matrix k has entries (r, c) on, in increasing order.
-void find_patterns(const SparseColumns& columns, std::size_t k, std::size_t d, std::vector<std::size_t>& patterns) {
-    patterns.clear();
-    columns.for_each_nonzero(k, [&](std::size_t p, Complex) { patterns.push_back((p / d) ^ (p % d)); });
-    std::sort(patterns.begin(), patterns.end());
-    patterns.erase(std::unique(patterns.begin(), patterns.end()), patterns.end());
+// The patterns x = r ^ c of each matrix's entries (r, c), in increasing
+// order: those of matrix k at patterns[begin[k]] .. patterns[begin[k + 1] - 1].
+void find_patterns(const SparseColumns& columns, std::size_t d, std::vector<std::size_t>& patterns,
+                   std::vector<std::size_t>& begin) {
+    begin.assign(1, 0);
+    for (std::size_t k = 0; k < columns.cols(); ++k) {
+        const auto first = static_cast<std::ptrdiff_t>(patterns.size());
+        columns.for_each_nonzero(k, [&](std::size_t p, Complex) { patterns.push_back((p / d) ^ (p % d)); });
+        std::sort(patterns.begin() + first, patterns.end());
+        patterns.erase(std::unique(patterns.begin() + first, patterns.end()), patterns.end());
+        begin.push_back(patterns.size());
+    }
 }
 
 // v[z] = sum over c of (-1)^|z & c| v[c], in place, for v of a power-of-two length.
@@ -78,13 +85,9 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
     // A pattern's words come from its d entries (c ^ x, c) by one transform of
     // d log d: worth it only where the patterns a matrix has entries on are
     // mostly filled, as a Pauli string fills its own.
-    std::vector<std::size_t> patterns;
-    std::size_t pattern_entries = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        find_patterns(columns, k, d, patterns);
-        pattern_entries += patterns.size() * d;
-    }
-    if (pattern_entries > 2 * columns.nonzeros()) return std::nullopt;
+    std::vector<std::size_t> patterns, begin;
+    find_patterns(columns, d, patterns, begin);
+    if (patterns.size() * d > 2 * columns.nonzeros()) return std::nullopt;
 
     auto words = std::make_shared<SparseColumns>(columns.rows());
     std::vector<std::uint32_t> slot_of(d);
@@ -93,21 +96,21 @@ std::optional<PauliWords> PauliWords::of(const SparseColumns& columns, std::size
     const int scale = -static_cast<int>(std::countr_zero(d));
     PacedInterruptCheck paced(check_interrupt, transformed_between_checks);
     for (std::size_t k = 0; k < n; ++k) {
-        find_patterns(columns, k, d, patterns);
-        for (std::size_t s = 0; s < patterns.size(); ++s) slot_of[patterns[s]] = static_cast<std::uint32_t>(s);
-        along.assign(patterns.size() * d, Complex{});
+        const std::span<const std::size_t> own(patterns.data() + begin[k], begin[k + 1] - begin[k]);
+        for (std::size_t s = 0; s < own.size(); ++s) slot_of[own[s]] = static_cast<std::uint32_t>(s);
+        along.assign(own.size() * d, Complex{});
         columns.for_each_nonzero(k, [&](std::size_t p, Complex v) {
             const std::size_t c = p % d;
             along[slot_of[(p / d) ^ c] * d + c] = v;
         });
         // The coefficient of W(x, z) is <W(x, z), B_k> / d.
-        for (std::size_t s = 0; s < patterns.size(); ++s) {
+        for (std::size_t s = 0; s < own.size(); ++s) {
             Complex* v = along.data() + s * d;
             walsh_hadamard(v, d);
             drop_remainders(v, d, order);
             for (std::size_t z = 0; z < d; ++z) {
-                const Complex w{times_power_of_two(v[z].re, scale), times_power_of_two(v[z].im, scale)};
-                if (!is_zero(w)) words->append(patterns[s] * d + z, w);
+                const Complex w = times_power_of_two(v[z], scale);
+                if (!is_zero(w)) words->append(own[s] * d + z, w);
             }
         }
         words->end_column();
