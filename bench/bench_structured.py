@@ -126,8 +126,8 @@ def pennylane_sentences(sentences, n):
     import pennylane as qml
 
     def hermitian_factor(w, factor):
-        odd = bin(w[0] & w[1]).count("1") % 2
-        return (factor * (-1j) ** bin(w[0] & w[1]).count("1") * (1j if odd else 1)).real
+        overlap = bin(w[0] & w[1]).count("1")
+        return (factor * (-1j) ** overlap * (1j if overlap % 2 else 1)).real
 
     dla = [
         qml.pauli.PauliSentence({pennylane_word(w, n): hermitian_factor(w, f) for w, f in s.items()}) for s in sentences
