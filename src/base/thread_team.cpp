@@ -107,7 +107,10 @@ void wait_for_computations() {
 }  // namespace
 
 std::size_t compute_threads() {
-    std::size_t threads = std::min(available_cores(), cgroup_cpus());
+    // Read once: the cgroup files cost 30 us a call, more than the whole of
+    // a small call, and a quota that changes under a running process is rare.
+    static const std::size_t cgroup_limit = cgroup_cpus();
+    std::size_t threads = std::min(available_cores(), cgroup_limit);
     for (const char* name : {"OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS"})
         threads = std::min(threads, environment_count(name).value_or(SIZE_MAX));
     if (const std::size_t limit = run_time_limit.load(std::memory_order_relaxed); limit != 0)
