@@ -164,6 +164,26 @@ def test_pauli_sentences_expand_as_their_matrices(d):
     assert_expands_as_numpy([embedded(m, d, range(32)) for m in basis])
 
 
+@pytest.mark.parametrize("qubits", [4, 5, 6])
+def test_sums_of_pauli_strings_of_a_closed_set_expand_as_their_matrices(qubits):
+    # Sums of up to four of the words X^x Z^z with x in <a, b> and z in
+    # <c, e>, for random a, b, c, e: a set closed under products, so that the
+    # products of 12 sums, some of them dependent, fall largely in their span.
+    # Small integer factors; every bit of x and z meets the sign of the word
+    # products. (Fewer qubits give bases dense enough for the dense engine.)
+    rng = np.random.default_rng(qubits)
+    a, b, c, e = (int(v) for v in rng.integers(1, 1 << qubits, size=4))
+    words = [(x, z) for x in (0, a, b, a ^ b) for z in (0, c, e, c ^ e)]
+    basis = []
+    while len(basis) < 12:
+        chosen = rng.choice(len(words), size=rng.integers(1, 5), replace=False)
+        factors = rng.integers(-3, 4, size=len(chosen))
+        m = sum(int(f) * pauli_word(words[w], qubits) for w, f in zip(chosen, factors, strict=True))
+        if abs(m).sum() != 0:
+            basis.append(1e5 * m)
+    assert_expands_as_numpy(basis)
+
+
 def assert_expands_as_numpy(basis):
     """Both tensors, and the dictionaries' squares, against numpy_tensors."""
     algebra = zenqa.Algebra(basis)
