@@ -544,11 +544,12 @@ def test_ctrl_c_stops_sorting_out_the_groups_of_a_monomial_basis():
     assert seconds_to_interrupt(lambda: zenqa.Algebra(basis), delay=0.3) < 1.5
 
 
-def test_first_projections_on_several_threads_agree():
-    # Sums of Pauli strings form their products in words, and leave the
-    # projector of their entries to the first call that needs it; calls racing
-    # to it wait for it.
-    basis = as_sparse(ising_sentences(5))
+@pytest.mark.parametrize("make", [lambda: as_sparse(ising_sentences(5)), lambda: tfim_dla(5)], ids=["sums", "strings"])
+def test_first_projections_on_several_threads_agree(make):
+    # Sums of Pauli strings form their products in words, and Pauli strings in
+    # closed form; both leave the projector of their entries to the first call
+    # that needs it, and calls racing to it wait for it.
+    basis = make()
     m = np.random.default_rng(6).normal(size=(40, 32, 32))
     want = zenqa.Algebra(basis).coefficients(m)
     algebra, start = zenqa.Algebra(basis), threading.Barrier(4)

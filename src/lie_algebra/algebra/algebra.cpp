@@ -84,14 +84,13 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
     if (n_ > UINT32_MAX) raise_fault("a basis of more than 2**32 - 1 matrices");
     d_coefficients_.symmetry = Symmetry::Symmetric;
     const std::optional<PauliWords> words = monomial_ ? std::nullopt : word_form(ranged_columns(), d, check_interrupt);
-    if (!words) {
-        // A monomial basis' projector is built from its monomial form, which
-        // is gone once the products are formed.
+    const std::optional<ClosedProducts> closed =
+        monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt;
+    if (!words && !closed) {
         projector_.emplace(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr));
         projector_built_.store(true, std::memory_order_release);
     }
-    if (const std::optional<ClosedProducts> closed =
-            monomial_ ? closed_form(*monomial_, exponent_, check_interrupt) : std::nullopt) {
+    if (closed) {
         expand_tensors(
             n_, n_ >= closed_threaded_rows, check_interrupt, [] { return NoWorkspace{}; },
             [&](NoWorkspace&, std::size_t i, auto&& on_pair) { for_each_closed_pair(*closed, i, exponent_, on_pair); },
@@ -111,7 +110,8 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
         expand_all_products(ranged_columns(), d, exponent_, *projector_, monomial_ ? &*monomial_ : nullptr,
                             check_interrupt, records);
     }
-    monomial_.reset();
+    // A monomial form is kept only for a projector still to be built.
+    if (projector_built_.load(std::memory_order_relaxed)) monomial_.reset();
     structure_.finish(n_);
     d_coefficients_.finish(n_);
 }
@@ -119,8 +119,9 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
 void Algebra::build_projector() const {
     const std::lock_guard lock(projector_mutex_);
     if (projector_) return;
-    projector_.emplace(projector_of(ranged_columns(), nullptr));
+    projector_.emplace(projector_of(ranged_columns(), monomial_ ? &*monomial_ : nullptr));
     projector_built_.store(true, std::memory_order_release);
+    monomial_.reset();
 }
 
 void Algebra::write_basis(Complex* out) const {

@@ -70,8 +70,9 @@ public:
 private:
     const SparseColumns& ranged_columns() const { return exponent_ == 0 ? columns_ : ranged_; }
     // The projector of the ranged columns. The products need it, unless the
-    // Pauli words took them; then it is built on first use, by whichever
-    // thread comes first, and a failure leaves it to the next.
+    // Pauli words or the closed form of a monomial basis took them; then it
+    // is built on first use, by whichever thread comes first, and a failure
+    // leaves it to the next.
     const BlockProjector& projector() const {
         if (!projector_built_.load(std::memory_order_acquire)) build_projector();
         return *projector_;
@@ -84,8 +85,9 @@ private:
     // range (see bring_into_range); ranged_ holds it when exponent_ != 0.
     int exponent_;
     SparseColumns ranged_;
-    // The ranged columns' monomial form, while the products are formed.
-    std::optional<MonomialBasis> monomial_;
+    // The ranged columns' monomial form, while the products are formed and
+    // then until the projector is built from it.
+    mutable std::optional<MonomialBasis> monomial_;
     mutable std::optional<BlockProjector> projector_;
     mutable std::atomic<bool> projector_built_{false};
     mutable std::mutex projector_mutex_;
