@@ -15,10 +15,15 @@ using namespace vector_lanes;
 enum class Values { Real, Imaginary, Complex };
 
 Values kind_of(const PairTensor& tensor) {
-    const auto& v = tensor.value;
-    if (std::all_of(v.begin(), v.end(), [](Complex z) { return z.im == 0.0; })) return Values::Real;
-    if (std::all_of(v.begin(), v.end(), [](Complex z) { return z.re == 0.0; })) return Values::Imaginary;
-    return Values::Complex;
+    bool real = true, imaginary = true;
+    for (std::size_t i = 0; i < tensor.rows() && (real || imaginary); ++i) {
+        const PairTensor::Row row = tensor.row(i);
+        for (std::size_t e = 0; e < row.size; ++e) {
+            real = real && row.value[e].im == 0.0;
+            imaginary = imaginary && row.value[e].re == 0.0;
+        }
+    }
+    return real ? Values::Real : imaginary ? Values::Imaginary : Values::Complex;
 }
 
 // One row's operands a_i and b_i, held in registers while the row's entries
@@ -94,9 +99,6 @@ template <bool complex, Values values, bool symmetric>
     // The result is complex when the inputs are or the values have imaginary parts.
     constexpr bool complex_result = complex || values != Values::Real;
     Planes pa(n, complex), pb(n, complex), x(n, true);
-    const std::uint32_t* tensor_j = tensor.j.data();
-    const std::uint32_t* tensor_k = tensor.k.data();
-    const Complex* tensor_value = tensor.value.data();
     const bool streaming = streams_to(out);
     for (std::size_t first = 0; first < count; first += block_vectors) {
         const std::size_t vectors = std::min(block_vectors, count - first);
@@ -104,19 +106,19 @@ template <bool complex, Values values, bool symmetric>
         load(b, n, first, vectors, pb);
         x.clear();
         for (std::size_t i = 0; i < tensor.rows(); ++i) {
-            const std::size_t begin = tensor.row_begin[i], end = tensor.row_begin[i + 1];
-            if (begin == end) continue;
+            const PairTensor::Row entries = tensor.row(i);
+            if (entries.size == 0) continue;
             const RowOperands<complex> row(pa, pb, i);
             // The product of a pair serves each of its entries, which are adjacent.
-            std::size_t j = tensor_j[begin];
+            std::size_t j = entries.j[0];
             Lanes pr[lanes_per_block]{}, pi[lanes_per_block]{};
             pair_product<complex, symmetric>(row, pa, pb, i == j, j, pr, pi);
-            for (std::size_t e = begin; e < end; ++e) {
-                if (tensor_j[e] != j) {
-                    j = tensor_j[e];
+            for (std::size_t e = 0; e < entries.size; ++e) {
+                if (entries.j[e] != j) {
+                    j = entries.j[e];
                     pair_product<complex, symmetric>(row, pa, pb, i == j, j, pr, pi);
                 }
-                accumulate<complex, values>(tensor_value[e], pr, pi, x, tensor_k[e]);
+                accumulate<complex, values>(entries.value[e], pr, pi, x, entries.k[e]);
             }
         }
         store(x, complex_result, scale, n, vectors, streaming, out + first * n);
@@ -201,10 +203,11 @@ void adjoint(const Algebra& algebra, CoefficientRows a, std::size_t count, Compl
         Complex* ad = out + v * n * n;
         std::fill(ad, ad + n * n, Complex{});
         for (std::size_t i = 0; i < f.rows(); ++i) {
-            for (std::size_t e = f.row_begin[i]; e < f.row_begin[i + 1]; ++e) {
-                const std::size_t j = f.j[e], k = f.k[e];
-                ad[k * n + j] = ad[k * n + j] + coefficient(a, n, v, i) * f.value[e];
-                ad[k * n + i] = ad[k * n + i] - coefficient(a, n, v, j) * f.value[e];
+            const PairTensor::Row row = f.row(i);
+            for (std::size_t e = 0; e < row.size; ++e) {
+                const std::size_t j = row.j[e], k = row.k[e];
+                ad[k * n + j] = ad[k * n + j] + coefficient(a, n, v, i) * row.value[e];
+                ad[k * n + i] = ad[k * n + i] - coefficient(a, n, v, j) * row.value[e];
             }
         }
     }

@@ -17,23 +17,55 @@ Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::An
 
 }  // namespace
 
-void PairTensor::append_rows(const PairTensor& part) {
-    const std::size_t offset = stored();
-    j.append(part.j.data(), part.stored());
-    k.append(part.k.data(), part.stored());
-    value.append(part.value.data(), part.stored());
-    for (std::size_t r = rows(); r < part.rows(); ++r) row_begin.push_back(offset + part.row_begin[r + 1]);
+std::size_t PairTensor::stored() const {
+    std::size_t entries = 0;
+    for (const Segment& s : segments_) entries += s.value.size();
+    return entries;
+}
+
+void PairTensor::add_rows(std::size_t count) {
+    Segment& s = segments_.back();
+    if (s.value.size() == 0 && room_wanted_ != 0) {
+        s.j.reserve(room_wanted_);
+        s.k.reserve(room_wanted_);
+        s.value.reserve(room_wanted_);
+        room_wanted_ = 0;
+    }
+    s.row_begin.resize(count + 1, s.value.size());
+    row_segment_.resize(count, static_cast<std::uint32_t>(segments_.size() - 1));
+}
+
+void PairTensor::append_rows(PairTensor& part) {
+    const std::size_t first = segments_.size();
+    for (std::size_t r = rows(); r < part.rows(); ++r)
+        row_segment_.push_back(static_cast<std::uint32_t>(first + part.row_segment_[r]));
+    std::size_t entries = 0;
+    for (Segment& s : part.segments_) {
+        entries += s.value.size();
+        segments_.push_back(std::move(s));
+    }
+    part.clear();
+    part.room_wanted_ = entries;
+}
+
+void PairTensor::clear() {
+    segments_.clear();
+    segments_.emplace_back();
+    row_segment_.clear();
+    full_row_begin_.clear();
 }
 
 // Row r of the whole tensor holds the mirrored entries (r, i, k) of the
 // stored (i, r, k), i < r, then the stored entries of row r itself.
 void PairTensor::finish(std::size_t n) {
-    while (rows() < n) row_begin.push_back(stored());
-    full_row_begin.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e)
-            if (j[e] != i) ++full_row_begin[j[e] + 1];
-    for (std::size_t r = 0; r < n; ++r) full_row_begin[r + 1] += full_row_begin[r] + row_begin[r + 1] - row_begin[r];
+    if (rows() < n) add_rows(n);
+    full_row_begin_.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Row stored_row = row(i);
+        for (std::size_t e = 0; e < stored_row.size; ++e)
+            if (stored_row.j[e] != i) ++full_row_begin_[stored_row.j[e] + 1];
+    }
+    for (std::size_t r = 0; r < n; ++r) full_row_begin_[r + 1] += full_row_begin_[r] + row(r).size;
 }
 
 // The mirrored entries of a row come in increasing (i, k) as stored. Large
@@ -41,7 +73,7 @@ void PairTensor::finish(std::size_t n) {
 // mirrored entries by their j, which each stored row keeps sorted.
 void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
     const std::size_t n = rows();
-    const std::vector<std::size_t>& start = full_row_begin;
+    const std::vector<std::size_t>& start = full_row_begin_;
     const auto put = [&](std::size_t at, std::size_t a, std::size_t b, std::size_t c, Complex v) {
         index[3 * at] = static_cast<std::int64_t>(a);
         index[3 * at + 1] = static_cast<std::int64_t>(b);
@@ -52,16 +84,18 @@ void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
         std::vector<std::size_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(first),
                                         start.begin() + static_cast<std::ptrdiff_t>(last));
         for (std::size_t i = 0; i < last; ++i) {
-            const std::uint32_t* found =
-                std::lower_bound(j.data() + row_begin[i], j.data() + row_begin[i + 1], std::max(first, i + 1));
-            for (auto e = static_cast<std::size_t>(found - j.data()); e < row_begin[i + 1] && j[e] < last; ++e)
-                put(cursor[j[e] - first]++, j[e], i, k[e], mirrored(symmetry, value[e]));
+            const Row r = row(i);
+            const auto found = static_cast<std::size_t>(
+                std::lower_bound(r.j, r.j + r.size, static_cast<std::uint32_t>(std::max(first, i + 1))) - r.j);
+            for (std::size_t e = found; e < r.size && r.j[e] < last; ++e)
+                put(cursor[r.j[e] - first]++, r.j[e], i, r.k[e], mirrored(symmetry, r.value[e]));
         }
         // The stored entries of row r end it.
-        for (std::size_t r = first; r < last; ++r)
-            for (std::size_t e = row_begin[r], at = start[r + 1] - (row_begin[r + 1] - row_begin[r]);
-                 e < row_begin[r + 1]; ++e, ++at)
-                put(at, r, j[e], k[e], value[e]);
+        for (std::size_t r = first; r < last; ++r) {
+            const Row stored_row = row(r);
+            for (std::size_t e = 0, at = start[r + 1] - stored_row.size; e < stored_row.size; ++e, ++at)
+                put(at, r, stored_row.j[e], stored_row.k[e], stored_row.value[e]);
+        }
     };
     const std::size_t total = start[n];
     const std::size_t parts = total >= threaded_entries ? write_parts : 1;
@@ -77,9 +111,10 @@ void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
 void PairTensor::write_dense(Complex* dense) const {
     const std::size_t n = rows();
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t e = row_begin[i]; e < row_begin[i + 1]; ++e) {
-            dense[(i * n + j[e]) * n + k[e]] = value[e];
-            if (j[e] != i) dense[(std::size_t{j[e]} * n + i) * n + k[e]] = mirrored(symmetry, value[e]);
+        const Row r = row(i);
+        for (std::size_t e = 0; e < r.size; ++e) {
+            dense[(i * n + r.j[e]) * n + r.k[e]] = r.value[e];
+            if (r.j[e] != i) dense[(std::size_t{r.j[e]} * n + i) * n + r.k[e]] = mirrored(symmetry, r.value[e]);
         }
     }
 }

@@ -159,8 +159,9 @@ std::size_t expand_groups(std::size_t n, bool threaded, InterruptCheck check_int
         for (Group& group : held) hand_on(group);
     };
     Held previous;  // the wave before, not handed on yet
-    // Groups handed on, emptied: their room serves the groups after them,
-    // whose pages are then in memory already.
+    // Groups handed on, emptied: the room they keep (held records keep
+    // theirs; tensor rows pass theirs into the tensor) serves the groups
+    // after them, whose pages are then in memory already.
     Held spare;
     for (std::size_t first = 0; first < groups; first += wave) {
         Held held(std::min(wave, groups - first));
