@@ -184,6 +184,15 @@ def test_sums_of_pauli_strings_of_a_closed_set_expand_as_their_matrices(qubits):
     assert_expands_as_numpy(basis)
 
 
+def test_groups_of_rows_without_entries_between_groups_with_them():
+    # The commuting Z strings on 5 qubits, then X_0 and Y_0: the structure
+    # constants fill the first row and the last two, and the groups of rows
+    # expanded between them hold none.
+    basis = [pauli_word((0, z), 5) for z in range(1, 32)] + [pauli_word((1, 0), 5), pauli_word((1, 1), 5)]
+    assert zenqa.Algebra(basis).structure_constants()[0][:, 0].tolist() == [0, 0, 31, 31, 32, 32]
+    assert_expands_as_numpy(basis)
+
+
 def assert_expands_as_numpy(basis):
     """Both tensors, and the dictionaries' squares, against numpy_tensors."""
     algebra = zenqa.Algebra(basis)
