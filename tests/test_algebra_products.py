@@ -360,7 +360,8 @@ def test_threads_share_one_algebra():
 
 
 def test_ctrl_c_stops_a_long_construction():
-    basis = zenqa.gen_sylvester(32)
+    # Long against the 10 ms between two looks for a signal: about 50 ms.
+    basis = zenqa.gen_sylvester(40)
     start = time.perf_counter()
     zenqa.Algebra(basis)
     full = time.perf_counter() - start
