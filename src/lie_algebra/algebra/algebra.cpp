@@ -43,10 +43,8 @@ struct TensorRows {
 // They pass straight into the tensors: nothing is left to give back.
 std::size_t held_bytes(const TensorRows&) { return 0; }
 
-void empty(TensorRows& rows) {
-    rows.structure.clear();
-    rows.d_coefficients.clear();
-}
+// Handing them on to the tensors left them empty.
+void empty(TensorRows&) {}
 
 // Both tensors, each group of rows writing its part of their stored halves,
 // which join in order. for_each_pair(workspace, i, on_pair) calls
@@ -111,7 +109,7 @@ Algebra::Algebra(SparseColumns columns, std::size_t d, InterruptCheck check_inte
                             check_interrupt, records);
     }
     // A monomial form is kept only for a projector still to be built.
-    if (projector_built_.load(std::memory_order_relaxed)) monomial_.reset();
+    if (projector_) monomial_.reset();
     structure_.finish(n_);
     d_coefficients_.finish(n_);
 }

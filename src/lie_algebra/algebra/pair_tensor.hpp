@@ -64,8 +64,6 @@ public:
     // Closes the rows up to n, the basis size, and counts the rows of the
     // whole tensor, once for every call that writes it.
     void finish(std::size_t n);
-    // No rows.
-    void clear();
 
     // The number of entries of the whole tensor, both halves.
     std::size_t full_size() const { return full_row_begin_.back(); }
@@ -85,6 +83,8 @@ private:
         MappedArray<Complex> value{"the tensors"};
     };
 
+    // No rows.
+    void clear();
     // Rows up to `count`, empty, in the last segment, which first takes the
     // room wanted if it holds no entries yet.
     void add_rows(std::size_t count);
