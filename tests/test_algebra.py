@@ -240,6 +240,20 @@ def test_entries_are_sorted_owned_arrays(any_case):
         assert not np.any((abs(value.real) <= NEGLIGIBLE) & (abs(value.imag) <= NEGLIGIBLE))
 
 
+def test_tensors_of_millions_of_entries_mirror_every_stored_row():
+    # Mixing the Gell-Mann matrices of d = 12 fills nearly all 143**3 entries of both tensors, written
+    # in parts larger than the caches, whose rows are filled a few at a time.
+    basis = np.array(zenqa.gen_gellmann(12))
+    mixing, _ = np.linalg.qr(np.random.default_rng(4).standard_normal((len(basis),) * 2))
+    algebra = zenqa.Algebra(np.einsum("ab,bij->aij", mixing, basis))
+    for tensor in (algebra.structure_constants, algebra.d_coefficients):
+        (index, value), dense = tensor(), tensor(dense=True)
+        keys = np.ravel_multi_index(index.T, dense.shape)
+        assert np.all(np.diff(keys) > 0)
+        assert np.array_equal(dense.ravel()[keys], value)
+        assert np.count_nonzero(dense) == len(value) > 2_000_000
+
+
 def test_gellmann_tensors_in_closed_form():
     """[B_a, B_b] = -2 f_abc B_c and {B_a, B_b} = -(4/3) delta_ab I + 2i d_abc B_c, B = i lambda."""
     positions = np.ix_(*[[3, 2, 5, 1, 8, 7, 4, 6]] * 3)  # the textbook lambda at each position (README)

@@ -12,8 +12,38 @@ namespace {
 // fewer are not worth waking threads for.
 constexpr std::size_t threaded_entries = std::size_t{1} << 15;
 constexpr std::size_t write_parts = 8;
+// Parts that write more entries than this (10 MB) write them in blocks of
+// rows of about block_entries (320 KB).
+constexpr std::size_t unblocked_entries = std::size_t{1} << 18;
+constexpr std::size_t block_entries = std::size_t{1} << 13;
 
 Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::Antisymmetric ? -v : v; }
+
+// The arrays the entries of the whole tensor go to.
+struct EntryArrays {
+    std::int64_t* index;
+    Complex* values;
+
+    void put(std::size_t at, std::size_t a, std::size_t b, std::size_t c, Complex v) const {
+        index[3 * at] = static_cast<std::int64_t>(a);
+        index[3 * at + 1] = static_cast<std::int64_t>(b);
+        index[3 * at + 2] = static_cast<std::int64_t>(c);
+        values[at] = v;
+    }
+};
+
+// Writes the mirrored entries (j, i, k) of the entries of stored row i in
+// `r` up to the first with j >= end, each at the cursor of its row j,
+// cursor[j - first]; returns how many. Apart, so that the loop keeps its
+// values in registers.
+[[gnu::noinline]] std::size_t mirror_row(const EntryArrays& out, Symmetry symmetry, std::size_t i,
+                                         const PairTensor::Row& r, std::size_t end, std::size_t* cursor,
+                                         std::size_t first) {
+    std::size_t e = 0;
+    for (; e < r.size && r.j[e] < end; ++e)
+        out.put(cursor[r.j[e] - first]++, r.j[e], i, r.k[e], mirrored(symmetry, r.value[e]));
+    return e;
+}
 
 }  // namespace
 
@@ -74,27 +104,50 @@ void PairTensor::finish(std::size_t n) {
 void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
     const std::size_t n = rows();
     const std::vector<std::size_t>& start = full_row_begin_;
-    const auto put = [&](std::size_t at, std::size_t a, std::size_t b, std::size_t c, Complex v) {
-        index[3 * at] = static_cast<std::int64_t>(a);
-        index[3 * at + 1] = static_cast<std::int64_t>(b);
-        index[3 * at + 2] = static_cast<std::int64_t>(c);
-        values[at] = v;
-    };
+    const EntryArrays out{index, values};
     const auto write_rows = [&](std::size_t first, std::size_t last) {
         std::vector<std::size_t> cursor(start.begin() + static_cast<std::ptrdiff_t>(first),
                                         start.begin() + static_cast<std::ptrdiff_t>(last));
-        for (std::size_t i = 0; i < last; ++i) {
+        // Mirroring is a transpose: every stored row writes into each row it
+        // reaches. Where those rows span more than the TLB reaches, they are
+        // filled a block at a time, so that the pages written stay few.
+        const bool blocked = start[last] - start[first] > unblocked_entries;
+        const auto end_of_block = [&](std::size_t block) {
+            if (!blocked) return last;
+            std::size_t end = block + 1;
+            while (end < last && start[end + 1] - start[block] <= block_entries) ++end;
+            return end;
+        };
+        // Per stored row i, once a block has read it, its entries still to
+        // mirror and the j of the next one (`last` for none): a dense array
+        // to scan, where rows of few entries reach few blocks. No mirrored
+        // entry has j = 0.
+        constexpr std::uint32_t unread = 0;
+        std::vector<Row> unmirrored(blocked ? last : 0);
+        std::vector<std::uint32_t> next_j(last, unread);
+        const auto rest = [](const Row& r, std::size_t e) { return Row{r.j + e, r.k + e, r.value + e, r.size - e}; };
+        // Row i from j = first on, past the diagonal.
+        const auto to_mirror = [&](std::size_t i) {
             const Row r = row(i);
-            const auto found = static_cast<std::size_t>(
-                std::lower_bound(r.j, r.j + r.size, static_cast<std::uint32_t>(std::max(first, i + 1))) - r.j);
-            for (std::size_t e = found; e < r.size && r.j[e] < last; ++e)
-                put(cursor[r.j[e] - first]++, r.j[e], i, r.k[e], mirrored(symmetry, r.value[e]));
+            const auto past = static_cast<std::uint32_t>(std::max(first, i + 1));
+            return rest(r, static_cast<std::size_t>(std::lower_bound(r.j, r.j + r.size, past) - r.j));
+        };
+        for (std::size_t block = first, block_end; block < last; block = block_end) {
+            block_end = end_of_block(block);
+            for (std::size_t i = 0; i < block_end; ++i) {
+                if (next_j[i] != unread && next_j[i] >= block_end) continue;
+                const Row r = next_j[i] == unread ? to_mirror(i) : unmirrored[i];
+                const std::size_t e = mirror_row(out, symmetry, i, r, block_end, cursor.data(), first);
+                if (!blocked) continue;
+                unmirrored[i] = rest(r, e);
+                next_j[i] = e < r.size ? r.j[e] : static_cast<std::uint32_t>(last);
+            }
         }
         // The stored entries of row r end it.
         for (std::size_t r = first; r < last; ++r) {
             const Row stored_row = row(r);
             for (std::size_t e = 0, at = start[r + 1] - stored_row.size; e < stored_row.size; ++e, ++at)
-                put(at, r, stored_row.j[e], stored_row.k[e], stored_row.value[e]);
+                out.put(at, r, stored_row.j[e], stored_row.k[e], stored_row.value[e]);
         }
     };
     const std::size_t total = start[n];
