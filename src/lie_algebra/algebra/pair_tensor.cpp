@@ -13,9 +13,9 @@ namespace {
 constexpr std::size_t threaded_entries = std::size_t{1} << 15;
 constexpr std::size_t write_parts = 8;
 // Parts that write more entries than this (10 MB) write them in blocks of
-// rows of about block_entries (320 KB).
+// rows of about block_entries (1.3 MB).
 constexpr std::size_t unblocked_entries = std::size_t{1} << 18;
-constexpr std::size_t block_entries = std::size_t{1} << 13;
+constexpr std::size_t block_entries = std::size_t{1} << 15;
 
 Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::Antisymmetric ? -v : v; }
 
