@@ -12,10 +12,25 @@ namespace {
 // fewer are not worth waking threads for.
 constexpr std::size_t threaded_entries = std::size_t{1} << 15;
 constexpr std::size_t write_parts = 8;
+// Counting an entry costs a tenth of writing it: tensors count over the team
+// from this many stored entries.
+constexpr std::size_t threaded_counted_entries = std::size_t{1} << 19;
 // Parts that write more entries than this (10 MB) write them in blocks of
 // rows of about block_entries (1.3 MB).
 constexpr std::size_t unblocked_entries = std::size_t{1} << 18;
 constexpr std::size_t block_entries = std::size_t{1} << 15;
+
+// The rows where each of at most `parts` parts of rows begins, then the
+// end: parts of about equal entries, where row r's begin at begin[r].
+std::vector<std::size_t> balanced_bounds(const std::vector<std::size_t>& begin, std::size_t parts) {
+    const std::size_t n = begin.size() - 1, total = begin[n];
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t r = 0; r < n; ++r)
+        if (bounds.size() < parts && begin[r] * parts >= total * bounds.size() && r > bounds.back())
+            bounds.push_back(r);
+    bounds.push_back(n);
+    return bounds;
+}
 
 Complex mirrored(Symmetry symmetry, Complex v) { return symmetry == Symmetry::Antisymmetric ? -v : v; }
 
@@ -86,15 +101,27 @@ void PairTensor::clear() {
 }
 
 // Row r of the whole tensor holds the mirrored entries (r, i, k) of the
-// stored (i, r, k), i < r, then the stored entries of row r itself.
+// stored (i, r, k), i < r, then the stored entries of row r itself. Counting
+// the mirrored entries reads every stored j: in parts of about equal entries.
 void PairTensor::finish(std::size_t n) {
     if (rows() < n) add_rows(n);
+    std::vector<std::size_t> stored_begin{0};
+    for (std::size_t i = 0; i < n; ++i) stored_begin.push_back(stored_begin.back() + row(i).size);
+    const std::vector<std::size_t> bounds =
+        balanced_bounds(stored_begin, stored_begin.back() >= threaded_counted_entries ? compute_threads() : 1);
+    const std::size_t parts = bounds.size() - 1;
+    std::vector<std::vector<std::size_t>> mirrored_in_part(parts, std::vector<std::size_t>(n + 1, 0));
+    ThreadTeam team(parts);
+    team.run(parts, [&](std::size_t p) {
+        for (std::size_t i = bounds[p]; i < bounds[p + 1]; ++i) {
+            const Row stored_row = row(i);
+            for (std::size_t e = 0; e < stored_row.size; ++e)
+                if (stored_row.j[e] != i) ++mirrored_in_part[p][stored_row.j[e] + 1];
+        }
+    });
     full_row_begin_.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Row stored_row = row(i);
-        for (std::size_t e = 0; e < stored_row.size; ++e)
-            if (stored_row.j[e] != i) ++full_row_begin_[stored_row.j[e] + 1];
-    }
+    for (const std::vector<std::size_t>& counts : mirrored_in_part)
+        for (std::size_t r = 1; r <= n; ++r) full_row_begin_[r] += counts[r];
     for (std::size_t r = 0; r < n; ++r) full_row_begin_[r + 1] += full_row_begin_[r] + row(r).size;
 }
 
@@ -150,13 +177,7 @@ void PairTensor::write_entries(std::int64_t* index, Complex* values) const {
                 out.put(at, r, stored_row.j[e], stored_row.k[e], stored_row.value[e]);
         }
     };
-    const std::size_t total = start[n];
-    const std::size_t parts = total >= threaded_entries ? write_parts : 1;
-    std::vector<std::size_t> bounds{0};  // rows where the parts begin
-    for (std::size_t r = 0; r < n; ++r)
-        if (bounds.size() < parts && start[r] * parts >= total * bounds.size() && r > bounds.back())
-            bounds.push_back(r);
-    bounds.push_back(n);
+    const std::vector<std::size_t> bounds = balanced_bounds(start, start[n] >= threaded_entries ? write_parts : 1);
     ThreadTeam team(std::min(compute_threads(), bounds.size() - 1));
     team.run(bounds.size() - 1, [&](std::size_t p) { write_rows(bounds[p], bounds[p + 1]); });
 }
