@@ -122,7 +122,8 @@ void PairTensor::finish(std::size_t n) {
     full_row_begin_.assign(n + 1, 0);
     for (const std::vector<std::size_t>& counts : mirrored_in_part)
         for (std::size_t r = 1; r <= n; ++r) full_row_begin_[r] += counts[r];
-    for (std::size_t r = 0; r < n; ++r) full_row_begin_[r + 1] += full_row_begin_[r] + row(r).size;
+    for (std::size_t r = 0; r < n; ++r)
+        full_row_begin_[r + 1] += full_row_begin_[r] + stored_begin[r + 1] - stored_begin[r];
 }
 
 // The mirrored entries of a row come in increasing (i, k) as stored. Large
